@@ -1,0 +1,258 @@
+#include "platform/JsonFileStore.h"
+
+#include "platform/Log.h"
+
+#include <QByteArray>
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+#include <QSaveFile>
+#include <sys/stat.h>
+
+namespace nimo::platform {
+
+namespace {
+const SystemLog kLog("JsonFileStore");
+constexpr qint64 kMaxFileSize = 64 * 1024 * 1024; // a settings file is kilobytes; anything huge is damage
+constexpr const char* kDataKey = "$data";
+} // namespace
+
+nlohmann::json toDiskForm(const nlohmann::json& value) {
+    if (value.is_binary()) {
+        const auto& bytes = value.get_binary();
+        QByteArray raw(reinterpret_cast<const char*>(bytes.data()), static_cast<qsizetype>(bytes.size()));
+        return nlohmann::json{{kDataKey, raw.toBase64().toStdString()}};
+    }
+    if (value.is_object()) {
+        nlohmann::json out = nlohmann::json::object();
+        for (auto it = value.begin(); it != value.end(); ++it)
+            out[it.key()] = toDiskForm(it.value());
+        return out;
+    }
+    if (value.is_array()) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& e : value)
+            out.push_back(toDiskForm(e));
+        return out;
+    }
+    return value;
+}
+
+nlohmann::json fromDiskForm(const nlohmann::json& value) {
+    if (value.is_object()) {
+        if (value.size() == 1 && value.contains(kDataKey) && value[kDataKey].is_string()) {
+            QByteArray raw =
+                QByteArray::fromBase64(QByteArray::fromStdString(value[kDataKey].get<std::string>()));
+            return nlohmann::json::binary(std::vector<std::uint8_t>(raw.begin(), raw.end()));
+        }
+        nlohmann::json out = nlohmann::json::object();
+        for (auto it = value.begin(); it != value.end(); ++it)
+            out[it.key()] = fromDiskForm(it.value());
+        return out;
+    }
+    if (value.is_array()) {
+        nlohmann::json out = nlohmann::json::array();
+        for (const auto& e : value)
+            out.push_back(fromDiskForm(e));
+        return out;
+    }
+    return value;
+}
+
+JsonFileStore::JsonFileStore(std::string path) : path_(std::move(path)) {}
+
+nlohmann::json JsonFileStore::readFromDisk(Stamp* stamp) const {
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) != 0) {
+        *stamp = Stamp{};
+        return nlohmann::json::object();
+    }
+    *stamp = Stamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                   static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino)};
+    QFile file(QString::fromStdString(path_));
+    QString problem;
+    nlohmann::json parsed;
+    if (st.st_size > kMaxFileSize) {
+        problem = "file too large";
+    } else if (!file.open(QIODevice::ReadOnly)) {
+        // Unreadable is not damage: keep the file where it is and work from nothing.
+        kLog.error("JsonFileStore.read.err:" + path_ + " " + file.errorString().toStdString());
+        return nlohmann::json::object();
+    } else {
+        const QByteArray data = file.readAll();
+        file.close();
+        if (data.isEmpty())
+            return nlohmann::json::object();
+        parsed = nlohmann::json::parse(data.begin(), data.end(), nullptr, false);
+        if (parsed.is_discarded())
+            problem = "not valid JSON";
+        else if (!parsed.is_object())
+            problem = "not a JSON object";
+        else
+            return fromDiskForm(parsed);
+    }
+    // Keep the damaged file for inspection under a new name and start empty.
+    const QString aside = QString::fromStdString(path_) + ".corrupt-" +
+                          QDateTime::currentDateTimeUtc().toString("yyyyMMdd-hhmmss-zzz");
+    if (QFile::rename(QString::fromStdString(path_), aside))
+        kLog.error("JsonFileStore.corrupt:" + path_ + " (" + problem.toStdString() + "), moved to " +
+                   aside.toStdString());
+    else
+        kLog.error("JsonFileStore.corrupt:" + path_ + " (" + problem.toStdString() + "), could not move it");
+    *stamp = Stamp{};
+    return nlohmann::json::object();
+}
+
+nlohmann::json JsonFileStore::load() const {
+    std::lock_guard guard(mutex_);
+    struct stat st {};
+    Stamp now;
+    if (::stat(path_.c_str(), &st) == 0)
+        now = Stamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                    static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino)};
+    if (now == cachedStamp_)
+        return cached_;
+    Stamp read;
+    cached_ = readFromDisk(&read);
+    cachedStamp_ = read;
+    return cached_;
+}
+
+std::optional<nlohmann::json> JsonFileStore::value(const std::string& key) const {
+    nlohmann::json all = load();
+    auto it = all.find(key);
+    if (it == all.end())
+        return std::nullopt;
+    return *it;
+}
+
+std::optional<std::string> JsonFileStore::string(const std::string& key) const {
+    auto v = value(key);
+    if (v && v->is_string())
+        return v->get<std::string>();
+    return std::nullopt;
+}
+
+std::optional<std::int64_t> JsonFileStore::integer(const std::string& key) const {
+    auto v = value(key);
+    if (v && v->is_number_integer())
+        return v->is_number_unsigned() ? static_cast<std::int64_t>(v->get<std::uint64_t>())
+                                       : v->get<std::int64_t>();
+    return std::nullopt;
+}
+
+std::optional<bool> JsonFileStore::boolean(const std::string& key) const {
+    auto v = value(key);
+    if (v && v->is_boolean())
+        return v->get<bool>();
+    return std::nullopt;
+}
+
+std::optional<double> JsonFileStore::number(const std::string& key) const {
+    auto v = value(key);
+    if (v && v->is_number())
+        return v->get<double>();
+    return std::nullopt;
+}
+
+std::optional<nlohmann::json> JsonFileStore::array(const std::string& key) const {
+    auto v = value(key);
+    if (v && v->is_array())
+        return v;
+    return std::nullopt;
+}
+
+std::optional<nlohmann::json> JsonFileStore::object(const std::string& key) const {
+    auto v = value(key);
+    if (v && v->is_object())
+        return v;
+    return std::nullopt;
+}
+
+std::optional<JsonFileStore::Bytes> JsonFileStore::bytes(const std::string& key) const {
+    auto v = value(key);
+    if (v && v->is_binary())
+        return Bytes(v->get_binary().begin(), v->get_binary().end());
+    return std::nullopt;
+}
+
+nlohmann::json JsonFileStore::snapshot() const {
+    return load();
+}
+
+bool JsonFileStore::set(const std::string& key, nlohmann::json value) {
+    return update([&](nlohmann::json& object) { object[key] = std::move(value); });
+}
+
+bool JsonFileStore::remove(const std::string& key) {
+    return removeKeys({key});
+}
+
+bool JsonFileStore::removeKeys(const std::vector<std::string>& keys) {
+    bool any = false;
+    {
+        nlohmann::json current = load();
+        for (const auto& k : keys)
+            any = any || current.contains(k);
+    }
+    if (!any)
+        return true; // nothing to remove: leave the file untouched
+    return update([&](nlohmann::json& object) {
+        for (const auto& k : keys)
+            object.erase(k);
+    });
+}
+
+bool JsonFileStore::update(const std::function<void(nlohmann::json& object)>& fn) {
+    const QFileInfo info(QString::fromStdString(path_));
+    const QString dir = info.absolutePath();
+    if (!QDir().mkpath(dir)) {
+        kLog.error("JsonFileStore.write.err:" + path_ + " cannot create " + dir.toStdString());
+        return false;
+    }
+    QLockFile lock(QString::fromStdString(path_) + ".lock");
+    lock.setStaleLockTime(10000);
+    if (!lock.tryLock(10000)) {
+        kLog.error("JsonFileStore.write.err:" + path_ + " lock not acquired");
+        return false;
+    }
+    std::lock_guard guard(mutex_);
+    // Another process may have written since our last read: start from what is on disk now.
+    Stamp stamp;
+    nlohmann::json object = readFromDisk(&stamp);
+    fn(object);
+    if (!writeToDisk(object)) {
+        cachedStamp_ = Stamp{};
+        return false;
+    }
+    struct stat st {};
+    if (::stat(path_.c_str(), &st) == 0) {
+        cachedStamp_ = Stamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                             static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino)};
+        cached_ = std::move(object);
+    } else {
+        cachedStamp_ = Stamp{};
+    }
+    return true;
+}
+
+bool JsonFileStore::writeToDisk(const nlohmann::json& object) {
+    QSaveFile file(QString::fromStdString(path_));
+    if (!file.open(QIODevice::WriteOnly)) {
+        kLog.error("JsonFileStore.write.err:" + path_ + " " + file.errorString().toStdString());
+        return false;
+    }
+    // The store may hold a remembered password: only its owner reads it, from the first byte on.
+    file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    const std::string text = toDiskForm(object).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+    if (file.write(text.data(), static_cast<qint64>(text.size())) != static_cast<qint64>(text.size()) ||
+        !file.commit()) {
+        kLog.error("JsonFileStore.write.err:" + path_ + " " + file.errorString().toStdString());
+        return false;
+    }
+    return true;
+}
+
+} // namespace nimo::platform

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+namespace nimo::platform {
+
+// Every location follows the XDG variables at the time of the call, so tests point them at
+// temporary folders.
+namespace paths {
+
+std::string configHome();  // $XDG_CONFIG_HOME or ~/.config
+std::string dataHome();    // $XDG_DATA_HOME or ~/.local/share
+std::string stateHome();   // $XDG_STATE_HOME or ~/.local/state
+std::string runtimeHome(); // $XDG_RUNTIME_DIR or /tmp/nimo-runtime-<uid>
+
+std::string settingsDir();      // <config>/nimo
+std::string settingsFile();     // <config>/nimo/settings.json
+std::string keychainDir();      // <data>/nimo/keychain: survives a reset of the settings store
+std::string sharedContainer();  // <config>/nimo/group.com.nimomac.qn
+std::string sharedDomainFile(); // <container>/Library/Preferences/group.com.nimomac.qn.json
+std::string runtimeDir();       // <runtime>/nimo (created 0700 by its users)
+std::string stateDir();         // <state>/nimo
+std::string autostartDir();     // <config>/autostart
+
+// The application package: the folder above the running executable's bin/ folder.
+std::string packageRoot();
+
+// Creates dir (and parents) with mode for the last component; true when it exists afterwards.
+bool ensureDir(const std::string& dir, unsigned mode);
+
+} // namespace paths
+} // namespace nimo::platform

@@ -1,0 +1,45 @@
+#pragma once
+
+#include "platform/JsonFileStore.h"
+#include "service/QnKeyChain.h"
+
+#include <string>
+
+namespace nimo {
+
+// The per-user settings (keys in UserDefaultsCacheKeys) and the keychain beside them. Instances are
+// cheap views over the same files, so one made by the tunnel manager and one made by a screen
+// always agree.
+class SettingsStore {
+public:
+    // The user's own settings file and keychain folder, from the XDG directories.
+    SettingsStore();
+    SettingsStore(std::string settingsFile, std::string keychainDir);
+
+    platform::JsonFileStore& values() { return values_; }
+    const platform::JsonFileStore& values() const { return values_; }
+    QnKeyChain& keychain() { return keychain_; }
+
+    // Shorthands for the common typed reads and writes.
+    std::optional<std::string> string(const std::string& key) const { return values_.string(key); }
+    std::optional<nlohmann::json> object(const std::string& key) const { return values_.object(key); }
+    std::optional<nlohmann::json> array(const std::string& key) const { return values_.array(key); }
+    std::int64_t integer(const std::string& key) const { return values_.integer(key).value_or(0); }
+    bool contains(const std::string& key) const { return values_.contains(key); }
+    bool set(const std::string& key, nlohmann::json value) { return values_.set(key, std::move(value)); }
+    bool remove(const std::string& key) { return values_.remove(key); }
+
+    // Device identifier: settings, then keychain, else a new "macOS-" + UUID stored in both.
+    std::string deviceId();
+    // Removes the session keys; keeps host, backup list, device id, node catalogue and the
+    // remembered credentials and auto-login switch.
+    void clearSession();
+    bool isSignedIn() const;
+    bool hasUserInfo() const;
+
+private:
+    platform::JsonFileStore values_;
+    QnKeyChain keychain_;
+};
+
+} // namespace nimo

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+#include <string>
+
+namespace nimo {
+
+// The tunnel status integer of the VPN platform; the numbers travel on the wire and in logs.
+enum class VpnStatus : int {
+    Invalid = 0,       // no configuration or no service
+    Disconnected = 1,  // configured, not running
+    Connecting = 2,    // provider starting
+    Connected = 3,     // tunnel up
+    Reasserting = 4,   // provider re-establishing the tunnel
+    Disconnecting = 5, // stop under way
+};
+
+// The name written to the log for a status value ("未知状态" for anything else).
+const char* vpnStatusLogName(int status);
+inline const char* vpnStatusLogName(VpnStatus status) {
+    return vpnStatusLogName(static_cast<int>(status));
+}
+
+// Running mode as stored under "nimo_tun_mode" and sent as "tunMode." + mode.
+inline constexpr const char* kTunModeRule = "rule";     // PAC
+inline constexpr const char* kTunModeGlobal = "global"; // everything through the tunnel
+
+// Absent or not a text means "rule".
+std::string runningModeFrom(const std::optional<nlohmann::json>& stored);
+
+// Shared-container keys.
+inline constexpr const char* kSharedSubUuid = "nimo_sub_uuid";
+inline constexpr const char* kSharedNodeName = "nimo_node_name";
+inline constexpr const char* kSharedTunMode = "nimo_tun_mode";
+
+inline constexpr const char* kAppGroupId = "group.com.nimomac.qn";
+inline constexpr const char* kTunnelBundleId = "com.nimomac.qn.sysne";
+
+} // namespace nimo
