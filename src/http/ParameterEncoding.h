@@ -24,10 +24,10 @@ public:
     enum class ArrayEncoding { brackets, noBrackets };
     enum class BoolEncoding { numeric, literal };
 
-    explicit URLEncoding(Destination destination = Destination::methodDependent,
-                         ArrayEncoding arrayEncoding = ArrayEncoding::brackets,
-                         BoolEncoding boolEncoding = BoolEncoding::numeric)
-        : destination(destination), arrayEncoding(arrayEncoding), boolEncoding(boolEncoding) {}
+    explicit URLEncoding(Destination destination_ = Destination::methodDependent,
+                         ArrayEncoding arrayEncoding_ = ArrayEncoding::brackets,
+                         BoolEncoding boolEncoding_ = BoolEncoding::numeric)
+        : destination(destination_), arrayEncoding(arrayEncoding_), boolEncoding(boolEncoding_) {}
 
     static const URLEncoding& defaultEncoding();
     static const URLEncoding& queryString();
@@ -53,7 +53,7 @@ class JSONEncoding : public ParameterEncoding {
 public:
     enum WritingOptions : unsigned { none = 0, prettyPrinted = 1 };
 
-    explicit JSONEncoding(unsigned options = none) : options(options) {}
+    explicit JSONEncoding(unsigned options_ = none) : options(options_) {}
     static const JSONEncoding& defaultEncoding(); // compact
     static const JSONEncoding& prettyPrintedEncoding();
 
@@ -68,8 +68,8 @@ class PropertyListEncoding : public ParameterEncoding {
 public:
     enum class Format { xml, binary };
 
-    explicit PropertyListEncoding(Format format = Format::xml, unsigned options = 0)
-        : format(format), options(options) {}
+    explicit PropertyListEncoding(Format format_ = Format::xml, unsigned options_ = 0)
+        : format(format_), options(options_) {}
     static const PropertyListEncoding& defaultEncoding();
     static const PropertyListEncoding& xml();
 
