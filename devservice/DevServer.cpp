@@ -18,7 +18,7 @@ int portOf(const sockaddr_in& addr) {
 }
 
 // The server library hands handlers no socket, so find it by its two port numbers and shut it: the
-// client then sees the connection closed with no reply at all.
+// client then sees the connection closed with no reply at all. remotePort 0: every connection.
 bool dropConnection(int localPort, int remotePort) {
     DIR* dir = opendir("/proc/self/fd");
     if (!dir)
@@ -34,11 +34,13 @@ bool dropConnection(int localPort, int remotePort) {
             portOf(local) != localPort)
             continue;
         len = sizeof peer;
-        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 || portOf(peer) != remotePort)
+        if (getpeername(fd, reinterpret_cast<sockaddr*>(&peer), &len) != 0 ||
+            (remotePort != 0 && portOf(peer) != remotePort))
             continue;
         ::shutdown(fd, SHUT_RDWR);
         dropped = true;
-        break;
+        if (remotePort != 0)
+            break;
     }
     closedir(dir);
     return dropped;
@@ -118,6 +120,8 @@ void DevServer::stop() {
     wake_.notify_all();
     if (thread_.joinable()) {
         server_->stop();
+        // Idle keep-alive connections would hold the workers for their whole timeout.
+        dropConnection(port_, 0);
         thread_.join();
     }
 }

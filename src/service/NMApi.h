@@ -22,10 +22,10 @@ enum class HostList {
 // front); exhausted runs when no base URL is left. hostFailed, when set, hears each invalidHost
 // before the request moves on to the next base URL.
 template <class... Result> struct ServiceHandlers {
-    std::function<void(Result...)> success;
-    ServiceFailure failure;
-    std::function<void()> exhausted;
-    ServiceFailure hostFailed;
+    std::function<void(Result...)> success = nullptr;
+    ServiceFailure failure = nullptr;
+    std::function<void()> exhausted = nullptr;
+    ServiceFailure hostFailed = nullptr;
 };
 
 // (list, message): exactly one is present.
