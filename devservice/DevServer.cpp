@@ -52,6 +52,8 @@ DevServer::DevServer(DevService& service) : service_(service), server_(std::make
     // Writes to a dropped connection must fail with EPIPE, not end the process.
     std::signal(SIGPIPE, SIG_IGN);
     server_->set_payload_max_length(kMaxBody);
+    // Headers and body go out in separate writes; without this each reply waits on a delayed ACK.
+    server_->set_tcp_nodelay(true);
     auto handler = [this](const httplib::Request& req, httplib::Response& res) {
         Incoming in;
         in.method = req.method;

@@ -4,12 +4,9 @@
 // that refuses, and a listener that accepts connections and never answers.
 #include "DevServer.h"
 #include "DevService.h"
+#include "LoopbackPeers.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 namespace nimo::test {
 
@@ -36,42 +33,7 @@ private:
     int port_ = -1;
 };
 
-// A loopback socket bound and listening, never accepting or reading: connections complete in the
-// backlog and then hear nothing.
-class SilentListener {
-public:
-    explicit SilentListener(int backlog = 16) {
-        fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(fd_, backlog);
-        socklen_t len = sizeof addr;
-        ::getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-    }
-    ~SilentListener() { ::close(fd_); }
-    SilentListener(const SilentListener&) = delete;
-    SilentListener& operator=(const SilentListener&) = delete;
-    std::string url() const { return "http://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    int fd_ = -1;
-    int port_ = 0;
-};
-
-// A loopback port with nothing listening (bound once, then released).
-inline std::string refusedUrl() {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-    socklen_t len = sizeof addr;
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    ::close(fd);
-    return "http://127.0.0.1:" + std::to_string(ntohs(addr.sin_port));
-}
+using devservice::refusedUrl;
+using devservice::SilentListener;
 
 } // namespace nimo::test
