@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 namespace nimo::http {
 
@@ -157,6 +159,7 @@ CurlWorker::CurlWorker(SessionConfiguration configuration) : configuration_(std:
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     multi_ = curl_multi_init();
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { run(); });
 }
 
@@ -165,15 +168,30 @@ CurlWorker::~CurlWorker() {
     for (CURL* easy : idle_)
         curl_easy_cleanup(easy);
     curl_multi_cleanup(multi_);
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void CurlWorker::wake() {
+    // An eventfd costs less to signal than libcurl's own wakeup socket pair.
+    if (wakeFd_ < 0) {
+        curl_multi_wakeup(multi_);
+        return;
+    }
+    const std::uint64_t one = 1;
+    (void)!::write(wakeFd_, &one, sizeof one);
 }
 
 void CurlWorker::post(std::function<void()> task) {
     {
         std::unique_lock lock(mutex_);
         if (!stopped_) {
+            // The worker takes the whole queue at once: only the first task of a batch wakes it.
+            const bool wake = tasks_.empty();
             tasks_.push_back(std::move(task));
             lock.unlock();
-            curl_multi_wakeup(multi_);
+            if (wake)
+                this->wake();
             return;
         }
     }
@@ -187,7 +205,7 @@ void CurlWorker::shutdown() {
             return;
         stopping_ = true;
     }
-    curl_multi_wakeup(multi_);
+    wake();
     if (thread_.joinable())
         thread_.join();
 }
@@ -217,7 +235,13 @@ void CurlWorker::run() {
             if (!tasks_.empty() || stopping_)
                 continue;
         }
-        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(pollTimeoutMs()), nullptr);
+        curl_waitfd extra{wakeFd_, CURL_WAIT_POLLIN, 0};
+        curl_multi_poll(multi_, wakeFd_ >= 0 ? &extra : nullptr, wakeFd_ >= 0 ? 1 : 0,
+                        static_cast<int>(pollTimeoutMs()), nullptr);
+        if (wakeFd_ >= 0 && (extra.revents & CURL_WAIT_POLLIN)) {
+            std::uint64_t count;
+            (void)!::read(wakeFd_, &count, sizeof count);
+        }
     }
     std::vector<CURL*> easies;
     for (auto& [easy, state] : live_)
@@ -368,7 +392,6 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
     live_.erase(it);
     live_count_ = live_.size();
     auto& s = *state;
-    curl_multi_remove_handle(multi_, easy);
 
     long status = 0, osErrno = 0;
     curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
@@ -395,19 +418,21 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
         s.outcome.error = std::move(e);
     }
     s.outcome.data = std::make_shared<const std::string>(std::move(s.body));
+    curl_multi_remove_handle(multi_, easy);
     const double done = Timeline::now();
     s.outcome.timeline = {s.startTime, s.firstByteTime > 0 ? s.firstByteTime : done, done, 0};
 
+    s.easy = nullptr;
+    finish(s); // handlers first: the handle's clean-up need not delay the completion
+
     curl_slist_free_all(s.headerList);
     s.headerList = nullptr;
-    s.easy = nullptr;
     if (idle_.size() < kIdleHandles) {
         curl_easy_reset(easy);
         idle_.push_back(easy);
     } else {
         curl_easy_cleanup(easy);
     }
-    finish(s);
 }
 
 void CurlWorker::finish(detail::RequestState& s) {

@@ -68,12 +68,14 @@ public:
 
 private:
     void run();
+    void wake();
     void completeTransfer(CURL* easy, CURLcode code, bool deadline = false, bool cancelled = false);
     void checkDeadlines();
     long pollTimeoutMs();
 
     SessionConfiguration configuration_;
     CURLM* multi_ = nullptr;
+    int wakeFd_ = -1;
     std::thread thread_;
     mutable std::mutex mutex_;
     std::deque<std::function<void()>> tasks_;

@@ -14,10 +14,6 @@ using PE = HTTPClientError::ParameterEncodingFailureReason;
 struct UrlDeleter {
     void operator()(CURLU* u) const { curl_url_cleanup(u); }
 };
-struct CurlString {
-    char* p = nullptr;
-    ~CurlString() { curl_free(p); }
-};
 
 std::string numberText(const nlohmann::json& value) {
     if (value.is_number_float()) {
@@ -160,18 +156,12 @@ Result<URLRequest> URLEncoding::encode(URLRequest request, const Parameters& par
     std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
     if (!url || curl_url_set(url.get(), CURLUPART_URL, request.url.c_str(), 0) != CURLUE_OK)
         return Result<URLRequest>::success(std::move(request));
-    std::string newQuery;
-    {
-        CurlString existing;
-        if (curl_url_get(url.get(), CURLUPART_QUERY, &existing.p, 0) == CURLUE_OK && existing.p)
-            newQuery = std::string(existing.p) + "&";
-    }
-    newQuery += query(parameters);
-    CurlString rebuilt;
-    if (curl_url_set(url.get(), CURLUPART_QUERY, newQuery.c_str(), 0) != CURLUE_OK ||
-        curl_url_get(url.get(), CURLUPART_URL, &rebuilt.p, 0) != CURLUE_OK || !rebuilt.p)
-        return Result<URLRequest>::success(std::move(request));
-    request.url = rebuilt.p;
+    // Rebuilt by hand: the URL parser would lower-case the escapes and normalise the rest.
+    const auto hash = request.url.find('#');
+    std::string head = request.url.substr(0, hash);
+    const std::string fragment = hash == std::string::npos ? "" : request.url.substr(hash);
+    head += head.find('?') == std::string::npos ? "?" : "&";
+    request.url = head + query(parameters) + fragment;
     return Result<URLRequest>::success(std::move(request));
 }
 
