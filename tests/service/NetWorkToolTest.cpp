@@ -307,10 +307,15 @@ TEST_F(NetWorkToolTest, SignInAndRecordsThroughTheService) {
     NMApi api(store, HostList::builtIn, &session);
     ASSERT_TRUE(store.set(keys::lastOkHost, service.url()));
     std::optional<bool> stored;
+    platform::ScopedLogCapture capture;
     api.login(devservice::kDemoEmail, devservice::kDemoPassword, {.success = [&](bool s) { stored = s; }});
     ASSERT_TRUE(test::waitUntil([&] { return stored.has_value(); }));
     EXPECT_TRUE(*stored);
     EXPECT_TRUE(store.isSignedIn());
+    // The debug lines of the exchange carry neither the password nor the new token.
+    EXPECT_FALSE(capture.contains(devservice::kDemoPassword));
+    EXPECT_FALSE(capture.contains(*store.string(keys::apiToken)));
+    EXPECT_TRUE(capture.contains("[Request]: POST " + service.url() + "/api/public/user/login"));
     EXPECT_EQ(store.string(keys::userAccount), devservice::kDemoEmail);
     EXPECT_EQ(store.object(keys::userInfo)->value("invitation_code", ""), "384726");
     const json sent = service.requests().back()["body"];
