@@ -475,6 +475,15 @@ Reply DevService::login(const json& body) {
     return ok(signInResult(it->second));
 }
 
+bool DevService::takeCode(const std::string& type, const std::string& email, const std::string& code) {
+    auto stored = state_.codes.find(type + "|" + email);
+    if (stored == state_.codes.end() || stored->second.code != code ||
+        stored->second.expires < std::chrono::steady_clock::now())
+        return false;
+    state_.codes.erase(stored);
+    return true;
+}
+
 Reply DevService::registerAccount(const json& body) {
     auto user = stringField(body, "user_name");
     auto code = stringField(body, "email_code");
@@ -490,13 +499,10 @@ Reply DevService::registerAccount(const json& body) {
         return refuse(kPasswordsDiffer, "两次输入的密码不一致");
     if (state_.accounts.count(*user))
         return refuse(kAccountExists, "该邮箱已注册");
-    auto stored = state_.codes.find(std::string(kRegisterType) + "|" + *user);
-    if (stored == state_.codes.end() || stored->second.code != *code ||
-        stored->second.expires < std::chrono::steady_clock::now())
-        return refuse(kBadCode, "验证码错误或已过期");
     if (state_.accounts.size() >= kMaxAccounts)
         return refuse(kBadParameters, "注册人数已满");
-    state_.codes.erase(stored);
+    if (!takeCode(kRegisterType, *user, *code))
+        return refuse(kBadCode, "验证码错误或已过期");
 
     Account acc;
     acc.id = state_.nextAccountId++;
@@ -534,11 +540,8 @@ Reply DevService::resetPassword(const json& body) {
     auto account = state_.accounts.find(*user);
     if (account == state_.accounts.end())
         return refuse(kNoAccount, "账号不存在");
-    auto stored = state_.codes.find(std::string(kResetType) + "|" + *user);
-    if (stored == state_.codes.end() || stored->second.code != *code ||
-        stored->second.expires < std::chrono::steady_clock::now())
+    if (!takeCode(kResetType, *user, *code))
         return refuse(kBadCode, "验证码错误或已过期");
-    state_.codes.erase(stored);
     account->second.password = *password;
     // A new password ends every session of the account.
     std::erase_if(state_.tokens, [&](const auto& entry) { return entry.second == *user; });

@@ -113,6 +113,8 @@ private:
     nlohmann::json signInResult(const Account& account);
     std::string newToken();
     std::string newCode();
+    // Consumes the code sent to email for type when it matches and has not expired.
+    bool takeCode(const std::string& type, const std::string& email, const std::string& code);
     void recordRequest(const Incoming& request);
 
     mutable std::mutex mutex_;

@@ -86,42 +86,43 @@ void NMApi::send(Call call) {
                       std::move(onFailure));
 }
 
-void NMApi::login(const std::string& account, const std::string& password, ServiceHandlers<bool> handlers) {
-    Call call = makeCall("/api/public/user/login", HTTPMethod::post,
-                         loginParameters(account, password, tool_.store().deviceId()), handlers);
-    call.success = [this, done = handlers.success](const json& data) {
+std::function<void(const json&)> NMApi::signInSuccess(std::function<void(bool)> done) {
+    return [this, done = std::move(done)](const json& data) {
         const bool stored = storeSignInResult(tool_.store(), data);
         if (done)
             done(stored);
     };
+}
+
+std::function<void(const json&)> NMApi::ignoringData(std::function<void()> done) {
+    return [done = std::move(done)](const json&) {
+        if (done)
+            done();
+    };
+}
+
+void NMApi::login(const std::string& account, const std::string& password, ServiceHandlers<bool> handlers) {
+    Call call = makeCall("/api/public/user/login", HTTPMethod::post,
+                         loginParameters(account, password, tool_.store().deviceId()), handlers);
+    call.success = signInSuccess(handlers.success);
     send(std::move(call));
 }
 
 void NMApi::registerAccount(const json& parameters, ServiceHandlers<bool> handlers) {
     Call call = makeCall("/api/public/user/register", HTTPMethod::post, parameters, handlers);
-    call.success = [this, done = handlers.success](const json& data) {
-        const bool stored = storeSignInResult(tool_.store(), data);
-        if (done)
-            done(stored);
-    };
+    call.success = signInSuccess(handlers.success);
     send(std::move(call));
 }
 
 void NMApi::resetPassword(const json& parameters, ServiceHandlers<> handlers) {
     Call call = makeCall("/api/public/user/resetUserPassword", HTTPMethod::post, parameters, handlers);
-    call.success = [done = handlers.success](const json&) {
-        if (done)
-            done();
-    };
+    call.success = ignoringData(handlers.success);
     send(std::move(call));
 }
 
 void NMApi::sendEmailCode(const json& parameters, ServiceHandlers<> handlers) {
     Call call = makeCall("/api/public/code/getEmailCode", HTTPMethod::post, parameters, handlers);
-    call.success = [done = handlers.success](const json&) {
-        if (done)
-            done();
-    };
+    call.success = ignoringData(handlers.success);
     send(std::move(call));
 }
 

@@ -87,6 +87,8 @@ private:
         ServiceFailure hostFailed;
     };
     void send(Call call);
+    std::function<void(const nlohmann::json&)> signInSuccess(std::function<void(bool)> done);
+    static std::function<void(const nlohmann::json&)> ignoringData(std::function<void()> done);
     template <class... R>
     static Call makeCall(std::string path, http::HTTPMethod method, nlohmann::json parameters,
                          const ServiceHandlers<R...>& handlers);
