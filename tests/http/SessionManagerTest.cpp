@@ -91,6 +91,8 @@ TEST_F(SessionManagerTest, PostSendsCompactJsonAndHeadersOverrideDefaults) {
     EXPECT_EQ(seen.header("Content-Type"), "application/json");
     EXPECT_EQ(seen.header("User-Agent"), "mine");
     EXPECT_EQ(seen.header("X-Extra"), "1");
+    EXPECT_FALSE(seen.has("Injected")); // a value that would start a new header line is not sent
+    EXPECT_FALSE(seen.has("X-Bad"));
     EXPECT_EQ(*r->result.value(), json({{"email", "a@b"}, {"n", 1}}));
 }
 
@@ -106,6 +108,7 @@ TEST_F(SessionManagerTest, QueryAndFormParametersReachTheServer) {
     EXPECT_EQ(seen[0].query, "a[]=1&a[]=2&b=x&y&body=1"); // the server lists them by key
     EXPECT_EQ(seen[1].body, "a=1%3D2");
     EXPECT_EQ(seen[1].header("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
+    EXPECT_EQ(seen[0].remotePort, seen[1].remotePort); // one connection, reused
 }
 
 TEST_F(SessionManagerTest, EmptyBodiesAndFragments) {
@@ -328,6 +331,17 @@ TEST_F(SessionManagerTest, DeadHostsFailFastWithAClassifiedError) {
     ASSERT_TRUE(transport(r));
     EXPECT_EQ(transport(r)->kind, TransportErrorKind::TimedOut);
     EXPECT_LT(r->timeline.requestDuration(), 0.9);
+
+    // A host that never completes the handshake: the connect timeout ends it, not the deadline.
+    nimo::test::SilentListener full(true);
+    auto config = fastConfiguration();
+    config.connectTimeout = 300ms;
+    config.noDataTimeout = 30s;
+    SessionManager quick(config);
+    r = fetch(quick.request("http://127.0.0.1:" + std::to_string(full.port()) + "/"));
+    ASSERT_TRUE(transport(r));
+    EXPECT_EQ(transport(r)->kind, TransportErrorKind::TimedOut) << transport(r)->detail;
+    EXPECT_LT(r->timeline.requestDuration(), 2.0);
 
     r = fetch(session.request("http://127.0.0.1:" + std::to_string(nimo::test::closedPort()) + "/"));
     ASSERT_TRUE(transport(r));
