@@ -73,6 +73,7 @@ TEST_F(SessionManagerTest, GetWithoutParametersSendsNoBodyAndDefaultHeaders) {
     EXPECT_FALSE(seen.has("Content-Type"));
     EXPECT_EQ(seen.header("Accept-Encoding"), "gzip;q=1.0, compress;q=0.5");
     EXPECT_EQ(seen.header("User-Agent"), SessionManager::defaultHTTPHeaders().at("User-Agent"));
+    EXPECT_EQ(seen.header("Accept-Language"), acceptLanguageValue(preferredLanguages()));
     EXPECT_FALSE(seen.has("Expect"));
     const auto& t = r->timeline;
     EXPECT_LE(t.requestStartTime, t.initialResponseTime);
@@ -196,6 +197,22 @@ TEST_F(SessionManagerTest, HandlersRunOnceInOrderAfterValidation) {
     request.responseJSON(&owner, [&](const DataResponse<json>&) { ++sentinel; });
     ASSERT_TRUE(waitUntil([&] { return sentinel == 1; }));
     EXPECT_EQ(order, (std::vector<std::string>{"json-failed", "string", "data", "late"}));
+
+    // Decoding runs on the worker; only the completion comes to the main loop.
+    std::atomic<int> decodedOnMain{-1};
+    bool delivered = false, deliveredOnMain = false;
+    ResponseSerializer<int> probe = [&](const URLRequest*, const HTTPURLResponse*, const std::string*,
+                                        const Error*) {
+        decodedOnMain = nimo::platform::isMainThread() ? 1 : 0;
+        return Result<int>::success(1);
+    };
+    session.request(server.url("/json")).response<int>(&owner, probe, [&](const DataResponse<int>&) {
+        deliveredOnMain = nimo::platform::isMainThread();
+        delivered = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return delivered; }));
+    EXPECT_EQ(decodedOnMain, 0);
+    EXPECT_TRUE(deliveredOnMain);
     EXPECT_EQ(session.liveRequestCount(), 0u);
 }
 
