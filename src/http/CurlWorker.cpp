@@ -341,7 +341,7 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
                      static_cast<long>(r.connectTimeout.value_or(configuration_.connectTimeout).count()));
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
                      static_cast<curl_off_t>(configuration_.maximumResponseSize));
-    if (hasAcceptEncoding)
+    if (hasAcceptEncoding && !acceptEncoding.empty())
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding.c_str());
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, s.headerList);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);

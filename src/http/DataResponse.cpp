@@ -124,16 +124,25 @@ ResponseSerializer<nlohmann::json> jsonResponseSerializer(JSONReadingOptions opt
     };
 }
 
+namespace {
+// What the byte and text serializers share: an earlier error, the empty-body statuses, no body.
+std::optional<Result<std::string>> bytesPreamble(const HTTPURLResponse* response, const std::string* data,
+                                                 const Error* error) {
+    if (error)
+        return Result<std::string>::failure(*error);
+    if (isEmptyBodyStatus(response))
+        return Result<std::string>::success({});
+    if (!data)
+        return Result<std::string>::failure(HTTPClientError::responseSerializationFailed(RS::inputDataNil));
+    return std::nullopt;
+}
+} // namespace
+
 ResponseSerializer<std::string> dataResponseSerializer() {
     return [](const URLRequest*, const HTTPURLResponse* response, const std::string* data,
               const Error* error) -> Result<std::string> {
-        if (error)
-            return Result<std::string>::failure(*error);
-        if (isEmptyBodyStatus(response))
-            return Result<std::string>::success({});
-        if (!data)
-            return Result<std::string>::failure(
-                HTTPClientError::responseSerializationFailed(RS::inputDataNil));
+        if (auto early = bytesPreamble(response, data, error))
+            return std::move(*early);
         return Result<std::string>::success(*data);
     };
 }
@@ -141,13 +150,8 @@ ResponseSerializer<std::string> dataResponseSerializer() {
 ResponseSerializer<std::string> stringResponseSerializer() {
     return [](const URLRequest*, const HTTPURLResponse* response, const std::string* data,
               const Error* error) -> Result<std::string> {
-        if (error)
-            return Result<std::string>::failure(*error);
-        if (isEmptyBodyStatus(response))
-            return Result<std::string>::success({});
-        if (!data)
-            return Result<std::string>::failure(
-                HTTPClientError::responseSerializationFailed(RS::inputDataNil));
+        if (auto early = bytesPreamble(response, data, error))
+            return std::move(*early);
         const auto charset = charsetOf(response);
         if (!charset || *charset == "utf-8" || *charset == "utf8") {
             if (isValidUtf8(*data))

@@ -5,8 +5,9 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QLocale>
+#include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sys/utsname.h>
 
@@ -110,11 +111,40 @@ std::string acceptLanguageValue(const std::vector<std::string>& preferredLanguag
     return out;
 }
 
-std::vector<std::string> preferredLanguages() {
+std::vector<std::string> preferredLanguages(const std::string& language, const std::string& locale) {
     std::vector<std::string> out;
-    for (const QString& language : QLocale::system().uiLanguages())
-        out.push_back(language.toStdString());
+    auto add = [&out](std::string tag) {
+        tag = tag.substr(0, tag.find_first_of(".@")); // "zh_CN.UTF-8@mod" -> "zh_CN"
+        std::replace(tag.begin(), tag.end(), '_', '-');
+        if (tag.empty() || tag == "C" || tag == "POSIX" ||
+            std::find(out.begin(), out.end(), tag) != out.end())
+            return;
+        out.push_back(std::move(tag));
+    };
+    size_t pos = 0;
+    while (pos <= language.size()) {
+        const auto colon = std::min(language.find(':', pos), language.size());
+        add(language.substr(pos, colon - pos));
+        pos = colon + 1;
+    }
+    if (out.empty())
+        add(locale);
+    if (out.empty())
+        out.push_back("en"); // the C locale's language
     return out;
+}
+
+std::vector<std::string> preferredLanguages() {
+    auto env = [](const char* name) {
+        const char* v = std::getenv(name);
+        return std::string(v ? v : "");
+    };
+    std::string locale = env("LC_ALL");
+    if (locale.empty())
+        locale = env("LC_MESSAGES");
+    if (locale.empty())
+        locale = env("LANG");
+    return preferredLanguages(env("LANGUAGE"), locale);
 }
 
 std::string userAgentValue(const std::optional<BundleInfo>& info, const std::string& systemVersion) {

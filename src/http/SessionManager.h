@@ -70,7 +70,10 @@ private:
 
 // Values of the default headers, apart so they can be checked with any input.
 std::string acceptLanguageValue(const std::vector<std::string>& preferredLanguages);
-std::vector<std::string> preferredLanguages(); // the user's, from the locale settings
+// The user's, in order: $LANGUAGE ("zh_CN:en_US"), else the message locale (LC_ALL, LC_MESSAGES,
+// LANG); "C" and "POSIX" name no language, and an empty list becomes "en".
+std::vector<std::string> preferredLanguages();
+std::vector<std::string> preferredLanguages(const std::string& language, const std::string& locale);
 
 struct BundleInfo {
     std::optional<std::string> executable, bundleIdentifier, shortVersion, buildVersion;

@@ -190,6 +190,15 @@ TEST(DefaultHeadersTest, AcceptLanguageAndUserAgent) {
     EXPECT_EQ(acceptLanguageValue({"a", "b", "c", "d", "e", "f", "g"}),
               "a;q=1.0, b;q=0.9, c;q=0.8, d;q=0.7, e;q=0.6, f;q=0.5");
     EXPECT_EQ(acceptLanguageValue({}), "");
+    using List = std::vector<std::string>;
+    EXPECT_EQ(preferredLanguages("zh_CN:en_US:de:fr:ja:ko:it", "zh_CN.UTF-8"),
+              (List{"zh-CN", "en-US", "de", "fr", "ja", "ko", "it"}));
+    EXPECT_EQ(acceptLanguageValue(preferredLanguages("zh_CN:en_US:de:fr:ja:ko:it", "")),
+              "zh-CN;q=1.0, en-US;q=0.9, de;q=0.8, fr;q=0.7, ja;q=0.6, ko;q=0.5");
+    EXPECT_EQ(preferredLanguages("", "de_AT.UTF-8@euro"), List{"de-AT"});
+    EXPECT_EQ(preferredLanguages("en:en::C", "fr_FR"), List{"en"});
+    EXPECT_EQ(preferredLanguages("", "C.UTF-8"), List{"en"});
+    EXPECT_EQ(preferredLanguages("", ""), List{"en"});
 
     BundleInfo info{"nimo", "com.nimomac.qn", "1.2.3", "42"};
     EXPECT_EQ(userAgentValue(info, "Linux 6.1.0"),
@@ -286,4 +295,33 @@ TEST(DebugDescriptionTest, RedactsSecretsAndShowsLines) {
     const std::string formText = form.debugDescription();
     EXPECT_NE(formText.find("email=a&password=<redacted>"), std::string::npos);
     EXPECT_NE(formText.find("\xEF\xBF\xBD\xEF\xBF\xBDok"), std::string::npos);
+}
+
+TEST(StringSerializerTest, CharsetRules) {
+    struct Row {
+        std::string contentType, body;
+        std::optional<std::string> text; // none: stringSerializationFailed
+    };
+    const std::vector<Row> rows = {
+        {"text/plain; charset=utf-8", "h\xC3\xA9", "h\xC3\xA9"},
+        {"text/plain; charset=UTF-8", "\xff", std::nullopt},
+        {"text/plain", "\xE9", "\xC3\xA9"}, // no charset, not UTF-8: read as Latin-1
+        {"text/plain; charset=\"iso-8859-1\"", "\xE9", "\xC3\xA9"},
+        {"text/plain; charset=us-ascii", "\xE9", std::nullopt},
+        {"text/plain; charset=koi8-r", "x", std::nullopt},
+    };
+    for (const auto& row : rows) {
+        HTTPURLResponse response{"http://h/", 200, {{"Content-Type", row.contentType}}};
+        auto r = stringResponseSerializer()(nullptr, &response, &row.body, nullptr);
+        if (row.text) {
+            ASSERT_TRUE(r.isSuccess()) << row.contentType;
+            EXPECT_EQ(*r.value(), *row.text) << row.contentType;
+        } else {
+            ASSERT_TRUE(r.isFailure()) << row.contentType;
+            EXPECT_EQ(r.error()->clientError()->serializationReason(),
+                      HTTPClientError::ResponseSerializationFailureReason::stringSerializationFailed);
+        }
+    }
+    EXPECT_EQ(dataResponseSerializer()(nullptr, nullptr, nullptr, nullptr).error()->localizedDescription(),
+              "Response could not be serialized, input data was nil.");
 }

@@ -42,7 +42,7 @@ LoopbackServer::~LoopbackServer() {
 
 void LoopbackServer::start() {
     server_->set_logger([this](const httplib::Request& req, const httplib::Response&) {
-        Seen s{req.method, req.path, {}, req.body, req.headers};
+        Seen s{req.method, req.path, {}, req.body, req.headers, req.remote_port};
         for (const auto& [k, v] : req.params)
             s.query += (s.query.empty() ? "" : "&") + k + "=" + v;
         std::lock_guard lock(mutex_);
@@ -73,10 +73,27 @@ std::size_t LoopbackServer::requestCount() const {
     return seen_.size();
 }
 
-SilentListener::SilentListener() {
-    fd_ = listenLoopback(&port_, 16);
+SilentListener::SilentListener(bool fillQueue) {
+    fd_ = listenLoopback(&port_, fillQueue ? 0 : 16);
+    if (!fillQueue || fd_ < 0)
+        return;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port_));
+    // A backlog of 0 holds one finished handshake; a few non-blocking attempts make sure it is full.
+    for (int i = 0; i < 3; ++i) {
+        int c = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        (void)!::connect(c, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+        fillers_.push_back(c);
+    }
+    pollfd p{fillers_[0], POLLOUT, 0};
+    ::poll(&p, 1, 1000);
 }
+
 SilentListener::~SilentListener() {
+    for (int c : fillers_)
+        ::close(c);
     if (fd_ >= 0)
         ::close(fd_);
 }

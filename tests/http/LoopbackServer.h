@@ -27,6 +27,7 @@ public:
     struct Seen {
         std::string method, path, query, body;
         httplib::Headers headers;
+        int remotePort = 0; // tells which connection carried it
         bool has(const std::string& field) const { return headers.count(field) > 0; }
         std::string header(const std::string& field) const;
     };
@@ -43,15 +44,18 @@ private:
 };
 
 // A listening socket that is never accepted: the kernel completes the handshake, nothing answers.
+// With a full accept queue (fillQueue) further connection attempts are dropped instead: a host
+// that never finishes the handshake.
 class SilentListener {
 public:
-    SilentListener();
+    explicit SilentListener(bool fillQueue = false);
     ~SilentListener();
     int port() const { return port_; }
 
 private:
     int fd_ = -1;
     int port_ = 0;
+    std::vector<int> fillers_;
 };
 
 // Accepts connections and writes reply to each, then closes it.

@@ -73,6 +73,7 @@ TEST_F(SessionManagerTest, GetWithoutParametersSendsNoBodyAndDefaultHeaders) {
     EXPECT_FALSE(seen.has("Content-Type"));
     EXPECT_EQ(seen.header("Accept-Encoding"), "gzip;q=1.0, compress;q=0.5");
     EXPECT_EQ(seen.header("User-Agent"), SessionManager::defaultHTTPHeaders().at("User-Agent"));
+    EXPECT_EQ(seen.header("Accept-Language"), acceptLanguageValue(preferredLanguages()));
     EXPECT_FALSE(seen.has("Expect"));
     const auto& t = r->timeline;
     EXPECT_LE(t.requestStartTime, t.initialResponseTime);
@@ -91,6 +92,8 @@ TEST_F(SessionManagerTest, PostSendsCompactJsonAndHeadersOverrideDefaults) {
     EXPECT_EQ(seen.header("Content-Type"), "application/json");
     EXPECT_EQ(seen.header("User-Agent"), "mine");
     EXPECT_EQ(seen.header("X-Extra"), "1");
+    EXPECT_FALSE(seen.has("Injected")); // a value that would start a new header line is not sent
+    EXPECT_FALSE(seen.has("X-Bad"));
     EXPECT_EQ(*r->result.value(), json({{"email", "a@b"}, {"n", 1}}));
 }
 
@@ -106,6 +109,7 @@ TEST_F(SessionManagerTest, QueryAndFormParametersReachTheServer) {
     EXPECT_EQ(seen[0].query, "a[]=1&a[]=2&b=x&y&body=1"); // the server lists them by key
     EXPECT_EQ(seen[1].body, "a=1%3D2");
     EXPECT_EQ(seen[1].header("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
+    EXPECT_EQ(seen[0].remotePort, seen[1].remotePort); // one connection, reused
 }
 
 TEST_F(SessionManagerTest, EmptyBodiesAndFragments) {
@@ -193,6 +197,22 @@ TEST_F(SessionManagerTest, HandlersRunOnceInOrderAfterValidation) {
     request.responseJSON(&owner, [&](const DataResponse<json>&) { ++sentinel; });
     ASSERT_TRUE(waitUntil([&] { return sentinel == 1; }));
     EXPECT_EQ(order, (std::vector<std::string>{"json-failed", "string", "data", "late"}));
+
+    // Decoding runs on the worker; only the completion comes to the main loop.
+    std::atomic<int> decodedOnMain{-1};
+    bool delivered = false, deliveredOnMain = false;
+    ResponseSerializer<int> probe = [&](const URLRequest*, const HTTPURLResponse*, const std::string*,
+                                        const Error*) {
+        decodedOnMain = nimo::platform::isMainThread() ? 1 : 0;
+        return Result<int>::success(1);
+    };
+    session.request(server.url("/json")).response<int>(&owner, probe, [&](const DataResponse<int>&) {
+        deliveredOnMain = nimo::platform::isMainThread();
+        delivered = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return delivered; }));
+    EXPECT_EQ(decodedOnMain, 0);
+    EXPECT_TRUE(deliveredOnMain);
     EXPECT_EQ(session.liveRequestCount(), 0u);
 }
 
@@ -328,6 +348,17 @@ TEST_F(SessionManagerTest, DeadHostsFailFastWithAClassifiedError) {
     ASSERT_TRUE(transport(r));
     EXPECT_EQ(transport(r)->kind, TransportErrorKind::TimedOut);
     EXPECT_LT(r->timeline.requestDuration(), 0.9);
+
+    // A host that never completes the handshake: the connect timeout ends it, not the deadline.
+    nimo::test::SilentListener full(true);
+    auto config = fastConfiguration();
+    config.connectTimeout = 300ms;
+    config.noDataTimeout = 30s;
+    SessionManager quick(config);
+    r = fetch(quick.request("http://127.0.0.1:" + std::to_string(full.port()) + "/"));
+    ASSERT_TRUE(transport(r));
+    EXPECT_EQ(transport(r)->kind, TransportErrorKind::TimedOut) << transport(r)->detail;
+    EXPECT_LT(r->timeline.requestDuration(), 2.0);
 
     r = fetch(session.request("http://127.0.0.1:" + std::to_string(nimo::test::closedPort()) + "/"));
     ASSERT_TRUE(transport(r));
