@@ -193,6 +193,9 @@ nlohmann::json JsonFileStore::snapshot() const {
 }
 
 bool JsonFileStore::set(const std::string& key, nlohmann::json value) {
+    // Rewriting an unchanged value (the remembered host after every request) costs a file replace.
+    if (auto current = this->value(key); current && *current == value)
+        return true;
     return update([&](nlohmann::json& object) { object[key] = std::move(value); });
 }
 
