@@ -261,7 +261,9 @@ void CurlWorker::run() {
 long CurlWorker::pollTimeoutMs() {
     long timeout = -1;
     curl_multi_timeout(multi_, &timeout);
-    if (timeout < 0 || timeout > 1000)
+    if (timeout < 0 && live_.empty())
+        timeout = 60000; // idle: only a posted task wakes the worker
+    else if (timeout < 0 || timeout > 1000)
         timeout = 1000;
     const auto now = Clock::now();
     for (const auto& [easy, s] : live_) {

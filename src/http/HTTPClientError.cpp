@@ -185,7 +185,7 @@ std::string TransportError::localizedDescription() const {
     case TransportErrorKind::NoRoute:
         return "The network is unreachable.";
     case TransportErrorKind::NameNotResolved:
-        return "A server with the specified hostname could not be found.";
+        return "A server with that host name could not be found.";
     case TransportErrorKind::TLS:
         return "A secure connection to the server could not be made.";
     case TransportErrorKind::ConnectionLost:

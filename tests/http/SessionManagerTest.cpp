@@ -5,6 +5,7 @@
 
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
+#include <thread>
 
 using namespace nimo::http;
 using nimo::test::LoopbackServer;
@@ -217,16 +218,37 @@ TEST_F(SessionManagerTest, HandlersRunOnceInOrderAfterValidation) {
 }
 
 TEST_F(SessionManagerTest, CompletionForAGoneOwnerIsDropped) {
+    // Gone while the request is in flight: the server holds the reply until released.
+    std::atomic<bool> release{false};
+    server.server().Get("/held", [&](const httplib::Request&, httplib::Response& res) {
+        for (int i = 0; i < 500 && !release; ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        res.set_content("{}", "application/json");
+    });
     int gone = 0, kept = 0;
     auto owner = std::make_unique<QObject>();
     QObject other;
-    auto request = session.request(server.url("/json"));
+    auto request = session.request(server.url("/held"));
     request.responseJSON(owner.get(), [&](const DataResponse<json>&) { ++gone; });
     request.responseJSON(&other, [&](const DataResponse<json>&) { ++kept; });
-    // Destroyed while the request may already be finished and posted, or still in flight.
-    ASSERT_TRUE(waitUntil([&] { return server.requestCount() == 1; }));
     owner.reset();
+    release = true;
     ASSERT_TRUE(waitUntil([&] { return kept == 1; }));
+    EXPECT_EQ(gone, 0);
+
+    // Gone after the completion was posted, before the main loop ran it. The worker runs handlers
+    // in order, so once the last one has run the owned one has been posted.
+    std::atomic<bool> posted{false};
+    owner = std::make_unique<QObject>();
+    request = session.request(server.url("/json"));
+    request.responseJSON(owner.get(), [&](const DataResponse<json>&) { ++gone; });
+    request.responseJSON(&other, [&](const DataResponse<json>&) { ++kept; });
+    request.responseJSON(CompletionQueue(), [&](const DataResponse<json>&) { posted = true; });
+    for (int i = 0; i < 2500 && !posted; ++i) // no event processing here
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    ASSERT_TRUE(posted);
+    owner.reset();
+    ASSERT_TRUE(waitUntil([&] { return kept == 2; }));
     EXPECT_EQ(gone, 0);
 
     // A handler with a null owner still runs on the main loop.
