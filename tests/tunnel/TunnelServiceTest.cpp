@@ -206,10 +206,10 @@ TEST(TunnelService, ConfigurationsPersistAndADamagedFileIsSetAside) {
         ASSERT_TRUE(list);
         EXPECT_TRUE((*list)["result"]["configurations"].empty());
         EXPECT_FALSE(saveConfiguration(third, kProviderConfiguration, "app.one").empty());
+        const QStringList aside = QDir(QString::fromStdString(stateDir))
+                                      .entryList({QStringLiteral("configurations.json.corrupt-*")});
+        EXPECT_EQ(aside.size(), 1);
     }
-    const QStringList aside =
-        QDir(QString::fromStdString(stateDir)).entryList({"configurations.json.corrupt-*"});
-    EXPECT_EQ(aside.size(), 1);
 }
 
 TEST(TunnelService, SessionStatusFollowsTheProviderAndItsDeath) {
