@@ -278,6 +278,7 @@ TEST(TunnelService, ASubscriberThatNeverReadsIsDroppedAndMemoryStaysBounded) {
     ASSERT_TRUE(control.answer(flood, std::chrono::seconds(20)));
     const long after = rssKiB(service.servicePid());
     EXPECT_LT(after - before, 5 * 1024) << "service grew from " << before << " KiB to " << after << " KiB";
+    RecordProperty("rss_growth_kib", static_cast<int>(after - before));
 
     // The reader heard the last change; the silent one was cut off.
     control.lines().clear();
