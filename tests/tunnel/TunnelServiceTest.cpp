@@ -366,3 +366,27 @@ TEST(TunnelService, ActivationAsksForApprovalAndReplacement) {
     ASSERT_TRUE(event);
     EXPECT_EQ((*event)["callback"], "finished") << "the deferred version was installed";
 }
+
+TEST(TunnelService, ExitsWhenIdleButNotWhileATunnelRuns) {
+    ServiceHarness service(true, {"--idle-exit", "1"});
+    ASSERT_TRUE(service.start());
+    const qint64 pid = service.servicePid();
+    std::string id;
+    {
+        RawClient client(service.socketPath());
+        ASSERT_TRUE(install(client, extensionPackage(testPackageRoot())));
+        id = saveConfiguration(client, kProviderConfiguration);
+        ASSERT_TRUE(client.request({{"op", "subscribe"}}));
+        ASSERT_TRUE(client.request({{"op", "start"}, {"configuration", id}})->value("ok", false));
+        ASSERT_TRUE(client.event(statusIs(id, 3)));
+    }
+    // No client is left, but the tunnel is up: the service stays.
+    EXPECT_FALSE(waitUntil([&] { return !processAlive(pid); }, std::chrono::milliseconds(2000)));
+    {
+        RawClient client(service.socketPath());
+        ASSERT_TRUE(client.request({{"op", "subscribe"}}));
+        ASSERT_TRUE(client.request({{"op", "stop"}, {"configuration", id}}));
+        ASSERT_TRUE(client.event(statusIs(id, 1)));
+    }
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); }, std::chrono::seconds(4)));
+}
