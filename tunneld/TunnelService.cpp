@@ -73,7 +73,8 @@ bool TunnelService::listen(std::string* error) {
     ::chmod(dir.c_str(), 0700);
     // The caller holds the instance lock, so a socket file left here belongs to a dead instance.
     QLocalServer::removeServer(path);
-    const mode_t old = ::umask(077);
+    // The socket is born 0600: there is no moment where it is open wider.
+    const mode_t old = ::umask(0177);
     server_.setMaxPendingConnections(64);
     const bool ok = server_.listen(path);
     ::umask(old);
@@ -81,7 +82,9 @@ bool TunnelService::listen(std::string* error) {
         *error = "无法监听 " + options_.socketPath + "：" + server_.errorString().toStdString();
         return false;
     }
-    ::chmod(options_.socketPath.c_str(), 0600);
+    struct stat sock {};
+    if (::stat(options_.socketPath.c_str(), &sock) == 0 && (sock.st_mode & 0777) != 0600)
+        ::chmod(options_.socketPath.c_str(), 0600);
     checkIdle();
     return true;
 }
