@@ -5,6 +5,7 @@
 //   "slowstop"   from now on, take 2 s between disconnecting and disconnected
 //   "hang"       stop reading and writing (a hung provider)
 //   "exit"       exit at once without reporting anything
+// The start option "hold" set to "connecting" keeps it connecting until stopped.
 
 #include "tunnel/TunnelProtocol.h"
 
@@ -35,7 +36,8 @@ int main() {
         const auto type = stringField(line, "type").value_or("");
         if (type == "start") {
             status(2);
-            status(3);
+            if (line.value("options", nlohmann::json::object()).value("hold", "") != "connecting")
+                status(3);
         } else if (type == "ping") {
             send({{"type", "pong"}});
         } else if (type == "stop") {
