@@ -1,0 +1,446 @@
+#include "http/CurlWorker.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace nimo::http {
+
+namespace {
+using Clock = std::chrono::steady_clock;
+constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
+constexpr std::size_t kIdleHandles = 8;
+// Upload progress counts as activity only for bodies where sending can take a while.
+constexpr std::size_t kTrackUploadFrom = 64 * 1024;
+
+void touch(detail::RequestState& s) {
+    s.lastActivity = Clock::now();
+    if (s.firstByteTime == 0)
+        s.firstByteTime = Timeline::now();
+}
+
+std::string trim(std::string_view v) {
+    while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
+        v.remove_prefix(1);
+    while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r' || v.back() == '\n'))
+        v.remove_suffix(1);
+    return std::string(v);
+}
+
+size_t onHeader(char* buffer, size_t size, size_t count, void* user) {
+    auto& s = *static_cast<detail::RequestState*>(user);
+    const size_t bytes = size * count;
+    touch(s);
+    s.headerBytes += bytes;
+    if (s.headerBytes > kMaxHeaderBytes) {
+        s.tooLarge = true;
+        return 0;
+    }
+    std::string_view line(buffer, bytes);
+    if (line.rfind("HTTP/", 0) == 0) {
+        s.responseHeaders.clear(); // a new reply (redirect, 100 Continue)
+        return bytes;
+    }
+    const auto colon = line.find(':');
+    if (colon == std::string_view::npos)
+        return bytes;
+    std::string name = trim(line.substr(0, colon));
+    std::string value = trim(line.substr(colon + 1));
+    auto [it, inserted] = s.responseHeaders.try_emplace(name, value);
+    if (!inserted)
+        it->second += ", " + value;
+    return bytes;
+}
+
+size_t onBody(char* buffer, size_t size, size_t count, void* user) {
+    auto& s = *static_cast<detail::RequestState*>(user);
+    const size_t bytes = size * count;
+    touch(s);
+    if (s.body.size() + bytes > s.maxBody) {
+        s.tooLarge = true;
+        return 0;
+    }
+    if (s.body.empty()) {
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(s.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+            s.body.reserve(std::min<std::size_t>(static_cast<std::size_t>(length), s.maxBody));
+    }
+    s.body.append(buffer, bytes);
+    return bytes;
+}
+
+int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow) {
+    auto& s = *static_cast<detail::RequestState*>(user);
+    if (ulnow > s.lastUpload) {
+        s.lastUpload = ulnow;
+        s.lastActivity = Clock::now();
+    }
+    return 0;
+}
+
+TransportError transportError(CURLcode code, long osErrno, const char* message, bool tooLarge) {
+    TransportError e;
+    e.curlCode = static_cast<int>(code);
+    e.detail = message && *message ? message : curl_easy_strerror(code);
+    switch (code) {
+    case CURLE_COULDNT_CONNECT:
+        e.kind = (osErrno == EHOSTUNREACH || osErrno == ENETUNREACH) ? TransportErrorKind::NoRoute
+                 : osErrno == ETIMEDOUT                              ? TransportErrorKind::TimedOut
+                                                                     : TransportErrorKind::ConnectionRefused;
+        break;
+    case CURLE_OPERATION_TIMEDOUT:
+        e.kind = TransportErrorKind::TimedOut;
+        break;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+        e.kind = TransportErrorKind::NameNotResolved;
+        break;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+    case CURLE_SSL_ISSUER_ERROR:
+    case CURLE_SSL_PINNEDPUBKEYNOTMATCH:
+    case CURLE_SSL_INVALIDCERTSTATUS:
+    case CURLE_SSL_CRL_BADFILE:
+    case CURLE_USE_SSL_FAILED:
+    case CURLE_SSL_ENGINE_INITFAILED:
+    case CURLE_SSL_ENGINE_NOTFOUND:
+    case CURLE_SSL_ENGINE_SETFAILED:
+    case CURLE_SSL_SHUTDOWN_FAILED:
+        e.kind = TransportErrorKind::TLS;
+        break;
+    case CURLE_RECV_ERROR:
+    case CURLE_SEND_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_PARTIAL_FILE:
+    case CURLE_HTTP2:
+    case CURLE_HTTP2_STREAM:
+        e.kind = TransportErrorKind::ConnectionLost;
+        break;
+    case CURLE_FILESIZE_EXCEEDED:
+        e.kind = TransportErrorKind::ResponseTooLarge;
+        break;
+    case CURLE_WRITE_ERROR:
+        e.kind = tooLarge ? TransportErrorKind::ResponseTooLarge : TransportErrorKind::Other;
+        break;
+    case CURLE_ABORTED_BY_CALLBACK:
+        e.kind = TransportErrorKind::Cancelled;
+        break;
+    default:
+        e.kind = TransportErrorKind::Other;
+    }
+    return e;
+}
+
+curl_slist* headerList(const HTTPHeaders& merged, std::string* acceptEncoding) {
+    curl_slist* list = nullptr;
+    for (const auto& [name, value] : merged) {
+        if (!CaseInsensitiveLess{}(name, "Accept-Encoding") &&
+            !CaseInsensitiveLess{}("Accept-Encoding", name)) {
+            *acceptEncoding = value; // handed to libcurl so it also decodes what it announces
+            continue;
+        }
+        // Header injection guard: a value may not start a new line.
+        if (name.find_first_of("\r\n:") != std::string::npos ||
+            value.find_first_of("\r\n") != std::string::npos)
+            continue;
+        const std::string line = value.empty() ? name + ";" : name + ": " + value;
+        list = curl_slist_append(list, line.c_str());
+    }
+    return curl_slist_append(list, "Expect:"); // no 100-continue round trip for larger bodies
+}
+} // namespace
+
+CurlWorker::CurlWorker(SessionConfiguration configuration) : configuration_(std::move(configuration)) {
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    multi_ = curl_multi_init();
+    wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread_ = std::thread([this] { run(); });
+}
+
+CurlWorker::~CurlWorker() {
+    shutdown();
+    for (CURL* easy : idle_)
+        curl_easy_cleanup(easy);
+    curl_multi_cleanup(multi_);
+    if (wakeFd_ >= 0)
+        ::close(wakeFd_);
+}
+
+void CurlWorker::wake() {
+    // An eventfd costs less to signal than libcurl's own wakeup socket pair.
+    if (wakeFd_ < 0) {
+        curl_multi_wakeup(multi_);
+        return;
+    }
+    const std::uint64_t one = 1;
+    (void)!::write(wakeFd_, &one, sizeof one);
+}
+
+void CurlWorker::post(std::function<void()> task) {
+    {
+        std::unique_lock lock(mutex_);
+        if (!stopped_) {
+            // The worker takes the whole queue at once: only the first task of a batch wakes it.
+            const bool wake = tasks_.empty();
+            tasks_.push_back(std::move(task));
+            lock.unlock();
+            if (wake)
+                this->wake();
+            return;
+        }
+    }
+    task();
+}
+
+void CurlWorker::shutdown() {
+    {
+        std::lock_guard lock(mutex_);
+        if (stopping_)
+            return;
+        stopping_ = true;
+    }
+    wake();
+    if (thread_.joinable())
+        thread_.join();
+}
+
+void CurlWorker::run() {
+    while (true) {
+        std::deque<std::function<void()>> batch;
+        bool stop;
+        {
+            std::lock_guard lock(mutex_);
+            batch.swap(tasks_);
+            stop = stopping_;
+        }
+        for (auto& task : batch)
+            task();
+        if (stop)
+            break;
+        int running = 0;
+        curl_multi_perform(multi_, &running);
+        int queued = 0;
+        while (CURLMsg* msg = curl_multi_info_read(multi_, &queued))
+            if (msg->msg == CURLMSG_DONE)
+                completeTransfer(msg->easy_handle, msg->data.result);
+        checkDeadlines();
+        {
+            std::lock_guard lock(mutex_);
+            if (!tasks_.empty() || stopping_)
+                continue;
+        }
+        curl_waitfd extra{wakeFd_, CURL_WAIT_POLLIN, 0};
+        curl_multi_poll(multi_, wakeFd_ >= 0 ? &extra : nullptr, wakeFd_ >= 0 ? 1 : 0,
+                        static_cast<int>(pollTimeoutMs()), nullptr);
+        if (wakeFd_ >= 0 && (extra.revents & CURL_WAIT_POLLIN)) {
+            std::uint64_t count;
+            (void)!::read(wakeFd_, &count, sizeof count);
+        }
+    }
+    std::vector<CURL*> easies;
+    for (auto& [easy, state] : live_)
+        easies.push_back(easy);
+    for (CURL* easy : easies)
+        completeTransfer(easy, CURLE_ABORTED_BY_CALLBACK, false, true);
+    std::deque<std::function<void()>> rest;
+    {
+        std::lock_guard lock(mutex_);
+        stopped_ = true;
+        rest.swap(tasks_);
+    }
+    for (auto& task : rest)
+        task();
+}
+
+long CurlWorker::pollTimeoutMs() {
+    long timeout = -1;
+    curl_multi_timeout(multi_, &timeout);
+    if (timeout < 0 || timeout > 1000)
+        timeout = 1000;
+    const auto now = Clock::now();
+    for (const auto& [easy, s] : live_) {
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(s->lastActivity + s->noData - now);
+        timeout = std::min<long>(timeout, std::max<long>(0, left.count() + 1));
+    }
+    return timeout;
+}
+
+void CurlWorker::checkDeadlines() {
+    const auto now = Clock::now();
+    std::vector<CURL*> expired;
+    for (const auto& [easy, s] : live_)
+        if (now - s->lastActivity > s->noData)
+            expired.push_back(easy);
+    for (CURL* easy : expired)
+        completeTransfer(easy, CURLE_OPERATION_TIMEDOUT, true);
+}
+
+void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
+    auto& s = *state;
+    s.started = true;
+    s.startTime = Timeline::now();
+    if (s.buildError || !s.request) {
+        s.outcome.error = s.buildError;
+        s.outcome.timeline = {s.startTime, s.startTime, s.startTime, 0};
+        finish(s);
+        return;
+    }
+    bool stopping;
+    {
+        std::lock_guard lock(mutex_);
+        stopping = stopping_;
+    }
+    if (stopping) {
+        s.outcome.request = s.request;
+        s.outcome.error =
+            TransportError{TransportErrorKind::Cancelled, CURLE_ABORTED_BY_CALLBACK, "session ended"};
+        s.outcome.timeline = {s.startTime, s.startTime, s.startTime, 0};
+        finish(s);
+        return;
+    }
+
+    const URLRequest& r = *s.request;
+    CURL* easy;
+    if (!idle_.empty()) {
+        easy = idle_.back();
+        idle_.pop_back();
+    } else {
+        easy = curl_easy_init();
+    }
+    s.easy = easy;
+    s.maxBody = configuration_.maximumResponseSize;
+    s.noData = r.noDataTimeout.value_or(configuration_.noDataTimeout);
+    s.lastActivity = Clock::now();
+
+    HTTPHeaders merged = configuration_.httpAdditionalHeaders;
+    for (const auto& [name, value] : r.headers)
+        merged[name] = value;
+    std::string acceptEncoding;
+    bool hasAcceptEncoding = merged.count("Accept-Encoding") > 0;
+    s.headerList = headerList(merged, &acceptEncoding);
+
+    curl_easy_setopt(easy, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, configuration_.maximumRedirects);
+    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    if (!configuration_.caBundlePath.empty())
+        curl_easy_setopt(easy, CURLOPT_CAINFO, configuration_.caBundlePath.c_str());
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.timeoutInterval.count()));
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(r.connectTimeout.value_or(configuration_.connectTimeout).count()));
+    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                     static_cast<curl_off_t>(configuration_.maximumResponseSize));
+    if (hasAcceptEncoding && !acceptEncoding.empty())
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, s.headerList);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &s);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &s);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, s.errorBuffer.data());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &s);
+
+    const std::string method = r.method();
+    if (method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+    } else if (r.httpBody) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.httpBody->size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, r.httpBody->data());
+        if (method != "POST")
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (r.httpBody->size() >= kTrackUploadFrom) {
+            curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+            curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &s);
+            curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        }
+    } else if (method == "POST") {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+    } else if (method != "GET") {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+    }
+
+    s.outcome.request = s.request;
+    live_.emplace(easy, state);
+    live_count_ = live_.size();
+    if (curl_multi_add_handle(multi_, easy) != CURLM_OK)
+        completeTransfer(easy, CURLE_FAILED_INIT);
+}
+
+void CurlWorker::cancel(const std::shared_ptr<detail::RequestState>& state) {
+    if (state->finished || !state->easy)
+        return;
+    completeTransfer(state->easy, CURLE_ABORTED_BY_CALLBACK, false, true);
+}
+
+void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool cancelled) {
+    auto it = live_.find(easy);
+    if (it == live_.end())
+        return;
+    auto state = it->second;
+    live_.erase(it);
+    live_count_ = live_.size();
+    auto& s = *state;
+
+    long status = 0, osErrno = 0;
+    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+    char* effective = nullptr;
+    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+
+    if (status > 0) {
+        HTTPURLResponse response;
+        response.url = effective ? effective : s.request->url;
+        response.statusCode = static_cast<int>(status);
+        response.headers = std::move(s.responseHeaders);
+        s.outcome.response = std::move(response);
+    }
+    if (code != CURLE_OK) {
+        TransportError e = transportError(code, osErrno, s.errorBuffer.data(), s.tooLarge);
+        if (deadline) {
+            e.kind = TransportErrorKind::TimedOut;
+            e.detail = "No data received for " + std::to_string(s.noData.count()) + " ms";
+        } else if (cancelled) {
+            e.kind = TransportErrorKind::Cancelled;
+            e.detail = "cancelled";
+        }
+        s.outcome.error = std::move(e);
+    }
+    s.outcome.data = std::make_shared<const std::string>(std::move(s.body));
+    curl_multi_remove_handle(multi_, easy);
+    const double done = Timeline::now();
+    s.outcome.timeline = {s.startTime, s.firstByteTime > 0 ? s.firstByteTime : done, done, 0};
+
+    s.easy = nullptr;
+    finish(s); // handlers first: the handle's clean-up need not delay the completion
+
+    curl_slist_free_all(s.headerList);
+    s.headerList = nullptr;
+    if (idle_.size() < kIdleHandles) {
+        curl_easy_reset(easy);
+        idle_.push_back(easy);
+    } else {
+        curl_easy_cleanup(easy);
+    }
+}
+
+void CurlWorker::finish(detail::RequestState& s) {
+    s.finished = true;
+    auto ops = std::move(s.pending);
+    s.pending.clear();
+    for (auto& op : ops)
+        op(s.outcome);
+}
+
+} // namespace nimo::http

@@ -1,0 +1,89 @@
+#pragma once
+
+#include "http/DataRequest.h"
+#include "http/SessionManager.h"
+
+#include <array>
+#include <chrono>
+#include <curl/curl.h>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <unordered_map>
+
+namespace nimo::http {
+
+namespace detail {
+// One request's state. The built request and build error are fixed at creation; everything else
+// is touched only on the worker thread.
+struct RequestState {
+    using Op = std::function<void(TaskOutcome&)>;
+
+    std::optional<URLRequest> request;
+    std::optional<Error> buildError;
+    std::shared_ptr<CurlWorker> worker;
+
+    bool started = false;
+    bool finished = false;
+    std::vector<Op> pending; // validations and handlers waiting for the task to end
+    TaskOutcome outcome;
+
+    // Transfer
+    CURL* easy = nullptr;
+    curl_slist* headerList = nullptr;
+    std::string body;
+    HTTPHeaders responseHeaders;
+    std::size_t headerBytes = 0;
+    std::size_t maxBody = 0;
+    bool tooLarge = false;
+    std::chrono::steady_clock::time_point lastActivity;
+    std::chrono::milliseconds noData{0};
+    double startTime = 0, firstByteTime = 0;
+    curl_off_t lastUpload = 0;
+    std::array<char, CURL_ERROR_SIZE> errorBuffer{};
+};
+} // namespace detail
+
+// The session's serial queue: one thread driving a libcurl multi handle. Tasks posted to it run
+// in order; transfers progress between them.
+class CurlWorker {
+public:
+    explicit CurlWorker(SessionConfiguration configuration);
+    ~CurlWorker();
+    CurlWorker(const CurlWorker&) = delete;
+    CurlWorker& operator=(const CurlWorker&) = delete;
+
+    // Runs task on the worker thread; inline once the worker has stopped.
+    void post(std::function<void()> task);
+    // Ends the live transfers as cancelled (their handlers still run) and joins the thread.
+    void shutdown();
+
+    // Worker thread only.
+    void start(const std::shared_ptr<detail::RequestState>& state);
+    void cancel(const std::shared_ptr<detail::RequestState>& state);
+    static void finish(detail::RequestState& state);
+
+    std::size_t liveCount() const { return live_count_.load(); }
+    const SessionConfiguration& configuration() const { return configuration_; }
+
+private:
+    void run();
+    void wake();
+    void completeTransfer(CURL* easy, CURLcode code, bool deadline = false, bool cancelled = false);
+    void checkDeadlines();
+    long pollTimeoutMs();
+
+    SessionConfiguration configuration_;
+    CURLM* multi_ = nullptr;
+    int wakeFd_ = -1;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::deque<std::function<void()>> tasks_;
+    bool stopping_ = false;
+    bool stopped_ = false;
+    std::unordered_map<CURL*, std::shared_ptr<detail::RequestState>> live_;
+    std::vector<CURL*> idle_; // easy handles kept for reuse
+    std::atomic<std::size_t> live_count_{0};
+};
+
+} // namespace nimo::http

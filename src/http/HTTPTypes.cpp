@@ -1,0 +1,90 @@
+#include "http/HTTPTypes.h"
+
+#include "platform/Redact.h"
+
+#include <algorithm>
+#include <array>
+#include <cctype>
+
+namespace nimo::http {
+
+namespace {
+constexpr std::array<std::pair<HTTPMethod, std::string_view>, 9> kMethods{{
+    {HTTPMethod::options, "OPTIONS"},
+    {HTTPMethod::get, "GET"},
+    {HTTPMethod::head, "HEAD"},
+    {HTTPMethod::post, "POST"},
+    {HTTPMethod::put, "PUT"},
+    {HTTPMethod::patch, "PATCH"},
+    {HTTPMethod::delete_, "DELETE"},
+    {HTTPMethod::trace, "TRACE"},
+    {HTTPMethod::connect, "CONNECT"},
+}};
+
+std::optional<std::string> lookup(const HTTPHeaders& headers, std::string_view field) {
+    auto it = headers.find(field);
+    if (it == headers.end())
+        return std::nullopt;
+    return it->second;
+}
+
+std::string trimmed(std::string_view s) {
+    size_t b = 0, e = s.size();
+    while (b < e && std::isspace(static_cast<unsigned char>(s[b])))
+        ++b;
+    while (e > b && std::isspace(static_cast<unsigned char>(s[e - 1])))
+        --e;
+    return std::string(s.substr(b, e - b));
+}
+} // namespace
+
+std::string_view rawValue(HTTPMethod method) {
+    for (const auto& [m, raw] : kMethods)
+        if (m == method)
+            return raw;
+    return "GET";
+}
+
+std::optional<HTTPMethod> httpMethodFromRaw(std::string_view raw) {
+    for (const auto& [m, text] : kMethods)
+        if (text == raw)
+            return m;
+    return std::nullopt;
+}
+
+bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
+    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
+std::optional<std::string> URLRequest::value(std::string_view field) const {
+    return lookup(headers, field);
+}
+
+std::optional<std::string> HTTPURLResponse::value(std::string_view field) const {
+    return lookup(headers, field);
+}
+
+std::optional<std::string> HTTPURLResponse::mimeType() const {
+    auto type = value("Content-Type");
+    if (!type)
+        return std::nullopt;
+    std::string mime = trimmed(std::string_view(*type).substr(0, type->find(';')));
+    if (mime.empty())
+        return std::nullopt;
+    std::transform(mime.begin(), mime.end(), mime.begin(), [](unsigned char c) { return std::tolower(c); });
+    return mime;
+}
+
+std::string HTTPURLResponse::description() const {
+    std::string out = "{ URL: " + url + " } { Status Code: " + std::to_string(statusCode) + ", Headers {\n";
+    for (const auto& [name, text] : headers) {
+        const std::string shown = platform::isSecretField(name) ? platform::kRedacted : text;
+        out += "    \"" + name + "\" = (\n        \"" + shown + "\"\n    );\n";
+    }
+    out += "} }";
+    return out;
+}
+
+} // namespace nimo::http

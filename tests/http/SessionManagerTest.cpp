@@ -1,0 +1,428 @@
+#include "http/SessionManager.h"
+
+#include "LoopbackServer.h"
+#include "support/TestSupport.h"
+
+#include <QTemporaryDir>
+#include <gtest/gtest.h>
+
+using namespace nimo::http;
+using nimo::test::LoopbackServer;
+using nimo::test::waitUntil;
+using json = nlohmann::json;
+using namespace std::chrono_literals;
+
+namespace {
+using RS = HTTPClientError::ResponseSerializationFailureReason;
+
+SessionConfiguration fastConfiguration() {
+    auto c = SessionConfiguration::defaultConfiguration();
+    c.httpAdditionalHeaders = SessionManager::defaultHTTPHeaders();
+    c.noDataTimeout = 1s;
+    c.connectTimeout = 2s;
+    return c;
+}
+
+// Runs one request through responseJSON and waits for its completion on the main loop.
+std::optional<DataResponse<json>> fetch(DataRequest request, std::chrono::milliseconds deadline = 5s) {
+    QObject owner;
+    std::optional<DataResponse<json>> got;
+    request.responseJSON(&owner, [&](const DataResponse<json>& r) { got = r; });
+    waitUntil([&] { return got.has_value(); }, deadline);
+    return got;
+}
+
+const TransportError* transport(const std::optional<DataResponse<json>>& r) {
+    return r && r->result.error() ? r->result.error()->transport() : nullptr;
+}
+
+class SessionManagerTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        server.server().Get("/json", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(R"({"ret":1,"data":{"a":[1,2]}})", "application/json");
+        });
+        server.server().Post("/echo", [](const httplib::Request& req, httplib::Response& res) {
+            res.set_content(req.body.empty() ? "null" : req.body, "application/json");
+        });
+        server.server().Get("/status/(\\d+)", [](const httplib::Request& req, httplib::Response& res) {
+            res.status = std::stoi(req.matches[1]);
+            const std::string body = req.has_param("body") ? req.get_param_value("body") : "";
+            if (!body.empty())
+                res.set_content(body,
+                                req.has_param("type") ? req.get_param_value("type") : "application/json");
+        });
+        server.start();
+    }
+    LoopbackServer server;
+    SessionManager session{fastConfiguration()};
+};
+} // namespace
+
+TEST_F(SessionManagerTest, GetWithoutParametersSendsNoBodyAndDefaultHeaders) {
+    auto r = fetch(
+        session.request(server.url("/json"), HTTPMethod::get, nullptr, JSONEncoding::defaultEncoding()));
+    ASSERT_TRUE(r);
+    ASSERT_TRUE(r->result.isSuccess()) << r->debugDescription();
+    EXPECT_EQ((*r->result.value())["data"]["a"], json({1, 2}));
+    EXPECT_EQ(r->response->statusCode, 200);
+    ASSERT_EQ(server.requestCount(), 1u);
+    const auto seen = server.requests()[0];
+    EXPECT_EQ(seen.method, "GET");
+    EXPECT_EQ(seen.body, "");
+    EXPECT_FALSE(seen.has("Content-Type"));
+    EXPECT_EQ(seen.header("Accept-Encoding"), "gzip;q=1.0, compress;q=0.5");
+    EXPECT_EQ(seen.header("User-Agent"), SessionManager::defaultHTTPHeaders().at("User-Agent"));
+    EXPECT_EQ(seen.header("Accept-Language"), acceptLanguageValue(preferredLanguages()));
+    EXPECT_FALSE(seen.has("Expect"));
+    const auto& t = r->timeline;
+    EXPECT_LE(t.requestStartTime, t.initialResponseTime);
+    EXPECT_LE(t.initialResponseTime, t.requestCompletedTime);
+    EXPECT_LE(t.requestCompletedTime, t.serializationCompletedTime);
+}
+
+TEST_F(SessionManagerTest, PostSendsCompactJsonAndHeadersOverrideDefaults) {
+    auto r =
+        fetch(session.request(server.url("/echo"), HTTPMethod::post, {{"email", "a@b"}, {"n", 1}},
+                              JSONEncoding::defaultEncoding(), {{"User-Agent", "mine"}, {"X-Extra", "1"}}));
+    ASSERT_TRUE(r && r->result.isSuccess());
+    const auto seen = server.requests().at(0);
+    EXPECT_EQ(seen.method, "POST");
+    EXPECT_EQ(seen.body, R"({"email":"a@b","n":1})");
+    EXPECT_EQ(seen.header("Content-Type"), "application/json");
+    EXPECT_EQ(seen.header("User-Agent"), "mine");
+    EXPECT_EQ(seen.header("X-Extra"), "1");
+    EXPECT_FALSE(seen.has("Injected")); // a value that would start a new header line is not sent
+    EXPECT_FALSE(seen.has("X-Bad"));
+    EXPECT_EQ(*r->result.value(), json({{"email", "a@b"}, {"n", 1}}));
+}
+
+TEST_F(SessionManagerTest, QueryAndFormParametersReachTheServer) {
+    auto get = fetch(
+        session.request(server.url("/status/200?body=1"), HTTPMethod::get, {{"a", {1, 2}}, {"b", "x&y"}}));
+    ASSERT_TRUE(get && get->result.isSuccess()) << (get ? get->debugDescription() : "");
+    EXPECT_EQ(get->request->url, server.url("/status/200?body=1&a%5B%5D=1&a%5B%5D=2&b=x%26y"));
+    auto post = fetch(session.request(server.url("/echo"), HTTPMethod::post, {{"a", "1=2"}}));
+    ASSERT_TRUE(post);
+    const auto seen = server.requests();
+    ASSERT_EQ(seen.size(), 2u);
+    EXPECT_EQ(seen[0].query, "a[]=1&a[]=2&b=x&y&body=1"); // the server lists them by key
+    EXPECT_EQ(seen[1].body, "a=1%3D2");
+    EXPECT_EQ(seen[1].header("Content-Type"), "application/x-www-form-urlencoded; charset=utf-8");
+    EXPECT_EQ(seen[0].remotePort, seen[1].remotePort); // one connection, reused
+}
+
+TEST_F(SessionManagerTest, EmptyBodiesAndFragments) {
+    struct Row {
+        std::string path;
+        bool success;
+        json value;
+    };
+    const std::vector<Row> rows = {
+        {"/status/204", true, nullptr},
+        {"/status/205", true, nullptr},
+        {"/status/200", false, nullptr},
+        {"/status/200?body=true", true, true},
+        {"/status/200?body=5", true, 5},
+        {"/status/200?body=%22s%22", true, "s"},
+        {"/status/404?body=%7B%7D", true, json::object()}, // no validation: the body decodes
+    };
+    for (const auto& row : rows) {
+        auto r = fetch(session.request(server.url(row.path)));
+        ASSERT_TRUE(r) << row.path;
+        EXPECT_EQ(r->result.isSuccess(), row.success) << row.path;
+        if (row.success)
+            EXPECT_EQ(*r->result.value(), row.value) << row.path;
+        else
+            EXPECT_EQ(r->result.error()->clientError()->serializationReason(), RS::inputDataNilOrZeroLength);
+    }
+}
+
+TEST_F(SessionManagerTest, ValidationRules) {
+    using RV = HTTPClientError::ResponseValidationFailureReason;
+    struct Row {
+        std::string path;
+        HTTPHeaders headers;
+        std::optional<RV> failure;
+    };
+    const std::vector<Row> rows = {
+        {"/status/200?body=1", {}, std::nullopt},
+        {"/status/299?body=1", {}, std::nullopt},
+        {"/status/404?body=1", {}, RV::unacceptableStatusCode},
+        {"/status/302", {}, RV::unacceptableStatusCode}, // no Location: nothing to follow
+        {"/status/200?body=1&type=text/html", {{"Accept", "application/json"}}, RV::unacceptableContentType},
+        {"/status/200?body=1&type=text/html", {{"Accept", "application/json, text/*"}}, std::nullopt},
+        {"/status/200", {{"Accept", "application/json"}}, std::nullopt}, // empty body passes
+    };
+    for (const auto& row : rows) {
+        auto request = session.request(server.url(row.path), HTTPMethod::get, nullptr,
+                                       URLEncoding::defaultEncoding(), row.headers);
+        auto r = fetch(request.validate());
+        ASSERT_TRUE(r) << row.path;
+        if (!row.failure) {
+            EXPECT_FALSE(r->result.error() && r->result.error()->clientError() &&
+                         r->result.error()->clientError()->validationReason())
+                << row.path << " " << r->debugDescription();
+            continue;
+        }
+        ASSERT_TRUE(r->result.isFailure()) << row.path;
+        EXPECT_EQ(r->result.error()->clientError()->validationReason(), row.failure) << row.path;
+    }
+    auto r = fetch(session.request(server.url("/status/418?body=1")).validate());
+    EXPECT_EQ(r->result.error()->localizedDescription(), "Response status code was unacceptable: 418.");
+    r = fetch(session
+                  .request(server.url("/status/200?body=1&type=text/html"), HTTPMethod::get, nullptr,
+                           URLEncoding::defaultEncoding(), {{"Accept", "application/json,text/plain"}})
+                  .validate());
+    EXPECT_EQ(r->result.error()->localizedDescription(),
+              "Response Content-Type \"text/html\" does not match any acceptable types: "
+              "application/json,text/plain.");
+}
+
+TEST_F(SessionManagerTest, HandlersRunOnceInOrderAfterValidation) {
+    QObject owner;
+    std::vector<std::string> order;
+    int sentinel = 0;
+    auto request = session.request(server.url("/status/500?body=1"));
+    request.validate()
+        .responseJSON(&owner,
+                      [&](const DataResponse<json>& r) {
+                          order.push_back(r.result.isFailure() ? "json-failed" : "json-ok");
+                      })
+        .responseString(&owner, [&](const DataResponse<std::string>&) { order.push_back("string"); })
+        .responseData(&owner, [&](const DataResponse<std::string>&) { order.push_back("data"); });
+    ASSERT_TRUE(waitUntil([&] { return order.size() == 3; }));
+    // Added after completion: runs too, still through the worker and in order.
+    request.responseJSON(&owner, [&](const DataResponse<json>&) { order.push_back("late"); });
+    request.responseJSON(&owner, [&](const DataResponse<json>&) { ++sentinel; });
+    ASSERT_TRUE(waitUntil([&] { return sentinel == 1; }));
+    EXPECT_EQ(order, (std::vector<std::string>{"json-failed", "string", "data", "late"}));
+
+    // Decoding runs on the worker; only the completion comes to the main loop.
+    std::atomic<int> decodedOnMain{-1};
+    bool delivered = false, deliveredOnMain = false;
+    ResponseSerializer<int> probe = [&](const URLRequest*, const HTTPURLResponse*, const std::string*,
+                                        const Error*) {
+        decodedOnMain = nimo::platform::isMainThread() ? 1 : 0;
+        return Result<int>::success(1);
+    };
+    session.request(server.url("/json")).response<int>(&owner, probe, [&](const DataResponse<int>&) {
+        deliveredOnMain = nimo::platform::isMainThread();
+        delivered = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return delivered; }));
+    EXPECT_EQ(decodedOnMain, 0);
+    EXPECT_TRUE(deliveredOnMain);
+    EXPECT_EQ(session.liveRequestCount(), 0u);
+}
+
+TEST_F(SessionManagerTest, CompletionForAGoneOwnerIsDropped) {
+    int gone = 0, kept = 0;
+    auto owner = std::make_unique<QObject>();
+    QObject other;
+    auto request = session.request(server.url("/json"));
+    request.responseJSON(owner.get(), [&](const DataResponse<json>&) { ++gone; });
+    request.responseJSON(&other, [&](const DataResponse<json>&) { ++kept; });
+    // Destroyed while the request may already be finished and posted, or still in flight.
+    ASSERT_TRUE(waitUntil([&] { return server.requestCount() == 1; }));
+    owner.reset();
+    ASSERT_TRUE(waitUntil([&] { return kept == 1; }));
+    EXPECT_EQ(gone, 0);
+
+    // A handler with a null owner still runs on the main loop.
+    std::atomic<bool> onMain{false};
+    bool ran = false;
+    session.request(server.url("/json")).responseJSON(nullptr, [&](const DataResponse<json>&) {
+        onMain = nimo::platform::isMainThread();
+        ran = true;
+    });
+    ASSERT_TRUE(waitUntil([&] { return ran; }));
+    EXPECT_TRUE(onMain);
+}
+
+TEST_F(SessionManagerTest, RequestsThatCannotBeBuiltNeverReachTheNetwork) {
+    for (const std::string url : {"not a url", "ftp://127.0.0.1/x", "", "http://exa mple.com/"}) {
+        auto r = fetch(session.request(url));
+        ASSERT_TRUE(r) << url;
+        ASSERT_TRUE(r->result.isFailure());
+        EXPECT_EQ(r->result.error()->clientError()->kind(), HTTPClientError::Kind::invalidURL) << url;
+        EXPECT_EQ(r->result.error()->localizedDescription(), "URL is not valid: " + url);
+        EXPECT_FALSE(r->request);
+        EXPECT_FALSE(r->response);
+    }
+    auto bad = fetch(session.request(server.url("/echo"), HTTPMethod::post, {{"p", std::string("\xff")}},
+                                     JSONEncoding::defaultEncoding()));
+    ASSERT_TRUE(bad && bad->result.isFailure());
+    EXPECT_EQ(bad->result.error()->clientError()->kind(), HTTPClientError::Kind::parameterEncodingFailed);
+    EXPECT_EQ(server.requestCount(), 0u);
+}
+
+TEST_F(SessionManagerTest, DebugDescriptionOfALoginNeverShowsSecrets) {
+    server.server().Post("/login", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(R"({"ret":1,"data":{"token":"TOKEN-VALUE-1"}})", "application/json");
+    });
+    auto r = fetch(session.request(server.url("/login?token=QUERY-TOKEN"), HTTPMethod::post,
+                                   {{"email", "a@b.c"}, {"password", "PW-1"}, {"re_password", "PW-2"}},
+                                   JSONEncoding::defaultEncoding()));
+    ASSERT_TRUE(r && r->result.isSuccess());
+    const std::string text = r->debugDescription();
+    for (const char* secret : {"TOKEN-VALUE-1", "QUERY-TOKEN", "PW-1", "PW-2"})
+        EXPECT_EQ(text.find(secret), std::string::npos) << text;
+    EXPECT_NE(text.find("a@b.c"), std::string::npos);
+    EXPECT_NE(text.find("<redacted>"), std::string::npos);
+    // The server did get them.
+    EXPECT_NE(server.requests().at(0).body.find("PW-1"), std::string::npos);
+}
+
+TEST_F(SessionManagerTest, LargeCutOffInvalidAndCompressedBodies) {
+    const std::string big(50u * 1024u * 1024u, 'x');
+    server.server().Get("/big", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(big, "application/octet-stream");
+    });
+    const std::string zipped = nimo::test::gzip(R"({"zipped":true,"pad":")" + std::string(5000, 'p') + "\"}");
+    server.server().Get("/gzip", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Content-Encoding", "gzip");
+        res.set_content(zipped, "application/octet-stream");
+    });
+    const std::string bomb = nimo::test::gzip(std::string(8u * 1024u * 1024u, '0'));
+    server.server().Get("/bomb", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_header("Content-Encoding", "gzip");
+        res.set_content(bomb, "application/octet-stream");
+    });
+    server.server().Get("/bad-utf8", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("{\"a\":\"\xff\xfe\"}", "application/json");
+    });
+
+    QObject owner;
+    std::optional<DataResponse<std::string>> large;
+    session.request(server.url("/big")).responseData(&owner, [&](const DataResponse<std::string>& r) {
+        large = r;
+    });
+    ASSERT_TRUE(waitUntil([&] { return large.has_value(); }, 30s));
+    ASSERT_TRUE(large->result.isSuccess()) << large->result.error()->localizedDescription();
+    EXPECT_EQ(large->result.value()->size(), big.size());
+
+    auto gz = fetch(session.request(server.url("/gzip")));
+    ASSERT_TRUE(gz && gz->result.isSuccess()) << (gz ? gz->debugDescription() : "");
+    EXPECT_EQ((*gz->result.value())["zipped"], true);
+
+    auto utf = fetch(session.request(server.url("/bad-utf8")));
+    ASSERT_TRUE(utf && utf->result.isFailure());
+    EXPECT_EQ(utf->result.error()->clientError()->serializationReason(), RS::jsonSerializationFailed);
+    EXPECT_NE(utf->debugDescription().find("\xEF\xBF\xBD"), std::string::npos);
+
+    auto config = fastConfiguration();
+    config.maximumResponseSize = 1024 * 1024;
+    SessionManager small(config);
+    for (const char* path : {"/big", "/bomb"}) {
+        auto r = fetch(small.request(server.url(path)), 30s);
+        ASSERT_TRUE(transport(r)) << path;
+        EXPECT_EQ(transport(r)->kind, TransportErrorKind::ResponseTooLarge) << path;
+    }
+
+    nimo::test::RawReplyServer cut(
+        "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: 1000\r\n\r\n"
+        "{\"a\":");
+    auto r = fetch(session.request("http://127.0.0.1:" + std::to_string(cut.port()) + "/"));
+    ASSERT_TRUE(transport(r));
+    EXPECT_EQ(transport(r)->kind, TransportErrorKind::ConnectionLost);
+    EXPECT_FALSE(transport(r)->isConnectionFailure());
+    EXPECT_EQ(r->response->statusCode, 200);
+}
+
+TEST_F(SessionManagerTest, DeadHostsFailFastWithAClassifiedError) {
+    nimo::test::SilentListener silent;
+    const auto started = std::chrono::steady_clock::now();
+    auto r = fetch(session.request("http://127.0.0.1:" + std::to_string(silent.port()) + "/"), 10s);
+    ASSERT_TRUE(transport(r));
+    EXPECT_EQ(transport(r)->kind, TransportErrorKind::TimedOut);
+    EXPECT_TRUE(transport(r)->isConnectionFailure());
+    EXPECT_EQ(r->result.error()->localizedDescription(), "The request timed out.");
+    EXPECT_LT(std::chrono::steady_clock::now() - started, 5s);
+
+    // A request's own deadline overrides the session's.
+    URLRequest own;
+    own.url = "http://127.0.0.1:" + std::to_string(silent.port()) + "/";
+    own.noDataTimeout = 200ms;
+    r = fetch(session.request(own));
+    ASSERT_TRUE(transport(r));
+    EXPECT_EQ(transport(r)->kind, TransportErrorKind::TimedOut);
+    EXPECT_LT(r->timeline.requestDuration(), 0.9);
+
+    // A host that never completes the handshake: the connect timeout ends it, not the deadline.
+    nimo::test::SilentListener full(true);
+    auto config = fastConfiguration();
+    config.connectTimeout = 300ms;
+    config.noDataTimeout = 30s;
+    SessionManager quick(config);
+    r = fetch(quick.request("http://127.0.0.1:" + std::to_string(full.port()) + "/"));
+    ASSERT_TRUE(transport(r));
+    EXPECT_EQ(transport(r)->kind, TransportErrorKind::TimedOut) << transport(r)->detail;
+    EXPECT_LT(r->timeline.requestDuration(), 2.0);
+
+    r = fetch(session.request("http://127.0.0.1:" + std::to_string(nimo::test::closedPort()) + "/"));
+    ASSERT_TRUE(transport(r));
+    EXPECT_EQ(transport(r)->kind, TransportErrorKind::ConnectionRefused);
+    EXPECT_EQ(r->result.error()->localizedDescription(), "Could not connect to the server.");
+    EXPECT_NE(transport(r)->curlCode, 0);
+
+    r = fetch(session.request("http://nimo-no-such-host.invalid/"));
+    ASSERT_TRUE(transport(r));
+    EXPECT_EQ(transport(r)->kind, TransportErrorKind::NameNotResolved);
+}
+
+TEST_F(SessionManagerTest, CancelAndSessionEndRunHandlersWithCancelled) {
+    nimo::test::SilentListener silent;
+    const std::string url = "http://127.0.0.1:" + std::to_string(silent.port()) + "/";
+    auto config = fastConfiguration();
+    config.noDataTimeout = 30s;
+    auto doomed = std::make_unique<SessionManager>(config);
+    QObject owner;
+    std::optional<DataResponse<json>> cancelled, ended;
+    auto one = doomed->request(url);
+    one.responseJSON(&owner, [&](const DataResponse<json>& r) { cancelled = r; });
+    one.cancel();
+    ASSERT_TRUE(waitUntil([&] { return cancelled.has_value(); }));
+    EXPECT_EQ(cancelled->result.error()->transport()->kind, TransportErrorKind::Cancelled);
+
+    auto two = doomed->request(url);
+    two.responseJSON(&owner, [&](const DataResponse<json>& r) { ended = r; });
+    ASSERT_TRUE(waitUntil([&] { return doomed->liveRequestCount() == 1; }));
+    doomed.reset();
+    ASSERT_TRUE(waitUntil([&] { return ended.has_value(); }));
+    EXPECT_EQ(ended->result.error()->transport()->kind, TransportErrorKind::Cancelled);
+    // A handle that outlives its session still completes its handlers.
+    bool late = false;
+    two.responseJSON(&owner, [&](const DataResponse<json>&) { late = true; });
+    EXPECT_TRUE(waitUntil([&] { return late; }));
+}
+
+TEST(SessionManagerTlsTest, VerifiesCertificates) {
+    QTemporaryDir dir;
+    ASSERT_TRUE(nimo::test::makeCertificates(dir.path().toStdString()));
+    const std::string d = dir.path().toStdString() + "/";
+    auto route = [](LoopbackServer& s) {
+        s.server().Get("/json", [](const httplib::Request&, httplib::Response& res) {
+            res.set_content(R"({"tls":true})", "application/json");
+        });
+        s.start();
+    };
+    LoopbackServer selfSigned(d + "self.pem", d + "self.key");
+    LoopbackServer signedByCA(d + "server.pem", d + "server.key");
+    route(selfSigned);
+    route(signedByCA);
+
+    auto config = fastConfiguration();
+    config.caBundlePath = d + "ca.pem";
+    SessionManager session(config);
+
+    auto ok = fetch(session.request(signedByCA.url("/json")));
+    ASSERT_TRUE(ok && ok->result.isSuccess()) << (ok ? ok->debugDescription() : "");
+    EXPECT_EQ((*ok->result.value())["tls"], true);
+
+    auto refused = fetch(session.request(selfSigned.url("/json")));
+    ASSERT_TRUE(transport(refused)) << (refused ? refused->debugDescription() : "");
+    EXPECT_EQ(transport(refused)->kind, TransportErrorKind::TLS);
+    EXPECT_TRUE(transport(refused)->isConnectionFailure());
+    EXPECT_EQ(selfSigned.requestCount(), 0u);
+}
