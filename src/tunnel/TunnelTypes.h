@@ -1,6 +1,7 @@
 #pragma once
 
 #include <nlohmann/json.hpp>
+#include <optional>
 #include <string>
 
 namespace nimo {
@@ -35,5 +36,27 @@ inline constexpr const char* kSharedTunMode = "nimo_tun_mode";
 
 inline constexpr const char* kAppGroupId = "group.com.nimomac.qn";
 inline constexpr const char* kTunnelBundleId = "com.nimomac.qn.sysne";
+
+} // namespace nimo
+
+namespace nimo {
+
+// An error as the tunnel service reports it: a readable description, a domain naming who raised it
+// and an integer code (codes of each domain are listed in docs/tunnel-protocol.md).
+struct TunnelError {
+    std::string description;
+    std::string domain;
+    int code = 0;
+};
+
+// Answer to the activation request's replacement callback; the numbers travel on the wire.
+enum class ExtensionReplacementAction : int {
+    Cancel = 0,  // keep the installed version, the request fails
+    Replace = 1, // install the requested version
+};
+
+// Result codes of a finished activation request.
+inline constexpr int kActivationCompleted = 0;
+inline constexpr int kActivationWillCompleteAfterReboot = 1; // here: after the running tunnel stops
 
 } // namespace nimo

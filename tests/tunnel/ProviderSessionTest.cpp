@@ -1,0 +1,66 @@
+#include "ProviderSession.h"
+
+#include "TunnelTestSupport.h"
+
+#include <gtest/gtest.h>
+
+using namespace nimo;
+using namespace nimo::test;
+
+namespace {
+std::string testProvider() {
+    return extensionPackage(testPackageRoot()) + "/Contents/bin/com.nimomac.qn.sysne";
+}
+} // namespace
+
+// The 30 s and 10 s limits of the service, shortened: a phase that does not finish ends in
+// disconnected, with the reason kept and the provider gone.
+TEST(ProviderSession, PhasesThatDoNotFinishEndInDisconnected) {
+    tunneld::SessionTimings timings;
+    timings.connectingMs = 300;
+    timings.disconnectingMs = 300;
+    timings.silenceMs = 10000; // "slowstop" keeps the provider quiet for 2 s
+
+    struct Case {
+        const char* name;
+        nlohmann::json options;
+        bool stopAfterConnected;
+        const char* reason;
+    };
+    const std::vector<Case> cases = {
+        {"connecting", {{"hold", "connecting"}}, false, "连接超时"},
+        {"disconnecting", nlohmann::json::object(), true, "停止超时"},
+    };
+    for (const auto& c : cases) {
+        tunneld::ProviderSession session("cfg", timings);
+        std::vector<int> seen;
+        QObject::connect(&session, &tunneld::ProviderSession::statusChanged,
+                         [&](const QString&, int status) { seen.push_back(status); });
+        ASSERT_FALSE(session.start(testProvider(), kTunnelBundleId, c.options, nlohmann::json::object()))
+            << c.name;
+        const qint64 pid = session.providerPid();
+        if (c.stopAfterConnected) {
+            ASSERT_TRUE(waitUntil([&] { return session.status() == VpnStatus::Connected; })) << c.name;
+            bool acknowledged = false;
+            session.sendMessage("slowstop", [&](std::optional<QByteArray>) { acknowledged = true; });
+            ASSERT_TRUE(waitUntil([&] { return acknowledged; })) << c.name;
+            ASSERT_TRUE(session.stop());
+        }
+        ASSERT_TRUE(
+            waitUntil([&] { return session.status() == VpnStatus::Disconnected; }, std::chrono::seconds(2)))
+            << c.name;
+        EXPECT_EQ(session.lastError(), c.reason) << c.name;
+        EXPECT_FALSE(session.isRunning()) << c.name;
+        EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); })) << c.name;
+        const std::vector<int> expected =
+            c.stopAfterConnected ? std::vector<int>{2, 3, 5, 1} : std::vector<int>{2, 1};
+        EXPECT_EQ(seen, expected) << c.name;
+    }
+
+    // A provider that cannot be launched is refused at start, and nothing changes.
+    tunneld::ProviderSession session("cfg", timings);
+    auto error = session.start("/nonexistent/provider", kTunnelBundleId, {}, {});
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code, tunnelproto::ProviderFailed);
+    EXPECT_EQ(session.status(), VpnStatus::Disconnected);
+}
