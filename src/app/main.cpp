@@ -1,13 +1,40 @@
+#include "app/AppDelegate.h"
+#include "app/SingleInstance.h"
+#include "platform/Log.h"
+#include "platform/Paths.h"
+#include "service/SettingsStore.h"
+#include "tunnel/VPNTunnelManager.h"
+#include "widgets/EditingShortcuts.h"
+#include "widgets/Fonts.h"
+#include "widgets/Images.h"
+
+#include <NimoBuildConfig.h>
 #include <QApplication>
-#include <QWidget>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName("NimoMac");
-    QWidget window;
-    window.setWindowTitle("NimoMac");
-    window.setFixedSize(920, 580);
-    window.setWindowFlags(Qt::FramelessWindowHint);
-    window.show();
-    return app.exec();
+    QApplication::setApplicationName(QStringLiteral("NimoMac"));
+    QApplication::setApplicationVersion(QString::fromLatin1(nimo::build::kShortVersion));
+    QGuiApplication::setDesktopFileName(QStringLiteral("nimo"));
+
+    nimo::SingleInstance instance(QString::fromStdString(nimo::platform::paths::runtimeDir()));
+    if (!instance.becomePrimary()) {
+        if (instance.notifyPrimary())
+            return 0;
+        nimo::platform::consoleLog("nimo is already running and did not answer");
+        return 1;
+    }
+
+    QApplication::setWindowIcon(nimo::images::icon(nimo::images::kAppIcon));
+    QApplication::setFont(nimo::systemFont(13));
+    nimo::installEditingShortcuts(&app);
+
+    nimo::SettingsStore settings;
+    nimo::AppDelegate delegate(settings, nimo::VPNTunnelManager::shared());
+    QObject::connect(&instance, &nimo::SingleInstance::activationRequested, &delegate,
+                     &nimo::AppDelegate::openMainDialog);
+    delegate.applicationDidFinishLaunching();
+    const int result = app.exec();
+    delegate.applicationWillTerminate();
+    return result;
 }
