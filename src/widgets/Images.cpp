@@ -60,7 +60,10 @@ QString canonicalName(const QString& name) {
 bool exists(const QString& name) {
     ensureResources();
     const QString canonical = canonicalName(name);
-    return !canonical.isEmpty() && QFile::exists(resourcePath(canonical));
+    // A name, never a path: nothing outside the image folder can be reached.
+    if (canonical.isEmpty() || canonical.contains(u'/') || canonical.contains(u'\\'))
+        return false;
+    return QFile::exists(resourcePath(canonical));
 }
 
 QSize naturalSize(const QString& name) {
