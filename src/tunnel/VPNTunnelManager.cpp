@@ -1,49 +1,463 @@
 #include "tunnel/VPNTunnelManager.h"
 
+#include "NimoBuildConfig.h"
+#include "platform/Log.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/NotificationNames.h"
+#include "platform/Paths.h"
+#include "service/SettingsStore.h"
+#include "service/UserDefaultsCacheKeys.h"
+#include "tunnel/NimoShared.h"
 #include "tunnel/TunnelServiceClient.h"
+
+#include <QCoreApplication>
+#include <QFileInfo>
+#include <QMessageBox>
+#include <QSysInfo>
 
 namespace nimo {
 
+namespace {
+const platform::SystemLog& vpnLog() {
+    static const platform::SystemLog log("VPNTunnelManager");
+    return log;
+}
+// Stands for the system's default log, which has no category of its own.
+const platform::SystemLog& defaultLog() {
+    static const platform::SystemLog log("default");
+    return log;
+}
+
+constexpr const char* kServerAddress = "127.0.0.1";
+constexpr const char* kLocalizedDescription = "NimoMac.QnSysTun";
+constexpr const char* kReleased = "VPN管理器已释放";
+constexpr const char* kNoConfiguration = "未找到已加载的VPN配置";
+constexpr const char* kExtensionSubpath =
+    "/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension";
+
+std::string stringOr(const std::optional<nlohmann::json>& value, const std::string& fallback) {
+    return value && value->is_string() ? value->get<std::string>() : fallback;
+}
+
+// The options as a dictionary literal, in the order they were read.
+std::string describe(const std::vector<std::pair<std::string, std::string>>& options) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < options.size(); ++i) {
+        if (i)
+            out += ", ";
+        out += "\"" + options[i].first + "\": \"" + options[i].second + "\"";
+    }
+    return out + "]";
+}
+
+// The reply in the optional textual form the log line has always shown.
+std::string optionalText(const QByteArray& data) {
+    const QString text = QString::fromUtf8(data);
+    if (text.toUtf8() != data)
+        return "nil";
+    return "Optional(\"" + data.toStdString() + "\")";
+}
+} // namespace
+
 VPNTunnelManager::Setup VPNTunnelManager::Setup::defaults() {
-    return {};
+    Setup setup;
+    setup.socketPath = platform::paths::runtimeDir() + "/tunneld.sock";
+    setup.serviceExecutable = (QCoreApplication::applicationDirPath() + "/nimo-tunneld").toStdString();
+    setup.packageRoot = platform::paths::packageRoot();
+    setup.systemVersion = QVersionNumber::fromString(QSysInfo::productVersion());
+    return setup;
 }
 
 VPNTunnelManager& VPNTunnelManager::shared() {
+    // Lives as long as the process: never destroyed after the application object.
     static auto* instance = new VPNTunnelManager(Setup::defaults());
     return *instance;
 }
 
-VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent)
-    : QObject(parent), setup_(std::move(setup)), client_(std::make_unique<TunnelServiceClient>()) {}
+VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent) : QObject(parent), setup_(std::move(setup)) {
+    TunnelServiceClient::Options options;
+    options.socketPath = setup_.socketPath;
+    options.serviceExecutable = setup_.serviceExecutable;
+    options.serviceArguments = setup_.serviceArguments;
+    options.application = build::kBundleId;
+    client_ = std::make_unique<TunnelServiceClient>(std::move(options));
+    connect(client_.get(), &TunnelServiceClient::statusChanged, this,
+            [this](const QString&, int status) { vpnStatusDidChange(status); });
+    // A service that is gone knows no tunnel: the status is invalid until it answers again.
+    connect(client_.get(), &TunnelServiceClient::serviceLost, this,
+            [this] { vpnStatusDidChange(static_cast<int>(VpnStatus::Invalid)); });
+    client_->subscribeStatus();
+}
 
-VPNTunnelManager::~VPNTunnelManager() = default;
+VPNTunnelManager::~VPNTunnelManager() {
+    released_ = true;
+    client_->disconnect(this);
+    // Whatever still waits on the service learns that the manager is gone.
+    client_->cancelAll(tunnelproto::makeError(tunnelproto::ConnectionLost, kReleased));
+    vpnLog().info(kReleased);
+}
 
 void VPNTunnelManager::setOnVpnStatusChange(QObject* owner, StatusListener listener) {
     listenerOwner_ = owner;
+    listenerHadOwner_ = owner != nullptr;
     onVpnStatusChange_ = std::move(listener);
 }
-void VPNTunnelManager::startVPN(QObject*, Completion) {}
-void VPNTunnelManager::stopVPN(QObject*, Completion) {}
-void VPNTunnelManager::sendMessage(const std::string&) {}
-void VPNTunnelManager::activateExtension(const ActivationCompletion& completion) {
-    if (completion)
-        completion(false);
-}
-std::string VPNTunnelManager::extensionPackagePath() const {
-    return setup_.packageRoot + "/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension";
-}
-ExtensionReplacementAction VPNTunnelManager::requestActionForReplacingExtension(const std::string&,
-                                                                                const std::string&) {
-    return ExtensionReplacementAction::Replace;
-}
-void VPNTunnelManager::requestNeedsUserApproval() {}
-void VPNTunnelManager::requestDidFinishWithResult(int) {}
-void VPNTunnelManager::requestDidFailWithError(const TunnelError&) {}
+
 void VPNTunnelManager::vpnStatusDidChange(int status) {
     vpnStatus_ = static_cast<VpnStatus>(status);
+    vpnLog().info(std::string("VPN状态变更：") + vpnStatusLogName(status));
+    if (onVpnStatusChange_ && !(listenerHadOwner_ && listenerOwner_.isNull())) {
+        auto listener = onVpnStatusChange_; // the listener may replace itself
+        listener(vpnStatus_);
+    }
 }
-QString VPNTunnelManager::approvalInformativeText(const QVersionNumber&) {
-    return {};
+
+// ---- configuration step
+
+std::optional<TunnelConfiguration> VPNTunnelManager::findManager(const std::vector<TunnelConfiguration>& list,
+                                                                 bool createIfMissing) const {
+    for (const auto& c : list) {
+        if (c.protocol && c.protocol->isTunnelProvider() && c.protocol->providerBundleIdentifier &&
+            *c.protocol->providerBundleIdentifier == tunnelBundleID) {
+            vpnLog().info("找到已存在的VPN配置");
+            return c;
+        }
+    }
+    if (!createIfMissing)
+        return std::nullopt;
+    vpnLog().info("未找到已存在的VPN配置，创建新配置");
+    return makeManager();
+}
+
+TunnelConfiguration VPNTunnelManager::makeManager() const {
+    TunnelProtocol protocol;
+    protocol.providerBundleIdentifier = tunnelBundleID;
+    protocol.serverAddress = kServerAddress;
+    protocol.disconnectOnSleep = false;
+    protocol.providerConfiguration = nlohmann::json::object();
+    TunnelConfiguration c;
+    c.protocol = std::move(protocol);
+    c.localizedDescription = kLocalizedDescription;
+    c.enabled = true;
+    c.onDemandEnabled = false;
+    return c;
+}
+
+bool VPNTunnelManager::ensureConfiguration(TunnelConfiguration& c) const {
+    if (c.protocol && c.protocol->isTunnelProvider()) {
+        auto& p = *c.protocol;
+        const bool protocolOk = p.providerBundleIdentifier == tunnelBundleID &&
+                                p.serverAddress == kServerAddress && p.disconnectOnSleep == false;
+        if (protocolOk && c.localizedDescription == kLocalizedDescription && c.enabled == true)
+            return false;
+        if (!protocolOk) {
+            p.providerBundleIdentifier = tunnelBundleID;
+            p.serverAddress = kServerAddress;
+            p.disconnectOnSleep = false;
+        }
+    } else {
+        c.protocol = makeManager().protocol;
+    }
+    c.localizedDescription = kLocalizedDescription;
+    c.enabled = true;
+    return true;
+}
+
+void VPNTunnelManager::loadOrCreateManager(ConfigurationStep step) {
+    client_->loadAllFromPreferences(nullptr, [this, step](std::vector<TunnelConfiguration> list,
+                                                          const TunnelServiceClient::MaybeError& error) {
+        if (released_) {
+            step(std::nullopt, kReleased);
+            return;
+        }
+        if (error) {
+            const std::string text = "加载VPN配置列表失败：" + error->description;
+            vpnLog().error(text);
+            step(std::nullopt, text);
+            return;
+        }
+        if (list.empty()) {
+            saveAndReload(makeManager(), step);
+            return;
+        }
+        TunnelConfiguration c = *findManager(list, true);
+        // A configuration made just now has never been saved: the service starts only stored ones.
+        if (!ensureConfiguration(c) && !c.identifier.empty()) {
+            tunnelManager_ = c;
+            step(c, std::nullopt);
+            return;
+        }
+        saveAndReload(std::move(c), step);
+    });
+}
+
+void VPNTunnelManager::saveAndReload(TunnelConfiguration configuration, ConfigurationStep step) {
+    client_->saveToPreferences(
+        nullptr, configuration,
+        [this, step](std::optional<TunnelConfiguration> saved, const TunnelServiceClient::MaybeError& error) {
+            if (released_) {
+                step(std::nullopt, kReleased);
+                return;
+            }
+            if (error || !saved) {
+                const TunnelError e = error.value_or(TunnelError{});
+                const std::string text = "保存VPN配置失败：" + e.description + " | 错误域：" + e.domain +
+                                         " | 错误码：" + std::to_string(e.code);
+                vpnLog().error(text);
+                step(std::nullopt, text);
+                return;
+            }
+            vpnLog().info("VPN配置保存成功");
+            client_->loadFromPreferences(
+                nullptr, saved->identifier,
+                [this, step, saved](std::optional<TunnelConfiguration> reloaded,
+                                    const TunnelServiceClient::MaybeError& reloadError) {
+                    if (released_) {
+                        step(std::nullopt, kReleased);
+                        return;
+                    }
+                    if (reloadError || !reloaded) {
+                        const std::string text = "重新加载VPN配置失败（系统配置已保存）：" +
+                                                 reloadError.value_or(TunnelError{}).description;
+                        vpnLog().error(text);
+                        tunnelManager_ = saved;
+                        step(saved, text);
+                        return;
+                    }
+                    vpnLog().info("VPN配置重新加载成功");
+                    tunnelManager_ = reloaded;
+                    step(reloaded, std::nullopt);
+                });
+        });
+}
+
+// ---- start, stop, messages
+
+std::vector<std::pair<std::string, std::string>> VPNTunnelManager::startOptions() const {
+    auto& shared = NimoShared::shared();
+    SettingsStore settings;
+    return {
+        {"subuuid", stringOr(shared.get(kSharedSubUuid), "")},
+        {"host", settings.string(UserDefaultsCacheKeys::lastOkHost).value_or(build::kDefaultTunnelHost)},
+        {"nodeName", stringOr(shared.get(kSharedNodeName), "")},
+        {"tunMode", runningModeFrom(shared.get(kSharedTunMode))},
+    };
+}
+
+void VPNTunnelManager::startVPN(QObject* context, Completion completion) {
+    auto finish = [ctx = QPointer<QObject>(context), hadContext = context != nullptr,
+                   completion = std::move(completion)](bool ok, const std::optional<std::string>& message) {
+        if ((hadContext && ctx.isNull()) || !completion)
+            return;
+        completion(ok, message);
+    };
+    loadOrCreateManager([this, finish](std::optional<TunnelConfiguration> configuration,
+                                       const std::optional<std::string>& message) {
+        if (released_) {
+            finish(false, kReleased);
+            return;
+        }
+        if (!configuration) {
+            const std::string text = message.value_or("加载/创建VPN配置失败");
+            vpnLog().error("启动VPN失败：" + text);
+            vpnStatus_ = VpnStatus::Invalid;
+            finish(false, text);
+            return;
+        }
+        startTunnel(*configuration, finish);
+    });
+}
+
+void VPNTunnelManager::startTunnel(const TunnelConfiguration& configuration, Completion finish) {
+    const auto options = startOptions();
+    std::map<std::string, std::string> map(options.begin(), options.end());
+    client_->startVPNTunnel(nullptr, configuration.identifier, map,
+                            [this, finish, options](const TunnelServiceClient::MaybeError& error) {
+                                if (released_) {
+                                    finish(false, kReleased);
+                                    return;
+                                }
+                                if (error) {
+                                    vpnStatus_ = VpnStatus::Invalid;
+                                    const std::string text = "启动VPN隧道失败：" + error->description;
+                                    vpnLog().error(text);
+                                    finish(false, text);
+                                    return;
+                                }
+                                vpnStatus_ = VpnStatus::Connecting;
+                                platform::consoleLog("-----开始启动VPN隧道:" + describe(options));
+                                finish(true, std::nullopt);
+                            });
+}
+
+void VPNTunnelManager::stopVPN(QObject* context, Completion completion) {
+    auto finish = [ctx = QPointer<QObject>(context), hadContext = context != nullptr,
+                   completion = std::move(completion)](bool ok, const std::optional<std::string>& message) {
+        if ((hadContext && ctx.isNull()) || !completion)
+            return;
+        completion(ok, message);
+    };
+    if (tunnelManager_) {
+        doStop(finish);
+        return;
+    }
+    client_->loadAllFromPreferences(nullptr, [this, finish](std::vector<TunnelConfiguration> list,
+                                                            const TunnelServiceClient::MaybeError&) {
+        if (released_) {
+            finish(false, kReleased);
+            return;
+        }
+        // A load error counts as an empty list.
+        if (auto found = findManager(list, false)) {
+            tunnelManager_ = std::move(found);
+            doStop(finish);
+            return;
+        }
+        finish(false, kNoConfiguration);
+    });
+}
+
+void VPNTunnelManager::doStop(Completion finish) {
+    if (!tunnelManager_) {
+        finish(false, kNoConfiguration);
+        return;
+    }
+    client_->stopVPNTunnel(tunnelManager_->identifier);
+    vpnStatus_ = VpnStatus::Disconnecting;
+    vpnLog().info("开始停止VPN隧道...");
+    platform::postToMainAfter(this, 500, [this, finish] {
+        const int status = static_cast<int>(vpnStatus_);
+        if (vpnStatus_ == VpnStatus::Invalid || vpnStatus_ == VpnStatus::Disconnected) {
+            platform::printLine("doStop>停止VPN成功：" + std::to_string(status));
+            finish(true, std::nullopt);
+        } else {
+            finish(false, "停止VPN失败，当前状态：" + std::to_string(status));
+        }
+    });
+}
+
+void VPNTunnelManager::sendMessage(const std::string& text) {
+    client_->loadAllFromPreferences(this, [this, text](std::vector<TunnelConfiguration> list,
+                                                       const TunnelServiceClient::MaybeError&) {
+        if (list.empty())
+            return;
+        auto found = findManager(list, false);
+        if (!found)
+            return;
+        const std::string identifier = found->identifier;
+        client_->status(this, identifier,
+                        [this, text, identifier](int status, const TunnelServiceClient::MaybeError& error) {
+                            if (error || status == static_cast<int>(VpnStatus::Invalid))
+                                return;
+                            const QByteArray data = QByteArray::fromStdString(text);
+                            client_->sendProviderMessage(
+                                this, identifier, data,
+                                [text](std::optional<QByteArray> reply,
+                                       const TunnelServiceClient::MaybeError& sendError) {
+                                    if (sendError) {
+                                        platform::printLine("Failed to send a message to the provider");
+                                        return;
+                                    }
+                                    if (reply)
+                                        platform::printLine("Success to send a message[" + text +
+                                                            "], response=" + optionalText(*reply));
+                                });
+                        });
+    });
+}
+
+// ---- extension activation
+
+std::string VPNTunnelManager::extensionPackagePath() const {
+    return setup_.packageRoot + kExtensionSubpath;
+}
+
+void VPNTunnelManager::activateExtension(const ActivationCompletion& completion) {
+    const std::string path = extensionPackagePath();
+    platform::printLine("extenstionPath: " + path);
+    if (!QFileInfo::exists(QString::fromStdString(path))) {
+        platform::printLine("扩展包路径不存在：" + path);
+        if (completion)
+            completion(false);
+        return;
+    }
+    platform::printLine("vpnStatus=" + std::to_string(static_cast<int>(vpnStatus_)));
+    if (vpnStatus_ != VpnStatus::Invalid && vpnStatus_ != VpnStatus::Disconnected) {
+        if (completion)
+            completion(false);
+        return;
+    }
+    TunnelServiceClient::ActivationCallbacks callbacks;
+    callbacks.replace = [this](const std::string& installed, const std::string& next) {
+        return requestActionForReplacingExtension(installed, next);
+    };
+    callbacks.needsUserApproval = [this] { requestNeedsUserApproval(); };
+    callbacks.finished = [this](int result) { requestDidFinishWithResult(result); };
+    callbacks.failed = [this](const TunnelError& error) { requestDidFailWithError(error); };
+    client_->submitActivationRequest(this, tunnelBundleID, path, std::move(callbacks));
+    if (completion)
+        completion(true);
+}
+
+ExtensionReplacementAction
+VPNTunnelManager::requestActionForReplacingExtension(const std::string& existingVersion,
+                                                     const std::string& newVersion) {
+    vpnLog().info("替换旧版 Extension：" + existingVersion + " → " + newVersion);
+    return ExtensionReplacementAction::Replace;
+}
+
+void VPNTunnelManager::requestNeedsUserApproval() {
+    defaultLog().notice(
+        "需要用户授权：请打开「系统设置→隐私与安全性」，找到“来自开发者XXX的系统扩展”并点击允许");
+    // Queued, so the callback returns before the modal alert runs.
+    platform::postToMain(this, [this] { showApprovalAlert(); });
+}
+
+void VPNTunnelManager::showApprovalAlert() {
+    QMessageBox alert;
+    alert.setObjectName("VPNApprovalAlert");
+    alert.setIcon(QMessageBox::Information);
+    alert.setText(QStringLiteral("需要系统权限"));
+    alert.setInformativeText(approvalInformativeText(setup_.systemVersion));
+    alert.addButton(QStringLiteral("知道了"), QMessageBox::AcceptRole);
+    alert.setWindowModality(Qt::ApplicationModal);
+    alert.exec();
+}
+
+QString VPNTunnelManager::approvalInformativeText(const QVersionNumber& systemVersion) {
+    if (systemVersion >= QVersionNumber(15, 0, 0))
+        return QStringLiteral(
+            "请打开「系统设置→通用」，找到“登录项与扩展”区域，向下滚动找到“扩展”区域，点击网络扩展,"
+            "找到NimoMac“允许”以激活网络扩展");
+    return QStringLiteral("请打开「系统设置→隐私与安全性」，向下滚动找到“扩展”区域，点击“添加的扩展”项目中，"
+                          "找到NimoMac“允许”以激活网络扩展");
+}
+
+void VPNTunnelManager::requestDidFinishWithResult(int result) {
+    if (result != kActivationCompleted) {
+        vpnLog().error("Extension 激活异常： " + std::to_string(result));
+        return;
+    }
+    vpnLog().info("Extension 激活成功，开始启动 VPN");
+    startVPN(this, [](bool success, const std::optional<std::string>& message) {
+        if (success) {
+            platform::printLine("startVPN启动请求已成功发送！");
+            return;
+        }
+        if (!message)
+            return;
+        platform::printLine("VPN启动失败：" + *message);
+        platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
+                                                           QString::fromStdString(*message));
+    });
+}
+
+void VPNTunnelManager::requestDidFailWithError(const TunnelError& error) {
+    const std::string text = "激活失败：" + error.description;
+    vpnLog().error("Extension 激活失败：" + text + "（错误码：" + std::to_string(error.code) + "）");
+    platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
+                                                       QString::fromStdString(text));
 }
 
 } // namespace nimo

@@ -98,9 +98,8 @@ private:
                                                    bool createIfMissing) const;
     TunnelConfiguration makeManager() const;
     bool ensureConfiguration(TunnelConfiguration& configuration) const;
-    void startTunnel(const TunnelConfiguration& configuration, QPointer<QObject> context, bool hadContext,
-                     Completion completion);
-    void doStop(QPointer<QObject> context, bool hadContext, Completion completion);
+    void startTunnel(const TunnelConfiguration& configuration, Completion finish);
+    void doStop(Completion finish);
     std::vector<std::pair<std::string, std::string>> startOptions() const;
     void showApprovalAlert();
 
@@ -109,6 +108,8 @@ private:
     VpnStatus vpnStatus_ = VpnStatus::Invalid;
     std::optional<TunnelConfiguration> tunnelManager_;
     QPointer<QObject> listenerOwner_;
+    bool listenerHadOwner_ = false;
+    bool released_ = false; // set while the destructor runs
     StatusListener onVpnStatusChange_;
 };
 

@@ -1,0 +1,245 @@
+#include "ProviderSession.h"
+
+#include "platform/Log.h"
+
+#include <csignal>
+#include <sys/prctl.h>
+
+namespace nimo::tunneld {
+
+using namespace tunnelproto;
+
+namespace {
+const platform::SystemLog kLog("tunneld");
+constexpr std::size_t kMaxPendingMessages = 256;
+// A provider that does not read its input is as good as hung.
+constexpr qint64 kMaxProviderBacklog = 1024 * 1024;
+} // namespace
+
+ProviderSession::ProviderSession(std::string configuration, SessionTimings timings, QObject* parent)
+    : QObject(parent), configuration_(std::move(configuration)), timings_(timings) {
+    phaseTimer_.setSingleShot(true);
+    connect(&phaseTimer_, &QTimer::timeout, this,
+            [this] { finish(status_ == VpnStatus::Disconnecting ? "停止超时" : "连接超时", true); });
+    heartbeatTimer_.setInterval(timings_.heartbeatMs);
+    connect(&heartbeatTimer_, &QTimer::timeout, this, &ProviderSession::heartbeat);
+}
+
+ProviderSession::~ProviderSession() {
+    if (process_) {
+        process_->disconnect(this);
+        process_->kill();
+        process_->waitForFinished(1000);
+        delete process_;
+    }
+}
+
+qint64 ProviderSession::providerPid() const {
+    return process_ ? process_->processId() : 0;
+}
+
+void ProviderSession::setStatus(VpnStatus status) {
+    if (status == status_)
+        return;
+    status_ = status;
+    Q_EMIT statusChanged(QString::fromStdString(configuration_), static_cast<int>(status));
+}
+
+std::optional<TunnelError> ProviderSession::start(const std::string& executable, const std::string& extension,
+                                                  nlohmann::json options, nlohmann::json configuration) {
+    if (process_)
+        return makeError(Busy, "隧道仍在运行");
+    auto* process = new QProcess(this);
+    process->setProgram(QString::fromStdString(executable));
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // The tunnel belongs to the service: it goes when the service goes, however that happens.
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    process->start();
+    if (!process->waitForStarted(5000)) {
+        const std::string why = process->errorString().toStdString();
+        delete process;
+        return makeError(ProviderFailed, "无法启动隧道提供者：" + why);
+    }
+    process_ = process;
+    extension_ = extension;
+    options_ = std::move(options);
+    lastError_.clear();
+    lines_ = LineBuffer();
+    connect(process, &QProcess::readyReadStandardOutput, this, &ProviderSession::onOutput);
+    connect(process, &QProcess::finished, this, &ProviderSession::onFinished);
+    write({{"type", "start"}, {"options", options_}, {"configuration", std::move(configuration)}});
+    lastHeard_.start();
+    heartbeatTimer_.start();
+    phaseTimer_.start(timings_.connectingMs);
+    setStatus(VpnStatus::Connecting);
+    return std::nullopt;
+}
+
+bool ProviderSession::stop() {
+    if (!process_)
+        return false;
+    if (status_ != VpnStatus::Disconnecting) {
+        setStatus(VpnStatus::Disconnecting);
+        phaseTimer_.start(timings_.disconnectingMs);
+        write({{"type", "stop"}});
+    }
+    return true;
+}
+
+bool ProviderSession::sendMessage(const QByteArray& data, ReplyHandler handler) {
+    if (messages_.size() >= kMaxPendingMessages)
+        return false;
+    if (!process_ || status_ == VpnStatus::Disconnecting) {
+        handler(std::nullopt);
+        return true;
+    }
+    const std::int64_t id = nextMessage_++;
+    PendingMessage pending{std::move(handler), {}};
+    pending.age.start();
+    messages_.emplace(id, std::move(pending));
+    write({{"type", "message"}, {"id", id}, {"data", toBase64(data)}});
+    return true;
+}
+
+void ProviderSession::write(const nlohmann::json& line) {
+    if (!process_)
+        return;
+    process_->write(encodeLine(line));
+    if (process_->bytesToWrite() > kMaxProviderBacklog)
+        QMetaObject::invokeMethod(
+            this, [this] { finish("隧道提供者不再读取输入", true); }, Qt::QueuedConnection);
+}
+
+void ProviderSession::onOutput() {
+    if (!process_)
+        return;
+    QProcess* current = process_;
+    const QByteArray bytes = current->readAllStandardOutput();
+    lastHeard_.start();
+    for (auto& line : lines_.feed(bytes)) {
+        if (process_ != current)
+            return;
+        if (!line.overflowed)
+            handleLine(line.text);
+    }
+}
+
+void ProviderSession::handleLine(const std::string& text) {
+    const auto line = nlohmann::json::parse(text, nullptr, false);
+    const auto type = stringField(line, "type").value_or("");
+    if (type == "status") {
+        const auto status = integerField(line, "status").value_or(-1);
+        if (auto error = stringField(line, "error"))
+            lastError_ = *error;
+        // While stopping, only the way down is taken.
+        const bool stopping = status_ == VpnStatus::Disconnecting;
+        switch (status) {
+        case static_cast<int>(VpnStatus::Disconnected):
+            finish(lastError_, false);
+            break;
+        case static_cast<int>(VpnStatus::Connected):
+            if (!stopping) {
+                phaseTimer_.stop();
+                setStatus(VpnStatus::Connected);
+            }
+            break;
+        case static_cast<int>(VpnStatus::Connecting):
+        case static_cast<int>(VpnStatus::Reasserting):
+            if (!stopping) {
+                if (status_ == VpnStatus::Connected && !phaseTimer_.isActive())
+                    phaseTimer_.start(timings_.connectingMs);
+                setStatus(static_cast<VpnStatus>(status));
+            }
+            break;
+        case static_cast<int>(VpnStatus::Disconnecting):
+            if (!stopping) {
+                phaseTimer_.start(timings_.disconnectingMs);
+                setStatus(VpnStatus::Disconnecting);
+            }
+            break;
+        default:
+            kLog.error("隧道提供者报告了未知状态：" + std::to_string(status));
+        }
+        return;
+    }
+    if (type == "reply") {
+        auto id = integerField(line, "id");
+        auto it = id ? messages_.find(*id) : messages_.end();
+        if (it == messages_.end())
+            return;
+        auto handler = std::move(it->second.handler);
+        messages_.erase(it);
+        auto data = line.find("data");
+        handler(data != line.end() ? fromBase64(*data) : std::nullopt);
+        return;
+    }
+    // "pong" and anything else only prove the provider is alive.
+}
+
+void ProviderSession::heartbeat() {
+    if (!process_)
+        return;
+    if (lastHeard_.elapsed() > timings_.silenceMs) {
+        finish("隧道提供者没有响应", true);
+        return;
+    }
+    std::vector<std::int64_t> late;
+    for (const auto& [id, m] : messages_)
+        if (m.age.elapsed() > timings_.messageMs)
+            late.push_back(id);
+    for (auto id : late) {
+        auto handler = std::move(messages_[id].handler);
+        messages_.erase(id);
+        handler(std::nullopt);
+    }
+    write({{"type", "ping"}});
+}
+
+void ProviderSession::onFinished() {
+    if (!process_)
+        return;
+    QProcess* process = process_;
+    const bool crashed = process->exitStatus() == QProcess::CrashExit || process->exitCode() != 0;
+    if (lastError_.empty() && crashed)
+        lastError_ = "隧道提供者异常退出";
+    process_ = nullptr;
+    process->deleteLater();
+    phaseTimer_.stop();
+    heartbeatTimer_.stop();
+    answerAllMessages();
+    setStatus(VpnStatus::Disconnected);
+    Q_EMIT ended(QString::fromStdString(configuration_));
+}
+
+void ProviderSession::finish(const std::string& error, bool kill) {
+    if (!process_)
+        return;
+    if (!error.empty())
+        lastError_ = error;
+    phaseTimer_.stop();
+    heartbeatTimer_.stop();
+    answerAllMessages();
+    // The session is free for a new start at once; the old process gets its grace period alone.
+    QProcess* process = process_;
+    process_ = nullptr;
+    process->disconnect(this);
+    connect(process, &QProcess::finished, process, &QObject::deleteLater);
+    connect(process, &QProcess::finished, this,
+            [this] { Q_EMIT ended(QString::fromStdString(configuration_)); });
+    if (kill) {
+        process->kill();
+    } else {
+        process->closeWriteChannel();
+        QTimer::singleShot(timings_.exitGraceMs, process, [process] { process->kill(); });
+    }
+    setStatus(VpnStatus::Disconnected);
+}
+
+void ProviderSession::answerAllMessages() {
+    auto messages = std::move(messages_);
+    messages_.clear();
+    for (auto& [id, m] : messages)
+        m.handler(std::nullopt);
+}
+
+} // namespace nimo::tunneld

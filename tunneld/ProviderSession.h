@@ -1,0 +1,90 @@
+#pragma once
+
+#include "tunnel/TunnelProtocol.h"
+#include "tunnel/TunnelTypes.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QObject>
+#include <QProcess>
+#include <QTimer>
+#include <functional>
+#include <map>
+#include <nlohmann/json.hpp>
+#include <optional>
+#include <string>
+
+namespace nimo::tunneld {
+
+// Timing of a session; the defaults are the service's.
+struct SessionTimings {
+    int connectingMs = 30000;    // connecting that does not finish ends in disconnected
+    int disconnectingMs = 10000; // so does disconnecting
+    int heartbeatMs = 1000;      // a ping this often
+    int silenceMs = 3000;        // no line for this long: the provider hangs
+    int messageMs = 5000;        // a provider message unanswered this long gets "no reply"
+    int exitGraceMs = 1000;      // a provider that reported disconnected has this long to exit
+};
+
+// The tunnel of one configuration: a provider child process speaking line JSON on stdin/stdout
+// (see docs/tunnel-protocol.md), and the status it reports.
+class ProviderSession : public QObject {
+    Q_OBJECT
+public:
+    using ReplyHandler = std::function<void(std::optional<QByteArray> reply)>;
+
+    ProviderSession(std::string configuration, SessionTimings timings, QObject* parent = nullptr);
+    ~ProviderSession() override;
+
+    const std::string& configuration() const { return configuration_; }
+    const std::string& extension() const { return extension_; }
+    VpnStatus status() const { return status_; }
+    bool isRunning() const { return process_ != nullptr; }
+    const nlohmann::json& options() const { return options_; }
+    const std::string& lastError() const { return lastError_; }
+    qint64 providerPid() const;
+
+    // Launches the provider; the status becomes connecting.
+    std::optional<TunnelError> start(const std::string& executable, const std::string& extension,
+                                     nlohmann::json options, nlohmann::json configuration);
+    // Asks the provider to stop; false when nothing runs.
+    bool stop();
+    // false when too many messages wait; the handler is then not called.
+    bool sendMessage(const QByteArray& data, ReplyHandler handler);
+
+Q_SIGNALS:
+    void statusChanged(const QString& configuration, int status);
+    // The provider process is gone (exited, crashed, killed).
+    void ended(const QString& configuration);
+
+private:
+    void setStatus(VpnStatus status);
+    void onOutput();
+    void handleLine(const std::string& line);
+    void onFinished();
+    void heartbeat();
+    // Moves to disconnected at once and makes sure the process goes.
+    void finish(const std::string& error, bool kill);
+    void write(const nlohmann::json& line);
+    void answerAllMessages();
+
+    std::string configuration_;
+    SessionTimings timings_;
+    std::string extension_;
+    VpnStatus status_ = VpnStatus::Disconnected;
+    QProcess* process_ = nullptr;
+    tunnelproto::LineBuffer lines_;
+    nlohmann::json options_ = nlohmann::json::object();
+    std::string lastError_;
+    QTimer phaseTimer_; // connecting or disconnecting deadline
+    QTimer heartbeatTimer_;
+    QElapsedTimer lastHeard_;
+    std::int64_t nextMessage_ = 1;
+    struct PendingMessage {
+        ReplyHandler handler;
+        QElapsedTimer age;
+    };
+    std::map<std::int64_t, PendingMessage> messages_;
+};
+
+} // namespace nimo::tunneld

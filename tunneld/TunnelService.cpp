@@ -1,0 +1,522 @@
+#include "TunnelService.h"
+
+#include "platform/Log.h"
+#include "tunnel/TunnelConfiguration.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace nimo::tunneld {
+
+using namespace tunnelproto;
+
+namespace {
+const platform::SystemLog kLog("tunneld");
+// What one peer may leave unread before it is dropped.
+constexpr qint64 kMaxBacklog = 256 * 1024;
+constexpr std::size_t kMaxOptions = 64;
+constexpr const char* kDefaultApplication = "default";
+
+std::string applicationOf(const nlohmann::json& request) {
+    return stringField(request, "application").value_or(kDefaultApplication);
+}
+
+bool sameFile(const QString& a, const QString& b) {
+    QFile fa(a), fb(b);
+    if (fa.size() != fb.size() || !fa.open(QIODevice::ReadOnly) || !fb.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash ha(QCryptographicHash::Sha256), hb(QCryptographicHash::Sha256);
+    return ha.addData(&fa) && hb.addData(&fb) && ha.result() == hb.result();
+}
+} // namespace
+
+TunnelService::TunnelService(Options options, QObject* parent)
+    : QObject(parent), options_(std::move(options)),
+      configurations_(options_.stateDir + "/configurations.json"), extensions_(options_.stateDir) {
+    connect(&server_, &QLocalServer::newConnection, this, &TunnelService::onNewConnection);
+}
+
+TunnelService::~TunnelService() {
+    for (auto& [socket, c] : connections_)
+        socket->disconnect(this);
+    sessions_.clear();
+}
+
+bool TunnelService::listen(std::string* error) {
+    const QString path = QString::fromStdString(options_.socketPath);
+    const std::string dir = QFileInfo(path).absolutePath().toStdString();
+    QDir().mkpath(QFileInfo(QString::fromStdString(dir)).absolutePath());
+    if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
+        *error = "无法创建套接字目录 " + dir + "：" + std::strerror(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::getuid()) {
+        *error = "套接字目录不属于本用户或不是目录：" + dir;
+        return false;
+    }
+    ::chmod(dir.c_str(), 0700);
+    // The caller holds the instance lock, so a socket file left here belongs to a dead instance.
+    QLocalServer::removeServer(path);
+    const mode_t old = ::umask(077);
+    server_.setMaxPendingConnections(64);
+    const bool ok = server_.listen(path);
+    ::umask(old);
+    if (!ok) {
+        *error = "无法监听 " + options_.socketPath + "：" + server_.errorString().toStdString();
+        return false;
+    }
+    ::chmod(options_.socketPath.c_str(), 0600);
+    return true;
+}
+
+// ---- connections
+
+void TunnelService::onNewConnection() {
+    while (QLocalSocket* socket = server_.nextPendingConnection()) {
+        struct ucred cred {};
+        socklen_t len = sizeof(cred);
+        const bool known = ::getsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
+                                        &cred, &len) == 0;
+        if (!known || (cred.uid != ::getuid() && cred.uid != 0)) {
+            kLog.error("拒绝连接：对端用户 " + (known ? std::to_string(cred.uid) : std::string("未知")));
+            socket->write(
+                encodeLine({{"event", "refused"},
+                            {"error", toJson(makeError(Forbidden, "本服务只为它自己的用户服务"))}}));
+            socket->flush();
+            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
+            socket->disconnectFromServer();
+            continue;
+        }
+        auto connection = std::make_unique<Connection>();
+        connection->socket = socket;
+        Connection& c = *connection;
+        connections_.emplace(socket, std::move(connection));
+        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
+        send(c, {{"event", "hello"}, {"service", kServiceName}, {"version", kVersion}, {"pid", ::getpid()}});
+    }
+}
+
+void TunnelService::onDisconnected(QLocalSocket* socket) {
+    auto it = connections_.find(socket);
+    if (it == connections_.end() || !it->second->socket)
+        return;
+    it->second->dropped = true;
+    it->second->subscribed = false;
+    it->second->socket = nullptr;
+    std::erase_if(activations_,
+                  [socket](const Activation& a) { return a.socket == socket || a.socket.isNull(); });
+    // Removed later: this may run inside a write to the same connection.
+    QMetaObject::invokeMethod(
+        this,
+        [this, socket] {
+            connections_.erase(socket);
+            socket->deleteLater();
+        },
+        Qt::QueuedConnection);
+}
+
+void TunnelService::onReadyRead(QLocalSocket* socket) {
+    auto it = connections_.find(socket);
+    if (it == connections_.end())
+        return;
+    Connection& c = *it->second;
+    const QByteArray bytes = socket->readAll();
+    for (auto& line : c.lines.feed(bytes)) {
+        if (c.dropped)
+            return;
+        if (line.overflowed)
+            fail(c, nullptr, makeError(LineTooLong, "请求行超过 64 KiB"));
+        else
+            handleLine(c, line.text);
+    }
+}
+
+void TunnelService::send(Connection& c, const nlohmann::json& line) {
+    if (c.dropped || !c.socket)
+        return;
+    c.socket->write(encodeLine(line));
+    c.socket->flush();
+    if (c.socket && !c.dropped && c.socket->bytesToWrite() > kMaxBacklog) {
+        kLog.error("客户端不再读取，断开它");
+        c.dropped = true;
+        c.subscribed = false;
+        c.socket->abort();
+    }
+}
+
+void TunnelService::sendTo(const QPointer<QLocalSocket>& socket, const nlohmann::json& line) {
+    if (socket.isNull())
+        return;
+    auto it = connections_.find(socket.data());
+    if (it != connections_.end())
+        send(*it->second, line);
+}
+
+void TunnelService::answer(Connection& c, const nlohmann::json& id, nlohmann::json result) {
+    send(c, {{"id", id}, {"ok", true}, {"result", std::move(result)}});
+}
+
+void TunnelService::fail(Connection& c, const nlohmann::json& id, const TunnelError& error) {
+    send(c, {{"id", id}, {"ok", false}, {"error", toJson(error)}});
+}
+
+void TunnelService::handleLine(Connection& c, const std::string& text) {
+    const auto request = nlohmann::json::parse(text, nullptr, false);
+    if (!request.is_object()) {
+        fail(c, nullptr, makeError(BadRequest, "请求不是 JSON 对象"));
+        return;
+    }
+    const auto idIt = request.find("id");
+    if (idIt == request.end() || !(idIt->is_number_integer() || idIt->is_string())) {
+        fail(c, nullptr, makeError(BadRequest, "请求缺少 id"));
+        return;
+    }
+    const auto op = stringField(request, "op");
+    if (!op) {
+        fail(c, *idIt, makeError(BadRequest, "请求缺少 op"));
+        return;
+    }
+    dispatch(c, *idIt, *op, request);
+}
+
+// ---- operations
+
+int TunnelService::statusOf(const std::string& configuration) const {
+    if (auto it = sessions_.find(configuration); it != sessions_.end())
+        return static_cast<int>(it->second->status());
+    return configurations_.find(configuration) ? static_cast<int>(VpnStatus::Disconnected)
+                                               : static_cast<int>(VpnStatus::Invalid);
+}
+
+void TunnelService::broadcastStatus(const std::string& configuration, const std::string& application,
+                                    int status) {
+    const nlohmann::json event = {{"event", "status"}, {"configuration", configuration}, {"status", status}};
+    std::vector<QLocalSocket*> targets;
+    for (const auto& [socket, c] : connections_)
+        if (c->subscribed && (c->subscribedApplication.empty() || c->subscribedApplication == application))
+            targets.push_back(socket);
+    for (QLocalSocket* socket : targets)
+        if (auto it = connections_.find(socket); it != connections_.end())
+            send(*it->second, event);
+}
+
+ProviderSession& TunnelService::session(const std::string& configuration, const std::string& application) {
+    sessionApplications_[configuration] = application;
+    auto& slot = sessions_[configuration];
+    if (!slot) {
+        slot = std::make_unique<ProviderSession>(configuration, options_.timings);
+        // Queued: the answer to the request that caused a change goes out before the change.
+        connect(
+            slot.get(), &ProviderSession::statusChanged, this,
+            [this](const QString& id, int status) {
+                const std::string key = id.toStdString();
+                broadcastStatus(key, sessionApplications_[key], status);
+            },
+            Qt::QueuedConnection);
+        connect(slot.get(), &ProviderSession::ended, this, &TunnelService::onSessionEnded,
+                Qt::QueuedConnection);
+    }
+    return *slot;
+}
+
+void TunnelService::dispatch(Connection& c, const nlohmann::json& id, const std::string& op,
+                             const nlohmann::json& request) {
+    if (op == "loadAll") {
+        nlohmann::json list = nlohmann::json::array();
+        for (auto& configuration : configurations_.of(applicationOf(request)))
+            list.push_back(std::move(configuration));
+        answer(c, id, {{"configurations", std::move(list)}});
+    } else if (op == "save") {
+        const auto configuration = request.find("configuration");
+        if (configuration == request.end() || !configuration->is_object()) {
+            fail(c, id, makeError(BadRequest, "save 需要 configuration 对象"));
+            return;
+        }
+        const std::string application = applicationOf(request);
+        auto saved = configurations_.save(application, *configuration);
+        if (auto* error = std::get_if<TunnelError>(&saved)) {
+            fail(c, id, *error);
+            return;
+        }
+        auto& [stored, isNew] = std::get<0>(saved);
+        const std::string identifier = stringField(stored, "identifier").value_or("");
+        answer(c, id, {{"configuration", stored}});
+        if (isNew)
+            broadcastStatus(identifier, application, statusOf(identifier));
+    } else if (op == "load") {
+        const auto identifier = stringField(request, "configuration");
+        auto entry = identifier ? configurations_.find(*identifier) : std::nullopt;
+        if (!entry || entry->application != applicationOf(request)) {
+            fail(c, id, makeError(NotFound, "没有这个配置：" + identifier.value_or("")));
+            return;
+        }
+        answer(c, id, {{"configuration", entry->configuration}});
+    } else if (op == "start") {
+        opStart(c, id, request);
+    } else if (op == "stop") {
+        const auto identifier = stringField(request, "configuration");
+        if (!identifier) {
+            fail(c, id, makeError(BadRequest, "stop 需要 configuration"));
+            return;
+        }
+        auto it = sessions_.find(*identifier);
+        const bool stopping = it != sessions_.end() && it->second->stop();
+        answer(c, id, {{"status", statusOf(*identifier)}});
+        if (!stopping) {
+            // Nothing ran: say so, so a client that assumed "disconnecting" learns the truth.
+            auto entry = configurations_.find(*identifier);
+            broadcastStatus(*identifier, entry ? entry->application : std::string(), statusOf(*identifier));
+        }
+    } else if (op == "status") {
+        const auto identifier = stringField(request, "configuration");
+        if (!identifier) {
+            fail(c, id, makeError(BadRequest, "status 需要 configuration"));
+            return;
+        }
+        nlohmann::json result = {{"status", statusOf(*identifier)}};
+        if (auto it = sessions_.find(*identifier); it != sessions_.end()) {
+            result["options"] = it->second->options();
+            result["lastError"] = it->second->lastError();
+            result["providerPid"] = it->second->providerPid();
+        }
+        answer(c, id, std::move(result));
+    } else if (op == "message") {
+        opMessage(c, id, request);
+    } else if (op == "subscribe") {
+        c.subscribed = true;
+        c.subscribedApplication = stringField(request, "application").value_or("");
+        nlohmann::json statuses = nlohmann::json::array();
+        for (const auto& entry : configurations_.all()) {
+            if (!c.subscribedApplication.empty() && entry.application != c.subscribedApplication)
+                continue;
+            const std::string identifier = stringField(entry.configuration, "identifier").value_or("");
+            statuses.push_back({{"configuration", identifier}, {"status", statusOf(identifier)}});
+        }
+        answer(c, id, {{"statuses", std::move(statuses)}});
+    } else if (op == "unsubscribe") {
+        c.subscribed = false;
+        answer(c, id, nlohmann::json::object());
+    } else if (op == "activate") {
+        opActivate(c, id, request);
+    } else if (op == "activation.reply") {
+        opActivationReply(c, id, request);
+    } else if (op == "approve") {
+        opApprove(c, id, request);
+    } else {
+        fail(c, id, makeError(UnknownOperation, "未知操作：" + op));
+    }
+}
+
+void TunnelService::opStart(Connection& c, const nlohmann::json& id, const nlohmann::json& request) {
+    const auto identifier = stringField(request, "configuration");
+    auto entry = identifier ? configurations_.find(*identifier) : std::nullopt;
+    if (!entry) {
+        fail(c, id, makeError(NotFound, "没有这个配置：" + identifier.value_or("")));
+        return;
+    }
+    const auto options = request.value("options", nlohmann::json::object());
+    bool valid = options.is_object() && options.size() <= kMaxOptions;
+    for (auto it = options.begin(); valid && it != options.end(); ++it)
+        valid = it->is_string();
+    if (!valid) {
+        fail(c, id, makeError(BadRequest, "启动选项必须是字符串到字符串的字典"));
+        return;
+    }
+    const auto configuration = configurationFromJson(entry->configuration);
+    if (!configuration || configuration->enabled != true) {
+        fail(c, id, makeError(ConfigurationDisabled, "配置未启用"));
+        return;
+    }
+    if (!configuration->protocol || !configuration->protocol->isTunnelProvider() ||
+        !configuration->protocol->providerBundleIdentifier) {
+        fail(c, id, makeError(ExtensionMissing, "配置没有指定隧道提供者"));
+        return;
+    }
+    const std::string extension = *configuration->protocol->providerBundleIdentifier;
+    const std::string executable = extensions_.installedExecutable(extension);
+    if (executable.empty()) {
+        fail(c, id, makeError(ExtensionMissing, "隧道提供者扩展未安装：" + extension));
+        return;
+    }
+    ProviderSession& s = session(*identifier, entry->application);
+    if (s.isRunning()) {
+        if (s.status() == VpnStatus::Disconnecting)
+            fail(c, id, makeError(Busy, "隧道正在断开"));
+        else
+            answer(c, id, {{"status", static_cast<int>(s.status())}});
+        return;
+    }
+    if (auto error = s.start(executable, extension, options, entry->configuration)) {
+        fail(c, id, *error);
+        return;
+    }
+    answer(c, id, {{"status", static_cast<int>(s.status())}});
+}
+
+void TunnelService::opMessage(Connection& c, const nlohmann::json& id, const nlohmann::json& request) {
+    const auto identifier = stringField(request, "configuration");
+    const auto data = request.contains("data") ? fromBase64(request["data"]) : std::nullopt;
+    if (!identifier || !data) {
+        fail(c, id, makeError(BadRequest, "message 需要 configuration 和 base64 的 data"));
+        return;
+    }
+    auto it = sessions_.find(*identifier);
+    if (it == sessions_.end() || !it->second->isRunning()) {
+        answer(c, id, {{"data", nullptr}});
+        return;
+    }
+    QPointer<QLocalSocket> socket(c.socket);
+    const bool accepted = it->second->sendMessage(*data, [this, socket, id](std::optional<QByteArray> reply) {
+        sendTo(socket, {{"id", id},
+                        {"ok", true},
+                        {"result", {{"data", reply ? nlohmann::json(toBase64(*reply)) : nlohmann::json()}}}});
+    });
+    if (!accepted)
+        fail(c, id, makeError(Busy, "等待应答的消息过多"));
+}
+
+// ---- activation
+
+void TunnelService::activationEvent(const Activation& a, nlohmann::json fields) {
+    fields["event"] = "activation";
+    fields["id"] = a.id;
+    sendTo(a.socket, fields);
+}
+
+void TunnelService::opActivate(Connection& c, const nlohmann::json& id, const nlohmann::json& request) {
+    const auto identifier = stringField(request, "identifier");
+    const auto package = stringField(request, "package");
+    if (!identifier || !package) {
+        fail(c, id, makeError(BadRequest, "activate 需要 identifier 和 package"));
+        return;
+    }
+    auto read = ExtensionStore::readPackage(*package);
+    if (auto* error = std::get_if<TunnelError>(&read)) {
+        fail(c, id, *error);
+        return;
+    }
+    Activation a{c.socket, id, *package, std::get<PackageInfo>(read), Stage::Replace};
+    if (a.info.identifier != *identifier) {
+        fail(c, id, makeError(PackageInvalid, "扩展包的标识与请求不符：" + a.info.identifier));
+        return;
+    }
+    answer(c, id, nlohmann::json::object());
+    const auto installed = extensions_.installed(*identifier);
+    if (installed && installed->shortVersion != a.info.shortVersion) {
+        activations_.push_back(a);
+        activationEvent(a, {{"callback", "replace"},
+                            {"installedVersion", installed->shortVersion},
+                            {"newVersion", a.info.shortVersion}});
+        return;
+    }
+    proceedToApproval(std::move(a));
+}
+
+void TunnelService::opActivationReply(Connection& c, const nlohmann::json& id,
+                                      const nlohmann::json& request) {
+    const auto requestId = request.find("request");
+    const auto action = integerField(request, "action");
+    auto it = std::find_if(activations_.begin(), activations_.end(), [&](const Activation& a) {
+        return a.socket == c.socket && a.stage == Stage::Replace && requestId != request.end() &&
+               a.id == *requestId;
+    });
+    if (it == activations_.end() || !action) {
+        fail(c, id, makeError(NotFound, "没有等待替换应答的激活请求"));
+        return;
+    }
+    Activation a = *it;
+    activations_.erase(it);
+    answer(c, id, nlohmann::json::object());
+    if (*action == static_cast<int>(ExtensionReplacementAction::Replace))
+        proceedToApproval(std::move(a));
+    else
+        activationEvent(
+            a, {{"callback", "failed"}, {"error", toJson(makeError(RequestCanceled, "已取消替换扩展"))}});
+}
+
+void TunnelService::proceedToApproval(Activation a) {
+    const std::string& identifier = a.info.identifier;
+    if (options_.autoApprove || extensions_.isApproved(identifier) || extensions_.installed(identifier)) {
+        install(a);
+        return;
+    }
+    kLog.notice("扩展等待用户批准：nimo-tunneld approve " + identifier);
+    a.stage = Stage::Approval;
+    activations_.push_back(a);
+    activationEvent(a, {{"callback", "needsApproval"}});
+}
+
+void TunnelService::install(const Activation& a) {
+    const std::string& identifier = a.info.identifier;
+    bool running = false;
+    for (const auto& [configuration, s] : sessions_)
+        running = running || (s->isRunning() && s->extension() == identifier);
+    const auto installed = extensions_.installed(identifier);
+    const QString newExe = QString::fromStdString(a.package + "/Contents/bin/" + a.info.executable);
+    if (installed && installed->shortVersion == a.info.shortVersion &&
+        sameFile(QString::fromStdString(extensions_.installedExecutable(identifier)), newExe)) {
+        activationEvent(a, {{"callback", "finished"}, {"result", kActivationCompleted}});
+        return;
+    }
+    if (running) {
+        // The running provider keeps its files; the new version goes in when its tunnel ends.
+        deferredInstalls_[identifier] = {a.package, a.info};
+        activationEvent(a, {{"callback", "finished"}, {"result", kActivationWillCompleteAfterReboot}});
+        return;
+    }
+    if (auto error = extensions_.install(a.package, a.info)) {
+        activationEvent(a, {{"callback", "failed"}, {"error", toJson(*error)}});
+        return;
+    }
+    extensions_.approve(identifier);
+    kLog.info("已安装扩展 " + identifier + " " + a.info.shortVersion);
+    activationEvent(a, {{"callback", "finished"}, {"result", kActivationCompleted}});
+}
+
+void TunnelService::opApprove(Connection& c, const nlohmann::json& id, const nlohmann::json& request) {
+    const auto identifier = stringField(request, "identifier");
+    if (!identifier) {
+        fail(c, id, makeError(BadRequest, "approve 需要 identifier"));
+        return;
+    }
+    if (!extensions_.approve(*identifier)) {
+        fail(c, id, makeError(StorageFailed, "无法记录批准"));
+        return;
+    }
+    std::vector<Activation> waiting;
+    std::erase_if(activations_, [&](const Activation& a) {
+        if (a.stage != Stage::Approval || a.info.identifier != *identifier)
+            return false;
+        waiting.push_back(a);
+        return true;
+    });
+    answer(c, id, {{"approved", *identifier}, {"pending", waiting.size()}});
+    for (const auto& a : waiting)
+        install(a);
+}
+
+void TunnelService::onSessionEnded(const QString&) {
+    for (auto it = deferredInstalls_.begin(); it != deferredInstalls_.end();) {
+        bool running = false;
+        for (const auto& [configuration, s] : sessions_)
+            running = running || (s->isRunning() && s->extension() == it->first);
+        if (running) {
+            ++it;
+            continue;
+        }
+        if (auto error = extensions_.install(it->second.first, it->second.second))
+            kLog.error("延后的扩展安装失败：" + error->description);
+        it = deferredInstalls_.erase(it);
+    }
+}
+
+} // namespace nimo::tunneld

@@ -1,0 +1,95 @@
+#pragma once
+
+#include "ConfigurationStore.h"
+#include "ExtensionStore.h"
+#include "ProviderSession.h"
+#include "tunnel/TunnelProtocol.h"
+
+#include <QLocalServer>
+#include <QLocalSocket>
+#include <QObject>
+#include <QPointer>
+#include <map>
+#include <memory>
+#include <nlohmann/json.hpp>
+#include <string>
+#include <vector>
+
+namespace nimo::tunneld {
+
+// nimo-tunneld: serves the control socket, keeps the configurations, runs one provider session per
+// started configuration and answers activation requests. Single-threaded, on the Qt event loop.
+class TunnelService : public QObject {
+    Q_OBJECT
+public:
+    struct Options {
+        std::string socketPath;
+        std::string stateDir;
+        bool autoApprove = false; // install extensions without waiting for "approve"
+        SessionTimings timings;
+    };
+
+    explicit TunnelService(Options options, QObject* parent = nullptr);
+    ~TunnelService() override;
+
+    // Binds the socket (directory 0700, socket 0600). The caller holds the single-instance lock.
+    bool listen(std::string* error);
+
+private:
+    struct Connection {
+        QLocalSocket* socket = nullptr;
+        tunnelproto::LineBuffer lines;
+        bool subscribed = false;
+        std::string subscribedApplication; // empty: every application
+        bool dropped = false;
+    };
+    enum class Stage {
+        Replace,  // waiting for the requester's answer to the replacement callback
+        Approval, // waiting for "approve"
+    };
+    struct Activation {
+        QPointer<QLocalSocket> socket;
+        nlohmann::json id; // of the "activate" request; its events carry it
+        std::string package;
+        PackageInfo info;
+        Stage stage = Stage::Replace;
+    };
+
+    void onNewConnection();
+    void onReadyRead(QLocalSocket* socket);
+    void onDisconnected(QLocalSocket* socket);
+    void handleLine(Connection& connection, const std::string& line);
+    void dispatch(Connection& connection, const nlohmann::json& id, const std::string& op,
+                  const nlohmann::json& request);
+    // Writes one line; a peer that lets more than the limit pile up is dropped.
+    void send(Connection& connection, const nlohmann::json& line);
+    void answer(Connection& connection, const nlohmann::json& id, nlohmann::json result);
+    void fail(Connection& connection, const nlohmann::json& id, const TunnelError& error);
+    void sendTo(const QPointer<QLocalSocket>& socket, const nlohmann::json& line);
+
+    int statusOf(const std::string& configuration) const;
+    void broadcastStatus(const std::string& configuration, const std::string& application, int status);
+    ProviderSession& session(const std::string& configuration, const std::string& application);
+
+    void opStart(Connection& c, const nlohmann::json& id, const nlohmann::json& request);
+    void opMessage(Connection& c, const nlohmann::json& id, const nlohmann::json& request);
+    void opActivate(Connection& c, const nlohmann::json& id, const nlohmann::json& request);
+    void opActivationReply(Connection& c, const nlohmann::json& id, const nlohmann::json& request);
+    void opApprove(Connection& c, const nlohmann::json& id, const nlohmann::json& request);
+    void proceedToApproval(Activation activation);
+    void install(const Activation& activation);
+    void activationEvent(const Activation& activation, nlohmann::json fields);
+    void onSessionEnded(const QString& configuration);
+
+    Options options_;
+    QLocalServer server_;
+    std::map<QLocalSocket*, std::unique_ptr<Connection>> connections_;
+    ConfigurationStore configurations_;
+    ExtensionStore extensions_;
+    std::map<std::string, std::unique_ptr<ProviderSession>> sessions_;
+    std::map<std::string, std::string> sessionApplications_; // configuration -> application
+    std::vector<Activation> activations_;
+    std::map<std::string, std::pair<std::string, PackageInfo>> deferredInstalls_; // by identifier
+};
+
+} // namespace nimo::tunneld
