@@ -36,11 +36,19 @@ private:
 
 constexpr int kMaxLines = 10;
 
+// On X11 (and offscreen) a tool-tip window is what a toast needs: never given the focus, above
+// every window, on every desktop, unmanaged. Wayland cannot show one without a parent window there.
+Qt::WindowFlags toastWindowFlags() {
+    const Qt::WindowFlags common =
+        Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus;
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        return Qt::Tool | common;
+    return Qt::ToolTip | common | Qt::X11BypassWindowManagerHint;
+}
+
 } // namespace
 
-ToastWindowController::ToastWindowController()
-    : QWidget(nullptr, Qt::Tool | Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
-                           Qt::WindowDoesNotAcceptFocus | Qt::X11BypassWindowManagerHint) {
+ToastWindowController::ToastWindowController() : QWidget(nullptr, toastWindowFlags()) {
     setObjectName(QString::fromLatin1(kResourceName));
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
