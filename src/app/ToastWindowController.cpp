@@ -7,6 +7,7 @@
 #include <QGuiApplication>
 #include <QLabel>
 #include <QPainter>
+#include <QPainterPath>
 #include <QPropertyAnimation>
 #include <QScreen>
 #include <QTimer>
@@ -101,6 +102,10 @@ void ToastWindowController::layoutHud() {
     setGeometry(visible.x() + (visible.width() - width) / 2, visible.y() + (visible.height() - height) / 2,
                 width, height);
     panelView_->setGeometry(0, 0, width, height);
+    // Cuts the corners out even where no compositor draws the translucent background.
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(0, 0, width, height), kHudCornerRadius, kHudCornerRadius);
+    setMask(QRegion(shape.toFillPolygon().toPolygon()));
     // May be taller than the panel for ten lines; it then overflows, clipped by the window.
     titleTextField_->setGeometry(static_cast<int>(kHudHorizontalMargin), (height - lh) / 2, lw, lh);
     update();

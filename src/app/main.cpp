@@ -1,21 +1,16 @@
 #include "app/AppDelegate.h"
+#include "app/Application.h"
 #include "app/SingleInstance.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 #include "service/SettingsStore.h"
 #include "tunnel/VPNTunnelManager.h"
-#include "widgets/EditingShortcuts.h"
-#include "widgets/Fonts.h"
-#include "widgets/Images.h"
 
-#include <NimoBuildConfig.h>
 #include <QApplication>
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("NimoMac"));
-    QApplication::setApplicationVersion(QString::fromLatin1(nimo::build::kShortVersion));
-    QGuiApplication::setDesktopFileName(QStringLiteral("nimo"));
+    nimo::configureApplication(app);
 
     nimo::SingleInstance instance(QString::fromStdString(nimo::platform::paths::runtimeDir()));
     if (!instance.becomePrimary()) {
@@ -24,10 +19,6 @@ int main(int argc, char** argv) {
         nimo::platform::consoleLog("nimo is already running and did not answer");
         return 1;
     }
-
-    QApplication::setWindowIcon(nimo::images::icon(nimo::images::kAppIcon));
-    QApplication::setFont(nimo::systemFont(13));
-    nimo::installEditingShortcuts(&app);
 
     nimo::SettingsStore settings;
     nimo::AppDelegate delegate(settings, nimo::VPNTunnelManager::shared());
