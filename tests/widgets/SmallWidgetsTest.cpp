@@ -95,6 +95,8 @@ TEST(CanTapImageView, DraggingItMovesTheWindow) {
     image->setGeometry(10, 10, 138, 18);
     auto* button = new QPushButton(&window);
     button->setGeometry(200, 10, 50, 20);
+    auto* scroll = new CanTapScrollview(&window);
+    scroll->setGeometry(10, 50, 200, 100);
     window.show();
     ASSERT_TRUE(test::waitUntil([&] { return window.isVisible(); }));
     EXPECT_TRUE(image->mouseDownCanMoveWindow());
@@ -116,6 +118,8 @@ TEST(CanTapImageView, DraggingItMovesTheWindow) {
     };
     EXPECT_EQ(drag(image, {5, 5}, {30, 20}), QPoint(30, 20));
     EXPECT_EQ(drag(button, {5, 5}, {30, 20}), QPoint(0, 0)); // a button keeps its press
+    EXPECT_TRUE(scroll->mouseDownCanMoveWindow());
+    EXPECT_EQ(drag(scroll->viewport(), {5, 5}, {-10, 5}), QPoint(-10, 5));
 }
 
 TEST(UxTableRowView, DrawsItsSelectionInsetAndOnlyWhenAsked) {
