@@ -26,11 +26,12 @@ ProviderSession::ProviderSession(std::string configuration, SessionTimings timin
 }
 
 ProviderSession::~ProviderSession() {
-    if (process_) {
-        process_->disconnect(this);
-        process_->kill();
-        process_->waitForFinished(1000);
-        delete process_;
+    // The running provider and any still in its exit grace period.
+    for (QProcess* process : findChildren<QProcess*>()) {
+        process->disconnect(this);
+        process->kill();
+        process->waitForFinished(1000);
+        delete process;
     }
 }
 

@@ -144,12 +144,32 @@ void TunnelService::send(Connection& c, const nlohmann::json& line) {
     if (c.dropped || !c.socket)
         return;
     c.socket->write(encodeLine(line));
-    c.socket->flush();
-    if (c.socket && !c.dropped && c.socket->bytesToWrite() > kMaxBacklog) {
-        kLog.error("客户端不再读取，断开它");
-        c.dropped = true;
-        c.subscribed = false;
-        c.socket->abort();
+    // Written out together once this turn of the loop is done: a burst of events goes out in few
+    // large writes, and the backlog is judged after the socket took what it could.
+    if (!flushScheduled_) {
+        flushScheduled_ = true;
+        QMetaObject::invokeMethod(this, &TunnelService::flushAll, Qt::QueuedConnection);
+    }
+}
+
+void TunnelService::flushAll() {
+    flushScheduled_ = false;
+    std::vector<QLocalSocket*> sockets;
+    for (const auto& [socket, c] : connections_)
+        if (!c->dropped && c->socket)
+            sockets.push_back(socket);
+    for (QLocalSocket* socket : sockets) {
+        auto it = connections_.find(socket);
+        if (it == connections_.end() || it->second->dropped || !it->second->socket)
+            continue;
+        Connection& c = *it->second;
+        c.socket->flush();
+        if (c.socket && !c.dropped && c.socket->bytesToWrite() > kMaxBacklog) {
+            kLog.error("客户端不再读取，断开它");
+            c.dropped = true;
+            c.subscribed = false;
+            c.socket->abort();
+        }
     }
 }
 
@@ -317,6 +337,7 @@ void TunnelService::dispatch(Connection& c, const nlohmann::json& id, const std:
 }
 
 void TunnelService::opStart(Connection& c, const nlohmann::json& id, const nlohmann::json& request) {
+    applyDeferredInstalls();
     const auto identifier = stringField(request, "configuration");
     auto entry = identifier ? configurations_.find(*identifier) : std::nullopt;
     if (!entry) {
@@ -393,6 +414,7 @@ void TunnelService::activationEvent(const Activation& a, nlohmann::json fields) 
 }
 
 void TunnelService::opActivate(Connection& c, const nlohmann::json& id, const nlohmann::json& request) {
+    applyDeferredInstalls();
     const auto identifier = stringField(request, "identifier");
     const auto package = stringField(request, "package");
     if (!identifier || !package) {
@@ -505,6 +527,10 @@ void TunnelService::opApprove(Connection& c, const nlohmann::json& id, const nlo
 }
 
 void TunnelService::onSessionEnded(const QString&) {
+    applyDeferredInstalls();
+}
+
+void TunnelService::applyDeferredInstalls() {
     for (auto it = deferredInstalls_.begin(); it != deferredInstalls_.end();) {
         bool running = false;
         for (const auto& [configuration, s] : sessions_)

@@ -66,6 +66,7 @@ private:
     void answer(Connection& connection, const nlohmann::json& id, nlohmann::json result);
     void fail(Connection& connection, const nlohmann::json& id, const TunnelError& error);
     void sendTo(const QPointer<QLocalSocket>& socket, const nlohmann::json& line);
+    void flushAll();
 
     int statusOf(const std::string& configuration) const;
     void broadcastStatus(const std::string& configuration, const std::string& application, int status);
@@ -80,6 +81,8 @@ private:
     void install(const Activation& activation);
     void activationEvent(const Activation& activation, nlohmann::json fields);
     void onSessionEnded(const QString& configuration);
+    // Installs versions held back while their provider ran, once none of it runs.
+    void applyDeferredInstalls();
 
     Options options_;
     QLocalServer server_;
@@ -89,6 +92,7 @@ private:
     std::map<std::string, std::unique_ptr<ProviderSession>> sessions_;
     std::map<std::string, std::string> sessionApplications_; // configuration -> application
     std::vector<Activation> activations_;
+    bool flushScheduled_ = false;
     std::map<std::string, std::pair<std::string, PackageInfo>> deferredInstalls_; // by identifier
 };
 

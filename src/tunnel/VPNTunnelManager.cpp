@@ -426,7 +426,7 @@ void VPNTunnelManager::showApprovalAlert() {
 }
 
 QString VPNTunnelManager::approvalInformativeText(const QVersionNumber& systemVersion) {
-    if (systemVersion >= QVersionNumber(15, 0, 0))
+    if (systemVersion.majorVersion() >= 15)
         return QStringLiteral(
             "请打开「系统设置→通用」，找到“登录项与扩展”区域，向下滚动找到“扩展”区域，点击网络扩展,"
             "找到NimoMac“允许”以激活网络扩展");

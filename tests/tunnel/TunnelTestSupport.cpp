@@ -1,0 +1,227 @@
+#include "TunnelTestSupport.h"
+
+#include "tunnel/TunnelProtocol.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <csignal>
+#include <fstream>
+#include <sys/types.h>
+#include <sys/wait.h>
+
+namespace nimo::test {
+
+std::string packageRoot() {
+    QDir dir(QString::fromStdString(binDir()));
+    dir.cdUp();
+    return dir.absolutePath().toStdString();
+}
+
+std::string extensionPackage(const std::string& root) {
+    return root + "/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension";
+}
+
+std::string testPackageRoot() {
+    return NIMO_TEST_PACKAGE_ROOT;
+}
+
+long rssKiB(qint64 pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (in >> key) {
+        if (key == "VmRSS:") {
+            long kib = 0;
+            in >> kib;
+            return kib;
+        }
+        std::string rest;
+        std::getline(in, rest);
+    }
+    return 0;
+}
+
+bool processAlive(qint64 pid) {
+    if (pid <= 0)
+        return false;
+    // A zombie (killed, not yet reaped by its parent) counts as gone.
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(in, text))
+        return false;
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+// ---- service
+
+ServiceHarness::ServiceHarness(bool autoApprove)
+    : autoApprove_(autoApprove), socketPath_(xdg_.path("XDG_RUNTIME_DIR") + "/nimo/tunneld.sock") {}
+
+ServiceHarness::~ServiceHarness() {
+    killService(SIGKILL);
+    for (qint64 pid : adopted_)
+        if (processAlive(pid))
+            ::kill(static_cast<pid_t>(pid), SIGKILL);
+    // Providers die with their service; wait until they are gone so nothing outlives the test.
+    waitUntil([&] {
+        for (qint64 pid : adopted_)
+            if (processAlive(pid))
+                return false;
+        return true;
+    });
+}
+
+std::string ServiceHarness::serviceExecutable() const {
+    return binDir() + "/nimo-tunneld";
+}
+
+std::vector<std::string> ServiceHarness::serviceArguments() const {
+    if (autoApprove_)
+        return {"--auto-approve"};
+    return {};
+}
+
+bool ServiceHarness::start() {
+    process_ = std::make_unique<QProcess>();
+    process_->setProcessChannelMode(QProcess::ForwardedChannels);
+    QStringList args;
+    for (const auto& a : serviceArguments())
+        args << QString::fromStdString(a);
+    process_->start(QString::fromStdString(serviceExecutable()), args);
+    if (!process_->waitForStarted(5000))
+        return false;
+    return waitUntil([&] {
+        QLocalSocket probe;
+        probe.connectToServer(QString::fromStdString(socketPath_));
+        return probe.waitForConnected(100);
+    });
+}
+
+void ServiceHarness::killService(int signal) {
+    if (!process_ || process_->state() == QProcess::NotRunning)
+        return;
+    ::kill(static_cast<pid_t>(process_->processId()), signal);
+    process_->waitForFinished(5000);
+}
+
+VPNTunnelManager::Setup ServiceHarness::setup(const std::string& root) const {
+    VPNTunnelManager::Setup setup;
+    setup.socketPath = socketPath_;
+    setup.serviceExecutable = serviceExecutable();
+    setup.serviceArguments = serviceArguments();
+    setup.packageRoot = root;
+    setup.systemVersion = QVersionNumber(12);
+    return setup;
+}
+
+// ---- raw client
+
+RawClient::RawClient(const std::string& socketPath) {
+    socket_.connectToServer(QString::fromStdString(socketPath));
+    socket_.waitForConnected(2000);
+}
+
+void RawClient::sendLine(const QByteArray& line) {
+    socket_.write(line);
+    socket_.flush();
+}
+
+std::int64_t RawClient::send(nlohmann::json request) {
+    const std::int64_t id = nextId_++;
+    request["id"] = id;
+    sendLine(tunnelproto::encodeLine(request));
+    return id;
+}
+
+void RawClient::pump() {
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+    socket_.waitForReadyRead(5);
+    partial_ += socket_.readAll();
+    qsizetype newline;
+    while ((newline = partial_.indexOf('\n')) >= 0) {
+        const QByteArray line = partial_.left(newline);
+        partial_.remove(0, newline + 1);
+        lines_.push_back(nlohmann::json::parse(line.toStdString(), nullptr, false));
+    }
+}
+
+std::optional<nlohmann::json> RawClient::answer(std::int64_t id, std::chrono::milliseconds deadline) {
+    return find(
+        [id](const nlohmann::json& line) {
+            return line.value("id", nlohmann::json()) == id && !line.contains("event");
+        },
+        deadline);
+}
+
+std::optional<nlohmann::json> RawClient::event(const std::function<bool(const nlohmann::json&)>& pred,
+                                               std::chrono::milliseconds deadline) {
+    return find([&pred](const nlohmann::json& line) { return line.contains("event") && pred(line); },
+                deadline);
+}
+
+std::optional<nlohmann::json> RawClient::find(const std::function<bool(const nlohmann::json&)>& pred,
+                                              std::chrono::milliseconds deadline) {
+    std::optional<nlohmann::json> found;
+    std::size_t checked = 0; // each line is looked at once, however many arrive
+    waitUntil(
+        [&] {
+            pump();
+            for (; checked < lines_.size(); ++checked) {
+                if (lines_[checked].is_object() && pred(lines_[checked])) {
+                    found = lines_[checked];
+                    lines_.erase(lines_.begin() + static_cast<std::ptrdiff_t>(checked));
+                    return true;
+                }
+            }
+            return false;
+        },
+        deadline);
+    return found;
+}
+
+std::optional<nlohmann::json> RawClient::request(nlohmann::json request) {
+    return answer(send(std::move(request)));
+}
+
+// ---- loopback host
+
+LoopbackHost::LoopbackHost() {
+    server_.listen(QHostAddress::LocalHost, 0);
+}
+
+std::string LoopbackHost::url() const {
+    return "http://127.0.0.1:" + std::to_string(server_.serverPort());
+}
+
+std::string saveConfiguration(RawClient& client, const nlohmann::json& configuration,
+                              const std::string& application) {
+    auto answer =
+        client.request({{"op", "save"}, {"application", application}, {"configuration", configuration}});
+    if (!answer || !answer->value("ok", false))
+        return {};
+    return (*answer)["result"]["configuration"].value("identifier", "");
+}
+
+bool install(RawClient& client, const std::string& package) {
+    const auto id =
+        client.send({{"op", "activate"}, {"identifier", "com.nimomac.qn.sysne"}, {"package", package}});
+    auto answer = client.answer(id);
+    if (!answer || !answer->value("ok", false))
+        return false;
+    for (;;) {
+        auto event =
+            client.event([&](const nlohmann::json& e) { return e.value("id", nlohmann::json()) == id; });
+        if (!event)
+            return false;
+        const std::string callback = event->value("callback", "");
+        if (callback == "replace") {
+            client.request({{"op", "activation.reply"}, {"request", id}, {"action", 1}});
+            continue;
+        }
+        return callback == "finished" && event->value("result", -1) == 0;
+    }
+}
+
+} // namespace nimo::test
