@@ -1,6 +1,7 @@
 #include "app/ToastWindowController.h"
 
 #include "widgets/Fonts.h"
+#include "widgets/Frames.h"
 
 #include <QFontMetrics>
 #include <QGraphicsOpacityEffect>
@@ -101,13 +102,13 @@ void ToastWindowController::layoutHud() {
     // Centred on the primary screen's visible area, including its origin, so it lands on that screen.
     setGeometry(visible.x() + (visible.width() - width) / 2, visible.y() + (visible.height() - height) / 2,
                 width, height);
-    panelView_->setGeometry(0, 0, width, height);
+    setFrame(panelView_, 0, 0, width, height);
     // Cuts the corners out even where no compositor draws the translucent background.
     QPainterPath shape;
     shape.addRoundedRect(QRectF(0, 0, width, height), kHudCornerRadius, kHudCornerRadius);
     setMask(QRegion(shape.toFillPolygon().toPolygon()));
     // May be taller than the panel for ten lines; it then overflows, clipped by the window.
-    titleTextField_->setGeometry(static_cast<int>(kHudHorizontalMargin), (height - lh) / 2, lw, lh);
+    setFrame(titleTextField_, kHudHorizontalMargin, (height - lh) / 2, lw, lh);
     update();
 }
 

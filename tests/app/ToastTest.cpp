@@ -1,6 +1,7 @@
 #include "ShellFixture.h"
 #include "app/NodesInfoVC.h"
 #include "app/ToastWindowController.h"
+#include "widgets/Frames.h"
 
 #include <QApplication>
 #include <QFontMetrics>
@@ -32,7 +33,7 @@ TEST(Toast, HasTheFixedLookAndSitsInTheMiddleOfTheScreen) {
     EXPECT_EQ(toast.size(), QSize(lw + 60, 120));
     EXPECT_EQ(toast.panelView()->geometry(), QRect(0, 0, lw + 60, 120));
     EXPECT_EQ(text->x(), 30);
-    EXPECT_EQ(text->y(), (120 - text->height()) / 2);
+    EXPECT_EQ(frameOf(text).y(), (120 - text->height()) / 2); // bottom-left origin, as laid out
     EXPECT_EQ(toast.geometry().center().x() / 2, availableGeometry().center().x() / 2);
     EXPECT_NEAR(toast.geometry().center().y(), availableGeometry().center().y(), 1);
     EXPECT_EQ(text->text(), QStringLiteral("代理：已开启"));
