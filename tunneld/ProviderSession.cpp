@@ -106,6 +106,8 @@ void ProviderSession::write(const nlohmann::json& line) {
     if (!process_)
         return;
     process_->write(encodeLine(line));
+    // Hand it to the pipe now rather than on the next turn of the loop: messages are latency-bound.
+    process_->waitForBytesWritten(0);
     if (process_->bytesToWrite() > kMaxProviderBacklog)
         QMetaObject::invokeMethod(
             this, [this] { finish("隧道提供者不再读取输入", true); }, Qt::QueuedConnection);

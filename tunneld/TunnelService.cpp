@@ -3,6 +3,7 @@
 #include "platform/Log.h"
 #include "tunnel/TunnelConfiguration.h"
 
+#include <QCoreApplication>
 #include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
@@ -41,6 +42,13 @@ TunnelService::TunnelService(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)),
       configurations_(options_.stateDir + "/configurations.json"), extensions_(options_.stateDir) {
     connect(&server_, &QLocalServer::newConnection, this, &TunnelService::onNewConnection);
+    idleTimer_.setSingleShot(true);
+    connect(&idleTimer_, &QTimer::timeout, this, [this] {
+        if (!isIdle())
+            return;
+        kLog.info("nimo-tunneld 空闲，退出");
+        QCoreApplication::quit();
+    });
 }
 
 TunnelService::~TunnelService() {
@@ -74,7 +82,26 @@ bool TunnelService::listen(std::string* error) {
         return false;
     }
     ::chmod(options_.socketPath.c_str(), 0600);
+    checkIdle();
     return true;
+}
+
+bool TunnelService::isIdle() const {
+    if (!connections_.empty() || !activations_.empty() || !deferredInstalls_.empty())
+        return false;
+    for (const auto& [configuration, s] : sessions_)
+        if (s->isRunning())
+            return false;
+    return true;
+}
+
+void TunnelService::checkIdle() {
+    if (options_.idleExitMs > 0 && isIdle()) {
+        if (!idleTimer_.isActive())
+            idleTimer_.start(options_.idleExitMs);
+    } else {
+        idleTimer_.stop();
+    }
 }
 
 // ---- connections
@@ -101,6 +128,7 @@ void TunnelService::onNewConnection() {
         connections_.emplace(socket, std::move(connection));
         connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
         connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
+        checkIdle();
         send(c, {{"event", "hello"}, {"service", kServiceName}, {"version", kVersion}, {"pid", ::getpid()}});
     }
 }
@@ -120,6 +148,7 @@ void TunnelService::onDisconnected(QLocalSocket* socket) {
         [this, socket] {
             connections_.erase(socket);
             socket->deleteLater();
+            checkIdle();
         },
         Qt::QueuedConnection);
 }
@@ -528,6 +557,7 @@ void TunnelService::opApprove(Connection& c, const nlohmann::json& id, const nlo
 
 void TunnelService::onSessionEnded(const QString&) {
     applyDeferredInstalls();
+    checkIdle();
 }
 
 void TunnelService::applyDeferredInstalls() {

@@ -9,6 +9,7 @@
 #include <QLocalSocket>
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <map>
 #include <memory>
 #include <nlohmann/json.hpp>
@@ -26,6 +27,7 @@ public:
         std::string socketPath;
         std::string stateDir;
         bool autoApprove = false; // install extensions without waiting for "approve"
+        int idleExitMs = 60000;   // exit after this long with no client, tunnel or request; 0: never
         SessionTimings timings;
     };
 
@@ -83,6 +85,9 @@ private:
     void onSessionEnded(const QString& configuration);
     // Installs versions held back while their provider ran, once none of it runs.
     void applyDeferredInstalls();
+    // Arms or disarms the idle exit after anything that may have changed whether the service is needed.
+    void checkIdle();
+    bool isIdle() const;
 
     Options options_;
     QLocalServer server_;
@@ -93,6 +98,7 @@ private:
     std::map<std::string, std::string> sessionApplications_; // configuration -> application
     std::vector<Activation> activations_;
     bool flushScheduled_ = false;
+    QTimer idleTimer_;
     std::map<std::string, std::pair<std::string, PackageInfo>> deferredInstalls_; // by identifier
 };
 

@@ -12,6 +12,7 @@
 #include <QSocketNotifier>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <string>
 #include <sys/file.h>
@@ -29,9 +30,10 @@ void onSignal(int) {
 }
 
 void usage() {
-    std::fputs("usage: nimo-tunneld [--auto-approve] [--socket PATH] [--state-dir DIR]\n"
-               "       nimo-tunneld approve <extension identifier> [--socket PATH]\n",
-               stderr);
+    std::fputs(
+        "usage: nimo-tunneld [--auto-approve] [--idle-exit SECONDS] [--socket PATH] [--state-dir DIR]\n"
+        "       nimo-tunneld approve <extension identifier> [--socket PATH]\n",
+        stderr);
 }
 
 // Sends one request to the live service and prints its answer; 0 when it succeeded.
@@ -78,6 +80,8 @@ int main(int argc, char** argv) {
         const std::string arg = argv[i];
         if (arg == "--auto-approve") {
             options.autoApprove = true;
+        } else if (arg == "--idle-exit" && i + 1 < argc) {
+            options.idleExitMs = std::atoi(argv[++i]) * 1000;
         } else if (arg == "--socket" && i + 1 < argc) {
             options.socketPath = argv[++i];
         } else if (arg == "--state-dir" && i + 1 < argc) {

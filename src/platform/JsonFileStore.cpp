@@ -10,6 +10,7 @@
 #include <QLockFile>
 #include <QSaveFile>
 #include <sys/stat.h>
+#include <time.h>
 
 namespace nimo::platform {
 
@@ -63,18 +64,31 @@ nlohmann::json fromDiskForm(const nlohmann::json& value) {
 
 JsonFileStore::JsonFileStore(std::string path) : path_(std::move(path)) {}
 
-nlohmann::json JsonFileStore::readFromDisk(Stamp* stamp) const {
+JsonFileStore::Stamp JsonFileStore::stampOf(const std::string& path) {
     struct stat st {};
-    if (::stat(path_.c_str(), &st) != 0) {
-        *stamp = Stamp{};
+    if (::stat(path.c_str(), &st) != 0)
+        return Stamp{};
+    return Stamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
+                 static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino)};
+}
+
+bool JsonFileStore::settled(const Stamp& stamp) {
+    // File times advance in coarse ticks and inode numbers are reused, so two replaces in quick
+    // succession can leave the same stamp: trust the cache only for a file that has been quiet.
+    struct timespec ts {};
+    ::clock_gettime(CLOCK_REALTIME, &ts);
+    const std::int64_t nowNs = static_cast<std::int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return nowNs - stamp.mtimeNs > 100'000'000;
+}
+
+nlohmann::json JsonFileStore::readFromDisk(Stamp* stamp) const {
+    *stamp = stampOf(path_);
+    if (stamp->inode == 0)
         return nlohmann::json::object();
-    }
-    *stamp = Stamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                   static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino)};
     QFile file(QString::fromStdString(path_));
     QString problem;
     nlohmann::json parsed;
-    if (st.st_size > kMaxFileSize) {
+    if (stamp->size > kMaxFileSize) {
         problem = "file too large";
     } else if (!file.open(QIODevice::ReadOnly)) {
         // Unreadable is not damage: keep the file where it is and work from nothing.
@@ -107,12 +121,8 @@ nlohmann::json JsonFileStore::readFromDisk(Stamp* stamp) const {
 
 nlohmann::json JsonFileStore::load() const {
     std::lock_guard guard(mutex_);
-    struct stat st {};
-    Stamp now;
-    if (::stat(path_.c_str(), &st) == 0)
-        now = Stamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                    static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino)};
-    if (now == cachedStamp_)
+    const Stamp now = stampOf(path_);
+    if (now == cachedStamp_ && settled(now))
         return cached_;
     Stamp read;
     cached_ = readFromDisk(&read);
@@ -227,14 +237,8 @@ bool JsonFileStore::update(const std::function<void(nlohmann::json& object)>& fn
         cachedStamp_ = Stamp{};
         return false;
     }
-    struct stat st {};
-    if (::stat(path_.c_str(), &st) == 0) {
-        cachedStamp_ = Stamp{static_cast<std::int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec,
-                             static_cast<std::int64_t>(st.st_size), static_cast<std::uint64_t>(st.st_ino)};
-        cached_ = std::move(object);
-    } else {
-        cachedStamp_ = Stamp{};
-    }
+    cachedStamp_ = stampOf(path_);
+    cached_ = std::move(object);
     return true;
 }
 

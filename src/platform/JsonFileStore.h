@@ -51,6 +51,8 @@ private:
         std::uint64_t inode = 0;
         bool operator==(const Stamp&) const = default;
     };
+    static Stamp stampOf(const std::string& path);
+    static bool settled(const Stamp& stamp);
     nlohmann::json load() const;                     // cached unless the file changed
     nlohmann::json readFromDisk(Stamp* stamp) const; // moves a broken file aside
     bool writeToDisk(const nlohmann::json& object);

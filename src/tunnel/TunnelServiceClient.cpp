@@ -227,6 +227,13 @@ void TunnelServiceClient::handleEvent(const nlohmann::json& event) {
         flushQueue();
         return;
     }
+    if (name == "refused") {
+        // This user is not served here; nothing will change that by retrying.
+        const auto error = event.find("error");
+        state_ = State::Idle;
+        failAll(errorFromJson(error != event.end() ? *error : nlohmann::json()));
+        return;
+    }
     if (name == "status") {
         auto configuration = stringField(event, "configuration");
         auto status = integerField(event, "status");

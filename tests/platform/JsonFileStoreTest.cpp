@@ -131,3 +131,15 @@ TEST(JsonFileStore, KilledWriterNeverLeavesABrokenFile) {
         EXPECT_TRUE(asideFiles(path).isEmpty());
     }
 }
+
+TEST(JsonFileStore, RapidWritesAreSeenByAnotherView) {
+    nimo::test::TempXdg xdg;
+    JsonFileStore writer(xdg.path("r/settings.json"));
+    JsonFileStore reader(writer.path());
+    // Same size, same coarse file time, possibly the same recycled inode: the reader must still see
+    // every value.
+    for (int i = 0; i < 200; ++i) {
+        ASSERT_TRUE(writer.set("k", i % 10));
+        ASSERT_EQ(reader.integer("k"), i % 10) << i;
+    }
+}

@@ -206,10 +206,10 @@ TEST(TunnelService, ConfigurationsPersistAndADamagedFileIsSetAside) {
         ASSERT_TRUE(list);
         EXPECT_TRUE((*list)["result"]["configurations"].empty());
         EXPECT_FALSE(saveConfiguration(third, kProviderConfiguration, "app.one").empty());
+        const QStringList aside = QDir(QString::fromStdString(stateDir))
+                                      .entryList({QStringLiteral("configurations.json.corrupt-*")});
+        EXPECT_EQ(aside.size(), 1);
     }
-    const QStringList aside =
-        QDir(QString::fromStdString(stateDir)).entryList({"configurations.json.corrupt-*"});
-    EXPECT_EQ(aside.size(), 1);
 }
 
 TEST(TunnelService, SessionStatusFollowsTheProviderAndItsDeath) {
@@ -278,6 +278,7 @@ TEST(TunnelService, ASubscriberThatNeverReadsIsDroppedAndMemoryStaysBounded) {
     ASSERT_TRUE(control.answer(flood, std::chrono::seconds(20)));
     const long after = rssKiB(service.servicePid());
     EXPECT_LT(after - before, 5 * 1024) << "service grew from " << before << " KiB to " << after << " KiB";
+    RecordProperty("rss_growth_kib", static_cast<int>(after - before));
 
     // The reader heard the last change; the silent one was cut off.
     control.lines().clear();
@@ -364,4 +365,28 @@ TEST(TunnelService, ActivationAsksForApprovalAndReplacement) {
     event = activationEvent(id);
     ASSERT_TRUE(event);
     EXPECT_EQ((*event)["callback"], "finished") << "the deferred version was installed";
+}
+
+TEST(TunnelService, ExitsWhenIdleButNotWhileATunnelRuns) {
+    ServiceHarness service(true, {"--idle-exit", "1"});
+    ASSERT_TRUE(service.start());
+    const qint64 pid = service.servicePid();
+    std::string id;
+    {
+        RawClient client(service.socketPath());
+        ASSERT_TRUE(install(client, extensionPackage(testPackageRoot())));
+        id = saveConfiguration(client, kProviderConfiguration);
+        ASSERT_TRUE(client.request({{"op", "subscribe"}}));
+        ASSERT_TRUE(client.request({{"op", "start"}, {"configuration", id}})->value("ok", false));
+        ASSERT_TRUE(client.event(statusIs(id, 3)));
+    }
+    // No client is left, but the tunnel is up: the service stays.
+    EXPECT_FALSE(waitUntil([&] { return !processAlive(pid); }, std::chrono::milliseconds(2000)));
+    {
+        RawClient client(service.socketPath());
+        ASSERT_TRUE(client.request({{"op", "subscribe"}}));
+        ASSERT_TRUE(client.request({{"op", "stop"}, {"configuration", id}}));
+        ASSERT_TRUE(client.event(statusIs(id, 1)));
+    }
+    EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); }, std::chrono::seconds(4)));
 }

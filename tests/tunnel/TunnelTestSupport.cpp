@@ -56,8 +56,9 @@ bool processAlive(qint64 pid) {
 
 // ---- service
 
-ServiceHarness::ServiceHarness(bool autoApprove)
-    : autoApprove_(autoApprove), socketPath_(xdg_.path("XDG_RUNTIME_DIR") + "/nimo/tunneld.sock") {}
+ServiceHarness::ServiceHarness(bool autoApprove, std::vector<std::string> extraArguments)
+    : autoApprove_(autoApprove), extraArguments_(std::move(extraArguments)),
+      socketPath_(xdg_.path("XDG_RUNTIME_DIR") + "/nimo/tunneld.sock") {}
 
 ServiceHarness::~ServiceHarness() {
     killService(SIGKILL);
@@ -88,6 +89,8 @@ bool ServiceHarness::start() {
     process_->setProcessChannelMode(QProcess::ForwardedChannels);
     QStringList args;
     for (const auto& a : serviceArguments())
+        args << QString::fromStdString(a);
+    for (const auto& a : extraArguments_)
         args << QString::fromStdString(a);
     process_->start(QString::fromStdString(serviceExecutable()), args);
     if (!process_->waitForStarted(5000))

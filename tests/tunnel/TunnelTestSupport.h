@@ -32,7 +32,7 @@ bool processAlive(qint64 pid);
 // restarted by a client, providers) is killed when the fixture goes.
 class ServiceHarness {
 public:
-    explicit ServiceHarness(bool autoApprove = true);
+    explicit ServiceHarness(bool autoApprove = true, std::vector<std::string> extraArguments = {});
     ~ServiceHarness();
 
     bool start(); // starts the service and waits for its socket
@@ -50,6 +50,7 @@ public:
 private:
     TempXdg xdg_;
     bool autoApprove_;
+    std::vector<std::string> extraArguments_;
     std::string socketPath_;
     std::unique_ptr<QProcess> process_;
     std::vector<qint64> adopted_;

@@ -1,0 +1,166 @@
+// Round trips through nimo-tunneld, run by hand (figures in docs/performance.md):
+//   provider message: client -> service -> provider -> reply back to the client
+//   status event:     client asks the test provider to report a status -> the status event arrives
+// Each is timed 10 000 times after a warm-up; the median and the 99th percentile are printed.
+
+#include "tunnel/TunnelServiceClient.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <vector>
+
+using namespace nimo;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr int kRounds = 10000;
+constexpr int kWarmUp = 500;
+
+bool runUntil(const std::function<bool()>& done, int timeoutMs = 10000) {
+    const auto end = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (Clock::now() > end)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
+    }
+    return true;
+}
+
+void report(const char* what, std::vector<double> micros) {
+    std::sort(micros.begin(), micros.end());
+    const double median = micros[micros.size() / 2];
+    const double p99 = micros[static_cast<std::size_t>(micros.size() * 0.99)];
+    std::printf("%-18s n=%zu  median %8.1f us  p99 %8.1f us\n", what, micros.size(), median, p99);
+}
+
+std::string package(const std::string& root) {
+    return root + "/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension";
+}
+
+bool activate(TunnelServiceClient& client, const std::string& path) {
+    std::optional<bool> ok;
+    TunnelServiceClient::ActivationCallbacks callbacks;
+    callbacks.replace = [](const std::string&, const std::string&) {
+        return ExtensionReplacementAction::Replace;
+    };
+    callbacks.finished = [&](int result) { ok = result == 0; };
+    callbacks.failed = [&](const TunnelError&) { ok = false; };
+    client.submitActivationRequest(nullptr, kTunnelBundleId, path, callbacks);
+    return runUntil([&] { return ok.has_value(); }) && *ok;
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    QTemporaryDir home;
+    for (const char* var : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME"}) {
+        const QString dir = home.path() + "/" + var;
+        QDir().mkpath(dir);
+        QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+        setenv(var, dir.toLocal8Bit().constData(), 1);
+    }
+    const std::string bin = QCoreApplication::applicationDirPath().toStdString();
+    QDir rootDir(QString::fromStdString(bin));
+    rootDir.cdUp();
+    const std::string root = rootDir.absolutePath().toStdString();
+
+    TunnelServiceClient::Options options;
+    options.socketPath = home.path().toStdString() + "/XDG_RUNTIME_DIR/nimo/tunneld.sock";
+    options.serviceExecutable = bin + "/nimo-tunneld";
+    options.serviceArguments = {"--auto-approve"};
+    options.application = "bench";
+    TunnelServiceClient client(options);
+
+    QTcpServer host;
+    host.listen(QHostAddress::LocalHost, 0);
+    const std::string hostUrl = "http://127.0.0.1:" + std::to_string(host.serverPort());
+
+    std::string configuration;
+    std::map<std::string, int> statuses;
+    QObject::connect(&client, &TunnelServiceClient::statusChanged,
+                     [&](const QString& id, int status) { statuses[id.toStdString()] = status; });
+    client.subscribeStatus();
+
+    auto startTunnel = [&]() -> bool {
+        if (configuration.empty()) {
+            TunnelConfiguration c;
+            TunnelProtocol p;
+            p.providerBundleIdentifier = kTunnelBundleId;
+            c.protocol = p;
+            c.enabled = true;
+            bool saved = false;
+            client.saveToPreferences(nullptr, c, [&](std::optional<TunnelConfiguration> s, const auto&) {
+                if (s)
+                    configuration = s->identifier;
+                saved = true;
+            });
+            runUntil([&] { return saved; });
+        }
+        bool answered = false;
+        client.startVPNTunnel(nullptr, configuration, {{"host", hostUrl}},
+                              [&](const auto&) { answered = true; });
+        return runUntil([&] { return answered && statuses[configuration] == 3; });
+    };
+    auto stopTunnel = [&] {
+        client.stopVPNTunnel(configuration);
+        runUntil([&] { return statuses[configuration] == 1; });
+    };
+
+    // Provider messages through the reference provider.
+    if (!activate(client, package(root)) || !startTunnel()) {
+        std::fprintf(stderr, "could not start the reference provider\n");
+        return 1;
+    }
+    std::vector<double> messages;
+    for (int i = 0; i < kWarmUp + kRounds; ++i) {
+        bool replied = false;
+        const auto t0 = Clock::now();
+        client.sendProviderMessage(nullptr, configuration, "Hello",
+                                   [&](auto, const auto&) { replied = true; });
+        runUntil([&] { return replied; });
+        if (i >= kWarmUp)
+            messages.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    report("provider message", messages);
+    stopTunnel();
+
+#ifdef NIMO_TEST_PACKAGE_ROOT
+    // Status events need a provider that reports on request: the test provider.
+    if (!activate(client, package(NIMO_TEST_PACKAGE_ROOT)) || !startTunnel()) {
+        std::fprintf(stderr, "could not start the test provider\n");
+        return 1;
+    }
+    std::vector<double> events;
+    for (int i = 0; i < kWarmUp + kRounds; ++i) {
+        const int wanted = i % 2 == 0 ? 4 : 3;
+        const auto t0 = Clock::now();
+        client.sendProviderMessage(nullptr, configuration, QByteArray("status.") + QByteArray::number(wanted),
+                                   [](auto, const auto&) {});
+        runUntil([&] { return statuses[configuration] == wanted; });
+        if (i >= kWarmUp)
+            events.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+    }
+    report("status event", events);
+    stopTunnel();
+#else
+    std::printf("status event: skipped (build with the tests for the test provider)\n");
+#endif
+
+    // The service this run started goes with it.
+    if (const qint64 pid = client.servicePid())
+        ::kill(static_cast<pid_t>(pid), SIGTERM);
+    return 0;
+}
