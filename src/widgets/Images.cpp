@@ -69,23 +69,25 @@ bool exists(const QString& name) {
 QSize naturalSize(const QString& name) {
     if (!exists(name))
         return {};
-    QSvgRenderer renderer(resourcePath(canonicalName(name)));
-    return renderer.defaultSize();
+    const QString canonical = canonicalName(name);
+    static QMutex mutex;
+    static QHash<QString, QSize> sizes; // parsed once per image, not on every paint
+    QMutexLocker lock(&mutex);
+    auto it = sizes.constFind(canonical);
+    if (it == sizes.constEnd())
+        it = sizes.insert(canonical, QSvgRenderer(resourcePath(canonical)).defaultSize());
+    return *it;
 }
 
 QPixmap pixmap(const QString& name, QSize size, qreal devicePixelRatio) {
-    if (!exists(name)) {
+    const QSize natural = naturalSize(name);
+    if (natural.isEmpty()) {
         reportMissing(name);
         return {};
     }
     const QString canonical = canonicalName(name);
-    QSvgRenderer renderer(resourcePath(canonical));
-    if (!renderer.isValid()) {
-        reportMissing(name);
-        return {};
-    }
     if (size.isEmpty())
-        size = renderer.defaultSize();
+        size = natural;
     if (devicePixelRatio <= 0) {
         const QScreen* screen = QGuiApplication::primaryScreen();
         devicePixelRatio = screen ? screen->devicePixelRatio() : 1.0;
@@ -98,6 +100,7 @@ QPixmap pixmap(const QString& name, QSize size, qreal devicePixelRatio) {
     QPixmap result;
     if (QPixmapCache::find(key, &result))
         return result;
+    QSvgRenderer renderer(resourcePath(canonical));
     result = QPixmap((QSizeF(size) * devicePixelRatio).toSize());
     result.fill(Qt::transparent);
     {
