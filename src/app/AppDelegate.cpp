@@ -1,0 +1,237 @@
+#include "app/AppDelegate.h"
+
+#include "app/NodesInfoVC.h"
+#include "platform/LocalizedStrings.h"
+#include "platform/Log.h"
+#include "platform/MainQueue.h"
+#include "platform/NotificationCenter.h"
+#include "platform/NotificationNames.h"
+#include "tunnel/NimoShared.h"
+#include "tunnel/TunnelTypes.h"
+#include "tunnel/VPNTunnelManager.h"
+#include "widgets/Images.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCursor>
+#include <QMenu>
+#include <QSystemTrayIcon>
+
+namespace nimo {
+
+namespace {
+
+constexpr const char* kMainWindowTitle = "NimoMac";
+
+QString localized(const char* key) {
+    return QString::fromStdString(platform::localizedString(key));
+}
+
+} // namespace
+
+AppDelegate::AppDelegate(SettingsStore& settings, VPNTunnelManager& tunnel, QObject* parent)
+    : QObject(parent), settings_(settings), tunnel_(tunnel) {
+    statusItem_ = new QSystemTrayIcon(this);
+    buildStatusMenu();
+}
+
+AppDelegate::~AppDelegate() {
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
+}
+
+// The menu of the status item; titles before the first status change.
+void AppDelegate::buildStatusMenu() {
+    statusMenu_ = std::make_unique<QMenu>();
+    statusMenu_->setObjectName(QStringLiteral("statusMenu"));
+    QMenu* menu = statusMenu_.get();
+
+    switchLabel_ = menu->addAction(localized("Proxy: Off"));
+    switchLabel_->setObjectName(QStringLiteral("switchLabel"));
+    setSwitchImage(QString::fromLatin1(images::NSImageNameStatusUnavailable));
+
+    toggleRunning_ = menu->addAction(localized("Turn Proxy On"));
+    toggleRunning_->setObjectName(QStringLiteral("toggleRunning"));
+    connect(toggleRunning_, &QAction::triggered, this, &AppDelegate::powerSwitch);
+
+    menu->addSeparator();
+    pacItem_ = menu->addAction(QStringLiteral("PAC模式"));
+    pacItem_->setObjectName(QStringLiteral("pacItem"));
+    pacItem_->setCheckable(true);
+    connect(pacItem_, &QAction::triggered, this, &AppDelegate::pacMode);
+
+    globalItem_ = menu->addAction(QStringLiteral("全局模式"));
+    globalItem_->setObjectName(QStringLiteral("globalItem"));
+    globalItem_->setCheckable(true);
+    connect(globalItem_, &QAction::triggered, this, &AppDelegate::globalMode);
+
+    menu->addSeparator();
+    openMainItem_ = menu->addAction(QStringLiteral("打开主界面"));
+    openMainItem_->setObjectName(QStringLiteral("openMainItem"));
+    connect(openMainItem_, &QAction::triggered, this, &AppDelegate::openMainDialog);
+
+    menu->addSeparator();
+    quitItem_ = menu->addAction(QStringLiteral("退出"));
+    quitItem_->setObjectName(QStringLiteral("quitItem"));
+    connect(quitItem_, &QAction::triggered, this, &AppDelegate::quit);
+}
+
+void AppDelegate::setStatusIcon(const QString& name) {
+    statusIconName_ = name;
+    statusItem_->setIcon(images::icon(name));
+    statusItem_->setContextMenu(statusMenu_.get());
+}
+
+void AppDelegate::setSwitchImage(const QString& name) {
+    switchLabel_->setIcon(images::icon(name));
+    switchLabel_->setProperty("imageName", name);
+}
+
+void AppDelegate::applicationDidFinishLaunching() {
+    setStatusIcon(QStringLiteral("vpnstate_off"));
+    statusItem_->setToolTip(QStringLiteral("NimoMac"));
+    // Qt looks for a status-item host once; without one (stock GNOME, bare X) the main window is
+    // the way in and closing it ends the client (the tunnel stays up in its service).
+    hasTray_ = QSystemTrayIcon::isSystemTrayAvailable();
+    if (hasTray_) {
+        connect(statusItem_, &QSystemTrayIcon::activated, this,
+                [this](QSystemTrayIcon::ActivationReason reason) {
+                    if (reason == QSystemTrayIcon::Trigger)
+                        statusMenu_->popup(QCursor::pos());
+                });
+        statusItem_->show();
+    }
+    QApplication::setQuitOnLastWindowClosed(!hasTray_);
+
+    platform::NotificationCenter::defaultCenter().addObserver(
+        this, NOTIFY_UPDATE_RUNNING_MODE_MENU, [this](const QVariant&) { updateModeMenuItems(); });
+
+    showMainWindowController();
+
+    QPointer<AppDelegate> weak(this);
+    tunnel_.setOnVpnStatusChange(this, [weak](VpnStatus status) {
+        if (weak)
+            weak->handleVpnStatusChange(static_cast<int>(status));
+    });
+}
+
+void AppDelegate::showMainWindowController() {
+    mainWC_ = MainWindowController::makeMainWindowController(QString::fromLatin1(kMainWindowTitle), settings_,
+                                                             tunnel_);
+    mainWC_->center();
+    mainWC_->showWindow();
+    mainWC_->activateWindow();
+}
+
+void AppDelegate::handleVpnStatusChange(int status) {
+    if ((status == 0 || status == 1) && lastVpnState_ == 5)
+        showToast(localized("Proxy: Off"));
+    else if (status == 3 && lastVpnState_ != 3)
+        showToast(localized("Proxy: On"));
+    else if (status != 0 && status != 1 && status != 3)
+        platform::consoleLog("onVpnStatusChange:" + std::to_string(status));
+    lastVpnState_ = status;
+
+    platform::postToMain(this, [this] {
+        updateStatusMenu();
+        updateModeMenuItems();
+    });
+
+    if (mainWC_ && mainWC_->mainVC())
+        mainWC_->mainVC()->applyVpnStatus(status);
+}
+
+void AppDelegate::showToast(const QString& text) {
+    showToastIn(toastW_, text);
+}
+
+void AppDelegate::updateStatusMenu() {
+    switch (lastVpnState_) {
+    case 0:
+    case 1:
+        switchLabel_->setText(localized("Proxy: Off"));
+        setSwitchImage(QString::fromLatin1(images::NSImageNameStatusUnavailable));
+        toggleRunning_->setText(localized("Turn Proxy On"));
+        toggleRunning_->setEnabled(true);
+        setStatusIcon(QStringLiteral("vpnstate_off"));
+        break;
+    case 2:
+        switchLabel_->setText(QStringLiteral("代理：连接中..."));
+        toggleRunning_->setText(QStringLiteral("正在连接"));
+        toggleRunning_->setEnabled(false);
+        break;
+    case 3:
+        switchLabel_->setText(localized("Proxy: On"));
+        setSwitchImage(QString::fromLatin1(images::NSImageNameStatusAvailable));
+        toggleRunning_->setText(localized("Turn Proxy Off"));
+        toggleRunning_->setEnabled(true);
+        setStatusIcon(QStringLiteral("vpnstate_on"));
+        break;
+    case 5:
+        switchLabel_->setText(QStringLiteral("代理：正在断开..."));
+        toggleRunning_->setText(QStringLiteral("正在断开"));
+        toggleRunning_->setEnabled(false);
+        break;
+    default: // 4 (reasserting) and unknown values leave the menu as it is
+        break;
+    }
+}
+
+void AppDelegate::updateModeMenuItems() {
+    const std::string mode = runningModeFrom(NimoShared::shared().get(kSharedTunMode));
+    pacItem_->setChecked(false);
+    globalItem_->setChecked(false);
+    if (mode == kTunModeRule)
+        pacItem_->setChecked(true);
+    else if (mode == kTunModeGlobal)
+        globalItem_->setChecked(true);
+}
+
+void AppDelegate::powerSwitch() {
+    switch (lastVpnState_) {
+    case 0:
+    case 1:
+        if (mainWC_ && mainWC_->mainVC())
+            mainWC_->mainVC()->startConnect();
+        break;
+    case 3:
+        tunnel_.stopVPN(this, [this](bool, const std::optional<std::string>&) {
+            platform::postToMain(this, [this] { updateStatusMenu(); });
+        });
+        break;
+    default: // 2, 4, 5: busy
+        break;
+    }
+}
+
+void AppDelegate::openMainDialog() {
+    if (mainWC_) {
+        if (mainWC_->isMinimized())
+            mainWC_->showNormal();
+        mainWC_->showWindow();
+    } else {
+        showMainWindowController();
+        return;
+    }
+    mainWC_->activateWindow();
+}
+
+void AppDelegate::setRunningMode(const char* mode) {
+    NimoShared::shared().set(std::string(mode), kSharedTunMode);
+    tunnel_.sendMessage(std::string("tunMode.") + mode);
+    platform::NotificationCenter::defaultCenter().post(NOTIFY_UPDATE_RUNNING_MODE_MENU);
+}
+
+void AppDelegate::pacMode() {
+    setRunningMode(kTunModeRule);
+}
+
+void AppDelegate::globalMode() {
+    setRunningMode(kTunModeGlobal);
+}
+
+void AppDelegate::quit() {
+    platform::NotificationCenter::defaultCenter().removeObserver(this);
+    QApplication::quit();
+}
+
+} // namespace nimo

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "app/MainWindowController.h"
+#include "app/ToastWindowController.h"
+
+#include <QObject>
+#include <QPointer>
+#include <QString>
+#include <memory>
+
+class QAction;
+class QMenu;
+class QSystemTrayIcon;
+
+namespace nimo {
+
+class SettingsStore;
+class VPNTunnelManager;
+
+// The application: the status item and its menu, the running mode, the main window, the first
+// receiver of every tunnel status change, and quit.
+class AppDelegate : public QObject {
+    Q_OBJECT
+public:
+    AppDelegate(SettingsStore& settings, VPNTunnelManager& tunnel, QObject* parent = nullptr);
+    ~AppDelegate() override;
+
+    void applicationDidFinishLaunching();
+    void applicationWillTerminate() {}
+    bool applicationSupportsSecureRestorableState() const { return true; }
+
+    void powerSwitch();
+    void openMainDialog();
+    void pacMode();
+    void globalMode();
+    void quit();
+
+    void handleVpnStatusChange(int status);
+    void updateStatusMenu();
+    void updateModeMenuItems();
+    void showToast(const QString& text);
+
+    // The status menu and its outlets.
+    QMenu* statusMenu() const { return statusMenu_.get(); }
+    QAction* switchLabel() const { return switchLabel_; }
+    QAction* toggleRunning() const { return toggleRunning_; }
+    QAction* pacItem() const { return pacItem_; }
+    QAction* globalItem() const { return globalItem_; }
+    QAction* openMainItem() const { return openMainItem_; }
+    QAction* quitItem() const { return quitItem_; }
+
+    QSystemTrayIcon* statusItem() const { return statusItem_; }
+    // Name of the image the status item shows.
+    QString statusIconName() const { return statusIconName_; }
+    // True when the desktop shows status items; without one the main window is the way in.
+    bool hasStatusItem() const { return hasTray_; }
+
+    MainWindowController* mainWC() const { return mainWC_.get(); }
+    ToastWindowController* toastW() const { return toastW_.get(); }
+    int lastVpnState() const { return lastVpnState_; }
+
+private:
+    void buildStatusMenu();
+    void setStatusIcon(const QString& name);
+    void setSwitchImage(const QString& name);
+    void setRunningMode(const char* mode);
+    void showMainWindowController();
+
+    SettingsStore& settings_;
+    VPNTunnelManager& tunnel_;
+    std::unique_ptr<QMenu> statusMenu_;
+    QPointer<QAction> switchLabel_;
+    QPointer<QAction> toggleRunning_;
+    QPointer<QAction> pacItem_;
+    QPointer<QAction> globalItem_;
+    QPointer<QAction> openMainItem_;
+    QPointer<QAction> quitItem_;
+    QSystemTrayIcon* statusItem_ = nullptr;
+    QString statusIconName_;
+    bool hasTray_ = false;
+    std::unique_ptr<MainWindowController> mainWC_;
+    std::unique_ptr<ToastWindowController> toastW_;
+    int lastVpnState_ = 0;
+};
+
+} // namespace nimo

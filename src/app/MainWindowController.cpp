@@ -1,0 +1,45 @@
+#include "app/MainWindowController.h"
+
+#include "app/NodesInfoVC.h"
+#include "widgets/Images.h"
+
+#include <QGuiApplication>
+#include <QScreen>
+
+namespace nimo {
+
+MainWindowController::MainWindowController(SettingsStore& settings, VPNTunnelManager& tunnel)
+    : DraggableWindow(nullptr, Qt::Window | Qt::FramelessWindowHint) {
+    setObjectName(QString::fromLatin1(kResourceName));
+    mainVC_ = new NodesInfoVC(settings, tunnel, this);
+}
+
+MainWindowController::~MainWindowController() = default;
+
+std::unique_ptr<MainWindowController>
+MainWindowController::makeMainWindowController(const QString& title, SettingsStore& settings,
+                                               VPNTunnelManager& tunnel) {
+    auto controller = std::make_unique<MainWindowController>(settings, tunnel);
+    controller->setWindowTitle(title);
+    controller->setWindowIcon(images::icon(images::kAppIcon));
+    controller->setFixedSize(NodesInfoVC::kWidth, NodesInfoVC::kHeight);
+    controller->mainVC_->move(0, 0);
+    controller->mainVC_->windowController = controller.get();
+    return controller;
+}
+
+void MainWindowController::center() {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    if (!screen)
+        return;
+    QRect frame = geometry();
+    frame.moveCenter(screen->availableGeometry().center());
+    move(frame.topLeft());
+}
+
+void MainWindowController::showWindow() {
+    show();
+    raise();
+}
+
+} // namespace nimo

@@ -1,0 +1,36 @@
+#pragma once
+
+#include "widgets/DraggableWindow.h"
+
+#include <QString>
+#include <memory>
+
+namespace nimo {
+
+class NodesInfoVC;
+class SettingsStore;
+class VPNTunnelManager;
+
+// The main window: frameless, 920 x 580, not resizable, no close, zoom or minimise buttons of its
+// own (the main screen draws them), moved by dragging its background. Hosts the main screen.
+class MainWindowController : public DraggableWindow {
+    Q_OBJECT
+public:
+    static constexpr const char* kResourceName = "MainWindowController";
+
+    MainWindowController(SettingsStore& settings, VPNTunnelManager& tunnel);
+    ~MainWindowController() override;
+
+    static std::unique_ptr<MainWindowController>
+    makeMainWindowController(const QString& title, SettingsStore& settings, VPNTunnelManager& tunnel);
+
+    NodesInfoVC* mainVC() const { return mainVC_; }
+
+    void center();
+    void showWindow();
+
+private:
+    NodesInfoVC* mainVC_ = nullptr;
+};
+
+} // namespace nimo

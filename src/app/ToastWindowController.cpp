@@ -1,0 +1,170 @@
+#include "app/ToastWindowController.h"
+
+#include "widgets/Fonts.h"
+#include "widgets/Frames.h"
+
+#include <QFontMetrics>
+#include <QGraphicsOpacityEffect>
+#include <QGuiApplication>
+#include <QLabel>
+#include <QPainter>
+#include <QPainterPath>
+#include <QPropertyAnimation>
+#include <QScreen>
+#include <QTimer>
+#include <cmath>
+
+namespace nimo {
+
+namespace {
+
+class HudPanel : public QWidget {
+public:
+    HudPanel(qreal alpha, qreal radius, QWidget* parent) : QWidget(parent), alpha_(alpha), radius_(radius) {}
+
+protected:
+    void paintEvent(QPaintEvent*) override {
+        QPainter painter(this);
+        painter.setRenderHint(QPainter::Antialiasing);
+        painter.setPen(Qt::NoPen);
+        painter.setBrush(QColor::fromRgbF(0.05f, 0.05f, 0.05f, static_cast<float>(alpha_)));
+        painter.drawRoundedRect(QRectF(rect()), radius_, radius_);
+    }
+
+private:
+    qreal alpha_;
+    qreal radius_;
+};
+
+constexpr int kMaxLines = 10;
+
+// On X11 (and offscreen) a tool-tip window is what a toast needs: never given the focus, above
+// every window, on every desktop, unmanaged. Wayland cannot show one without a parent window there.
+Qt::WindowFlags toastWindowFlags() {
+    const Qt::WindowFlags common =
+        Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus;
+    if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
+        return Qt::Tool | common;
+    return Qt::ToolTip | common | Qt::X11BypassWindowManagerHint;
+}
+
+} // namespace
+
+ToastWindowController::ToastWindowController() : QWidget(nullptr, toastWindowFlags()) {
+    setObjectName(QString::fromLatin1(kResourceName));
+    setAttribute(Qt::WA_TranslucentBackground);
+    setAttribute(Qt::WA_ShowWithoutActivating);
+    setAttribute(Qt::WA_QuitOnClose, false);
+    setFocusPolicy(Qt::NoFocus);
+
+    panelView_ = new HudPanel(kHudAlphaValue, kHudCornerRadius, this);
+    panelView_->setObjectName(QStringLiteral("panelView"));
+    opacity_ = new QGraphicsOpacityEffect(panelView_);
+    opacity_->setOpacity(0);
+    panelView_->setGraphicsEffect(opacity_);
+
+    titleTextField_ = new QLabel(panelView_);
+    titleTextField_->setObjectName(QStringLiteral("titleTextField"));
+    titleTextField_->setFocusPolicy(Qt::NoFocus);
+
+    timerToFadeOut_ = new QTimer(this);
+    timerToFadeOut_->setSingleShot(true);
+    connect(timerToFadeOut_, &QTimer::timeout, this, &ToastWindowController::fadeOutHud);
+}
+
+ToastWindowController::~ToastWindowController() = default;
+
+void ToastWindowController::setUpWindow() {
+    titleTextField_->setText(message);
+    titleTextField_->setTextFormat(Qt::PlainText);
+    titleTextField_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    titleTextField_->setWordWrap(true);
+    titleTextField_->setAlignment(Qt::AlignCenter);
+    titleTextField_->setFont(systemFont(16));
+    QPalette palette = titleTextField_->palette();
+    palette.setColor(QPalette::WindowText, Qt::white);
+    titleTextField_->setPalette(palette);
+    layoutHud();
+}
+
+void ToastWindowController::layoutHud() {
+    const QFontMetrics metrics(titleTextField_->font());
+    const QRect natural = metrics.boundingRect(QRect(0, 0, static_cast<int>(kHudMaxWidth), 1 << 20),
+                                               Qt::TextWordWrap | Qt::AlignHCenter, message);
+    const int lw = message.isEmpty() ? 0 : std::min(natural.width(), static_cast<int>(kHudMaxWidth));
+    const int lh =
+        message.isEmpty() ? metrics.height() : std::min(natural.height(), kMaxLines * metrics.lineSpacing());
+
+    const int width = lw + static_cast<int>(2 * kHudHorizontalMargin);
+    const int height = static_cast<int>(kHudHeight);
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect visible = screen ? screen->availableGeometry() : QRect(0, 0, width, height);
+    // Centred on the primary screen's visible area, including its origin, so it lands on that screen.
+    setGeometry(visible.x() + (visible.width() - width) / 2, visible.y() + (visible.height() - height) / 2,
+                width, height);
+    setFrame(panelView_, 0, 0, width, height);
+    // Cuts the corners out even where no compositor draws the translucent background.
+    QPainterPath shape;
+    shape.addRoundedRect(QRectF(0, 0, width, height), kHudCornerRadius, kHudCornerRadius);
+    setMask(QRegion(shape.toFillPolygon().toPolygon()));
+    // May be taller than the panel for ten lines; it then overflows, clipped by the window.
+    setFrame(titleTextField_, kHudHorizontalMargin, (height - lh) / 2, lw, lh);
+    update();
+}
+
+void ToastWindowController::showWindow() {
+    if (!setUp_) {
+        setUp_ = true;
+        setUpWindow();
+    }
+    show();
+    raise();
+}
+
+void ToastWindowController::animateOpacity(qreal to, double seconds, std::function<void()> done) {
+    if (animation_)
+        animation_->stop(); // a stopped animation reports nothing; the newer one decides
+    auto* animation = new QPropertyAnimation(opacity_, "opacity", this);
+    animation->setDuration(static_cast<int>(std::lround(seconds * 1000)));
+    animation->setStartValue(opacity_->opacity());
+    animation->setEndValue(to);
+    connect(animation, &QPropertyAnimation::finished, this, std::move(done));
+    animation_ = animation;
+    animation->start(QAbstractAnimation::DeleteWhenStopped);
+}
+
+void ToastWindowController::fadeInHud() {
+    timerToFadeOut_->stop();
+    fadingOut_ = false;
+    animateOpacity(1.0, kHudFadeInDuration, [this] {
+        timerToFadeOut_->start(static_cast<int>(std::lround(kHudDisplayDuration * 1000)));
+    });
+}
+
+void ToastWindowController::fadeOutHud() {
+    fadingOut_ = true;
+    animateOpacity(0.0, kHudFadeOutDuration, [this] {
+        if (fadingOut_)
+            hide();
+        fadingOut_ = false;
+    });
+}
+
+bool ToastWindowController::isFadeOutPending() const {
+    return timerToFadeOut_->isActive();
+}
+
+qreal ToastWindowController::panelOpacity() const {
+    return opacity_->opacity();
+}
+
+void showToastIn(std::unique_ptr<ToastWindowController>& slot, const QString& text) {
+    if (slot)
+        slot->close();
+    slot = std::make_unique<ToastWindowController>();
+    slot->message = text;
+    slot->showWindow();
+    slot->fadeInHud();
+}
+
+} // namespace nimo

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <QPointer>
+#include <QString>
+#include <QWidget>
+#include <memory>
+
+class QGraphicsOpacityEffect;
+class QLabel;
+class QPropertyAnimation;
+class QTimer;
+
+namespace nimo {
+
+// One short message in a dark translucent panel in the middle of the screen: fades in, stays two
+// seconds, fades out. It floats above other windows and never takes the focus.
+class ToastWindowController : public QWidget {
+    Q_OBJECT
+public:
+    static constexpr const char* kResourceName = "ToastWindowController";
+
+    ToastWindowController();
+    ~ToastWindowController() override;
+
+    // Set before showWindow; later changes are not shown.
+    QString message;
+
+    QLabel* titleTextField() const { return titleTextField_; }
+    QWidget* panelView() const { return panelView_; }
+
+    const double kHudFadeInDuration = 0.35;
+    const double kHudFadeOutDuration = 0.35;
+    const double kHudDisplayDuration = 2.0;
+    const double kHudAlphaValue = 0.75;
+    const double kHudCornerRadius = 18;
+    const double kHudHorizontalMargin = 30;
+    const double kHudHeight = 120;
+    const double kHudMaxWidth = 800;
+
+    // Sets the window up for message and puts it on screen without activating it; the panel is
+    // still transparent until fadeInHud.
+    void showWindow();
+    void fadeInHud();
+    void fadeOutHud();
+
+    bool fadingOut() const { return fadingOut_; }
+    bool isFadeOutPending() const;
+    qreal panelOpacity() const;
+
+private:
+    void setUpWindow();
+    void layoutHud();
+    void animateOpacity(qreal to, double seconds, std::function<void()> done);
+
+    QLabel* titleTextField_ = nullptr;
+    QWidget* panelView_ = nullptr;
+    QGraphicsOpacityEffect* opacity_ = nullptr;
+    QPointer<QPropertyAnimation> animation_;
+    QTimer* timerToFadeOut_ = nullptr;
+    bool fadingOut_ = false;
+    bool setUp_ = false;
+};
+
+// The host rule: one toast per owner. Closes the owner's previous toast at once, makes a new one in
+// its place, shows text and fades it in.
+void showToastIn(std::unique_ptr<ToastWindowController>& slot, const QString& text);
+
+} // namespace nimo

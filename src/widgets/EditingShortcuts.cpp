@@ -1,0 +1,73 @@
+#include "widgets/EditingShortcuts.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QMetaObject>
+
+namespace nimo {
+
+namespace {
+
+// The action for a key, or nullptr for keys left to the field.
+const char* actionFor(const QKeyEvent* event) {
+    if ((event->modifiers() & ~Qt::KeypadModifier) != Qt::ControlModifier)
+        return nullptr;
+    switch (event->key()) {
+    case Qt::Key_A:
+        return "selectAll";
+    case Qt::Key_C:
+        return "copy";
+    case Qt::Key_V:
+        return "paste";
+    case Qt::Key_X:
+        return "cut";
+    default:
+        return nullptr;
+    }
+}
+
+class EditingShortcutFilter : public QObject {
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        const auto type = event->type();
+        if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride)
+            return false;
+        auto* field = qobject_cast<QLineEdit*>(watched);
+        if (!field)
+            return false;
+        auto* key = static_cast<QKeyEvent*>(event);
+        if (!actionFor(key))
+            return false;
+        if (type == QEvent::ShortcutOverride) {
+            key->accept(); // the field keeps the key; no window shortcut takes it
+            return true;
+        }
+        performKeyEquivalent(field, key);
+        return true;
+    }
+};
+
+} // namespace
+
+bool performKeyEquivalent(QWidget* field, QKeyEvent* event) {
+    const char* action = actionFor(event);
+    if (!field || !action)
+        return false;
+    QWidget* window = field->window();
+    QWidget* responder = window ? window->focusWidget() : nullptr;
+    if (!responder)
+        return false;
+    return QMetaObject::invokeMethod(responder, action, Qt::DirectConnection);
+}
+
+void installEditingShortcuts(QCoreApplication* app) {
+    if (!app || app->findChild<EditingShortcutFilter*>(QString(), Qt::FindDirectChildrenOnly))
+        return;
+    app->installEventFilter(new EditingShortcutFilter(app));
+}
+
+} // namespace nimo

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "app/AppDelegate.h"
+#include "service/SettingsStore.h"
+#include "support/TestSupport.h"
+#include "tunnel/VPNTunnelManager.h"
+
+#include <memory>
+
+namespace nimo::test {
+
+// A delegate on temporary XDG folders with a tunnel manager whose service never answers (no
+// executable to start), so status changes are driven through the manager by hand.
+struct Shell {
+    TempXdg xdg;
+    SettingsStore settings;
+    VPNTunnelManager tunnel{quietSetup(xdg)};
+    AppDelegate delegate{settings, tunnel};
+
+    static VPNTunnelManager::Setup quietSetup(const TempXdg& xdg) {
+        VPNTunnelManager::Setup setup;
+        setup.socketPath = xdg.path("no-service.sock");
+        setup.packageRoot = xdg.path("package");
+        return setup;
+    }
+
+    // Runs what the delegate queued on the main loop.
+    static void drain() {
+        waitUntil([] { return false; }, std::chrono::milliseconds(20));
+    }
+};
+
+} // namespace nimo::test

@@ -1,0 +1,85 @@
+// The status menu against the real tunnel service and the reference provider.
+#include "TunnelTestSupport.h"
+#include "app/AppDelegate.h"
+#include "app/NodesInfoVC.h"
+#include "platform/Log.h"
+#include "service/SettingsStore.h"
+#include "service/UserDefaultsCacheKeys.h"
+#include "tunnel/NimoShared.h"
+#include "tunnel/VPNTunnelManager.h"
+
+#include <QAction>
+#include <gtest/gtest.h>
+
+using namespace nimo;
+using namespace nimo::test;
+using platform::ScopedLogCapture;
+
+TEST(StatusMenuTunnel, MenuFollowsTheTunnelAndSendsTheModeToTheProvider) {
+    ServiceHarness service;
+    ASSERT_TRUE(service.start());
+    LoopbackHost host;
+    {
+        RawClient raw(service.socketPath());
+        ASSERT_TRUE(install(raw, extensionPackage(packageRoot())));
+    }
+    SettingsStore settings;
+    ASSERT_TRUE(settings.set(UserDefaultsCacheKeys::lastOkHost, host.url()));
+    VPNTunnelManager tunnel(service.setup());
+    AppDelegate delegate(settings, tunnel);
+    delegate.applicationDidFinishLaunching();
+
+    bool started = false;
+    tunnel.startVPN(nullptr, [&](bool ok, const std::optional<std::string>&) { started = ok; });
+    ASSERT_TRUE(waitUntil([&] { return delegate.lastVpnState() == 3; }, std::chrono::seconds(10)));
+    EXPECT_TRUE(started);
+    ASSERT_NE(delegate.toastW(), nullptr);
+    EXPECT_EQ(delegate.toastW()->message, QStringLiteral("代理：已开启"));
+    ASSERT_TRUE(waitUntil([&] { return delegate.toggleRunning()->text() == QStringLiteral("关闭代理"); }));
+    EXPECT_EQ(delegate.statusIconName(), QStringLiteral("vpnstate_on"));
+    EXPECT_TRUE(delegate.pacItem()->isChecked()); // nothing stored: PAC
+
+    for (QAction* item : {delegate.globalItem(), delegate.pacItem()}) {
+        const std::string message = item == delegate.pacItem() ? "tunMode.rule" : "tunMode.global";
+        ScopedLogCapture log;
+        item->trigger();
+        EXPECT_EQ(NimoShared::shared().get(kSharedTunMode), nlohmann::json(message.substr(8)));
+        EXPECT_TRUE(item->isChecked());
+        // The provider acknowledges exactly the text the menu sent.
+        ASSERT_TRUE(waitUntil([&] { return log.contains("Success to send a message[" + message + "]"); }))
+            << message;
+        EXPECT_TRUE(log.contains("\\\"ack\\\":\\\"" + message + "\\\"") ||
+                    log.contains("\"ack\":\"" + message + "\""));
+    }
+
+    // The power switch of a connected tunnel stops it.
+    delegate.toggleRunning()->trigger();
+    ASSERT_TRUE(waitUntil([&] { return delegate.lastVpnState() <= 1; }, std::chrono::seconds(10)));
+    ASSERT_NE(delegate.toastW(), nullptr);
+    EXPECT_EQ(delegate.toastW()->message, QStringLiteral("代理：已关闭"));
+    ASSERT_TRUE(waitUntil([&] { return delegate.toggleRunning()->text() == QStringLiteral("开启代理"); }));
+    EXPECT_EQ(delegate.statusIconName(), QStringLiteral("vpnstate_off"));
+}
+
+TEST(StatusMenuTunnel, QuitLeavesAConnectedTunnelUp) {
+    ServiceHarness service;
+    ASSERT_TRUE(service.start());
+    LoopbackHost host;
+    RawClient raw(service.socketPath());
+    ASSERT_TRUE(install(raw, extensionPackage(packageRoot())));
+    SettingsStore settings;
+    ASSERT_TRUE(settings.set(UserDefaultsCacheKeys::lastOkHost, host.url()));
+    std::string identifier;
+    {
+        VPNTunnelManager tunnel(service.setup());
+        AppDelegate delegate(settings, tunnel);
+        delegate.applicationDidFinishLaunching();
+        tunnel.startVPN(nullptr, [](bool, const std::optional<std::string>&) {});
+        ASSERT_TRUE(waitUntil([&] { return delegate.lastVpnState() == 3; }, std::chrono::seconds(10)));
+        identifier = tunnel.tunnelManager()->identifier;
+        delegate.quitItem()->trigger();
+    }
+    auto status = raw.request({{"op", "status"}, {"configuration", identifier}});
+    ASSERT_TRUE(status);
+    EXPECT_EQ((*status)["result"]["status"], 3);
+}
