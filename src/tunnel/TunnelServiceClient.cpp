@@ -209,15 +209,7 @@ void TunnelServiceClient::handleEvent(const nlohmann::json& event) {
             Pending pending{this,
                             true,
                             [this](const nlohmann::json& result, const MaybeError& error) {
-                                if (error || !result.contains("statuses") || !result["statuses"].is_array())
-                                    return;
-                                for (const auto& entry : result["statuses"]) {
-                                    auto configuration = stringField(entry, "configuration");
-                                    auto status = integerField(entry, "status");
-                                    if (configuration && status)
-                                        Q_EMIT statusChanged(QString::fromStdString(*configuration),
-                                                             static_cast<int>(*status));
-                                }
+                                applyStatusSnapshot(result, error);
                             },
                             {},
                             true};
@@ -322,6 +314,17 @@ void TunnelServiceClient::expireRequests() {
     }
 }
 
+void TunnelServiceClient::applyStatusSnapshot(const nlohmann::json& result, const MaybeError& error) {
+    if (error || !result.contains("statuses") || !result["statuses"].is_array())
+        return;
+    for (const auto& entry : result["statuses"]) {
+        auto configuration = stringField(entry, "configuration");
+        auto status = integerField(entry, "status");
+        if (configuration && status)
+            Q_EMIT statusChanged(QString::fromStdString(*configuration), static_cast<int>(*status));
+    }
+}
+
 void TunnelServiceClient::subscribeStatus() {
     if (subscribed_)
         return;
@@ -329,14 +332,7 @@ void TunnelServiceClient::subscribeStatus() {
     if (state_ == State::Ready) {
         // Already greeted: subscribe on this connection now.
         send("subscribe", {}, this, [this](const nlohmann::json& result, const MaybeError& error) {
-            if (error || !result.contains("statuses") || !result["statuses"].is_array())
-                return;
-            for (const auto& entry : result["statuses"]) {
-                auto configuration = stringField(entry, "configuration");
-                auto status = integerField(entry, "status");
-                if (configuration && status)
-                    Q_EMIT statusChanged(QString::fromStdString(*configuration), static_cast<int>(*status));
-            }
+            applyStatusSnapshot(result, error);
         });
         return;
     }

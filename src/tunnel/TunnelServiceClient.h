@@ -97,6 +97,9 @@ Q_SIGNALS:
     void serviceLost();
 
 private:
+    // Answer to "subscribe": the current status of every configuration, as statusChanged.
+    void applyStatusSnapshot(const nlohmann::json& result, const MaybeError& error);
+
     enum class State {
         Idle,       // no connection and none under way
         Connecting, // connecting to the socket, maybe after starting the service
