@@ -183,8 +183,10 @@ std::string kernelVersionNumbers(const std::string& release) {
         while (pos < release.size() && std::isdigit(static_cast<unsigned char>(release[pos])))
             digits.push_back(release[pos++]);
         if (digits.empty())
-            digits = "0";
-        out += (part ? "." : "") + digits;
+            digits.push_back('0');
+        if (part)
+            out += '.';
+        out += digits;
         if (pos < release.size() && release[pos] == '.' && !digits.empty())
             ++pos;
         else

@@ -119,8 +119,7 @@ nlohmann::json JsonFileStore::readFromDisk(Stamp* stamp) const {
     return nlohmann::json::object();
 }
 
-nlohmann::json JsonFileStore::load() const {
-    std::lock_guard guard(mutex_);
+const nlohmann::json& JsonFileStore::current() const {
     const Stamp now = stampOf(path_);
     if (now == cachedStamp_ && settled(now))
         return cached_;
@@ -130,8 +129,15 @@ nlohmann::json JsonFileStore::load() const {
     return cached_;
 }
 
+nlohmann::json JsonFileStore::load() const {
+    std::lock_guard guard(mutex_);
+    return current();
+}
+
 std::optional<nlohmann::json> JsonFileStore::value(const std::string& key) const {
-    nlohmann::json all = load();
+    // Looked up under the lock so only the one value is copied, not the whole document.
+    std::lock_guard guard(mutex_);
+    const nlohmann::json& all = current();
     auto it = all.find(key);
     if (it == all.end())
         return std::nullopt;
@@ -205,11 +211,8 @@ bool JsonFileStore::remove(const std::string& key) {
 
 bool JsonFileStore::removeKeys(const std::vector<std::string>& keys) {
     bool any = false;
-    {
-        nlohmann::json current = load();
-        for (const auto& k : keys)
-            any = any || current.contains(k);
-    }
+    for (const auto& k : keys)
+        any = any || contains(k);
     if (!any)
         return true; // nothing to remove: leave the file untouched
     return update([&](nlohmann::json& object) {

@@ -53,7 +53,8 @@ private:
     };
     static Stamp stampOf(const std::string& path);
     static bool settled(const Stamp& stamp);
-    nlohmann::json load() const;                     // cached unless the file changed
+    const nlohmann::json& current() const; // caller holds mutex_; re-read only when the file changed
+    nlohmann::json load() const;
     nlohmann::json readFromDisk(Stamp* stamp) const; // moves a broken file aside
     bool writeToDisk(const nlohmann::json& object);
 

@@ -50,21 +50,20 @@ NMApi::Call NMApi::makeCall(std::string path, HTTPMethod method, json parameters
 void NMApi::send(Call call) {
     const std::vector<std::string> list =
         hosts_ == HostList::builtIn ? NetWorkTool::builtInBaseURLs() : tool_.mainHostList();
-    std::optional<std::string> base = tool_.pickBaseURL(list, retryIndex_);
-    if (base && base->empty()) {
-        // An empty remembered host can reach nobody: forget it, as a used-up list does.
-        (void)tool_.store().remove(keys::lastOkHost);
-        retryIndex_ = 0;
-        base.reset();
-    }
-    if (!base) {
+    const std::optional<std::string> picked = tool_.pickBaseURL(list, retryIndex_);
+    const std::string baseURL = picked.value_or(std::string());
+    if (baseURL.empty()) {
+        if (picked) {
+            // An empty remembered host can reach nobody: forget it, as a used-up list does.
+            (void)tool_.store().remove(keys::lastOkHost);
+            retryIndex_ = 0;
+        }
         platform::postToMain(this, [exhausted = call.exhausted] {
             if (exhausted)
                 exhausted();
         });
         return;
     }
-    const std::string baseURL = *base;
     auto onSuccess = [this, baseURL, done = call.success](const json& data) {
         (void)tool_.store().set(keys::lastOkHost, baseURL);
         if (done)
