@@ -10,21 +10,31 @@
 
 #include <QAction>
 #include <gtest/gtest.h>
+#include <memory>
 
 using namespace nimo;
 using namespace nimo::test;
 using platform::ScopedLogCapture;
 
-TEST(StatusMenuTunnel, MenuFollowsTheTunnelAndSendsTheModeToTheProvider) {
-    ServiceHarness service;
-    ASSERT_TRUE(service.start());
-    LoopbackHost host;
-    {
-        RawClient raw(service.socketPath());
-        ASSERT_TRUE(install(raw, extensionPackage(packageRoot())));
+namespace {
+// A running tunnel service with the provider installed, and a remembered host that answers.
+class StatusMenuTunnel : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(service.start());
+        raw = std::make_unique<RawClient>(service.socketPath());
+        ASSERT_TRUE(install(*raw, extensionPackage(packageRoot())));
+        ASSERT_TRUE(settings.set(UserDefaultsCacheKeys::lastOkHost, host.url()));
     }
+
+    ServiceHarness service;
+    LoopbackHost host;
+    std::unique_ptr<RawClient> raw;
     SettingsStore settings;
-    ASSERT_TRUE(settings.set(UserDefaultsCacheKeys::lastOkHost, host.url()));
+};
+} // namespace
+
+TEST_F(StatusMenuTunnel, MenuFollowsTheTunnelAndSendsTheModeToTheProvider) {
     VPNTunnelManager tunnel(service.setup());
     AppDelegate delegate(settings, tunnel);
     delegate.applicationDidFinishLaunching();
@@ -61,14 +71,7 @@ TEST(StatusMenuTunnel, MenuFollowsTheTunnelAndSendsTheModeToTheProvider) {
     EXPECT_EQ(delegate.statusIconName(), QStringLiteral("vpnstate_off"));
 }
 
-TEST(StatusMenuTunnel, QuitLeavesAConnectedTunnelUp) {
-    ServiceHarness service;
-    ASSERT_TRUE(service.start());
-    LoopbackHost host;
-    RawClient raw(service.socketPath());
-    ASSERT_TRUE(install(raw, extensionPackage(packageRoot())));
-    SettingsStore settings;
-    ASSERT_TRUE(settings.set(UserDefaultsCacheKeys::lastOkHost, host.url()));
+TEST_F(StatusMenuTunnel, QuitLeavesAConnectedTunnelUp) {
     std::string identifier;
     {
         VPNTunnelManager tunnel(service.setup());
@@ -79,7 +82,7 @@ TEST(StatusMenuTunnel, QuitLeavesAConnectedTunnelUp) {
         identifier = tunnel.tunnelManager()->identifier;
         delegate.quitItem()->trigger();
     }
-    auto status = raw.request({{"op", "status"}, {"configuration", identifier}});
+    auto status = raw->request({{"op", "status"}, {"configuration", identifier}});
     ASSERT_TRUE(status);
     EXPECT_EQ((*status)["result"]["status"], 3);
 }
