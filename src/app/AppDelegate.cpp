@@ -15,6 +15,7 @@
 #include <QApplication>
 #include <QCursor>
 #include <QMenu>
+#include <QMessageBox>
 #include <QSystemTrayIcon>
 
 namespace nimo {
@@ -29,8 +30,8 @@ QString localized(const char* key) {
 
 } // namespace
 
-AppDelegate::AppDelegate(SettingsStore& settings, VPNTunnelManager& tunnel, QObject* parent)
-    : QObject(parent), settings_(settings), tunnel_(tunnel) {
+AppDelegate::AppDelegate(const AppContext& context, Toasts& toasts, QObject* parent)
+    : QObject(parent), context_(context), toasts_(toasts), tunnel_(context.tunnel) {
     statusItem_ = new QSystemTrayIcon(this);
     buildStatusMenu();
 }
@@ -107,6 +108,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 
     showMainWindowController();
 
+    connect(&tunnel_, &VPNTunnelManager::approvalNeeded, this, &AppDelegate::showApprovalAlert);
     QPointer<AppDelegate> weak(this);
     tunnel_.setOnVpnStatusChange(this, [weak](VpnStatus status) {
         if (weak)
@@ -115,8 +117,7 @@ void AppDelegate::applicationDidFinishLaunching() {
 }
 
 void AppDelegate::showMainWindowController() {
-    mainWC_ = MainWindowController::makeMainWindowController(QString::fromLatin1(kMainWindowTitle), settings_,
-                                                             tunnel_);
+    mainWC_ = MainWindowController::makeMainWindowController(QString::fromLatin1(kMainWindowTitle), context_);
     mainWC_->center();
     mainWC_->showWindow();
     mainWC_->activateWindow();
@@ -141,7 +142,22 @@ void AppDelegate::handleVpnStatusChange(int status) {
 }
 
 void AppDelegate::showToast(const QString& text) {
-    showToastIn(toastW_, text);
+    toasts_.showToast(this, text);
+}
+
+ToastWindowController* AppDelegate::toastW() const {
+    return toasts_.current(this);
+}
+
+void AppDelegate::showApprovalAlert(const QString& informativeText) {
+    QMessageBox alert;
+    alert.setObjectName(QStringLiteral("VPNApprovalAlert"));
+    alert.setIcon(QMessageBox::Information);
+    alert.setText(QStringLiteral("需要系统权限"));
+    alert.setInformativeText(informativeText);
+    alert.addButton(QStringLiteral("知道了"), QMessageBox::AcceptRole);
+    alert.setWindowModality(Qt::ApplicationModal);
+    alert.exec();
 }
 
 void AppDelegate::updateStatusMenu() {
@@ -177,7 +193,7 @@ void AppDelegate::updateStatusMenu() {
 }
 
 void AppDelegate::updateModeMenuItems() {
-    const std::string mode = runningModeFrom(NimoShared::shared().get(kSharedTunMode));
+    const std::string mode = runningModeFrom(context_.shared.get(kSharedTunMode));
     pacItem_->setChecked(false);
     globalItem_->setChecked(false);
     if (mode == kTunModeRule)
@@ -216,7 +232,7 @@ void AppDelegate::openMainDialog() {
 }
 
 void AppDelegate::setRunningMode(const char* mode) {
-    NimoShared::shared().set(std::string(mode), kSharedTunMode);
+    context_.shared.set(std::string(mode), kSharedTunMode);
     tunnel_.sendMessage(std::string("tunMode.") + mode);
     platform::NotificationCenter::defaultCenter().post(NOTIFY_UPDATE_RUNNING_MODE_MENU);
 }

@@ -2,6 +2,7 @@
 
 #include "app/MainWindowController.h"
 #include "app/ToastWindowController.h"
+#include "tunnel/AppContext.h"
 
 #include <QObject>
 #include <QPointer>
@@ -14,15 +15,16 @@ class QSystemTrayIcon;
 
 namespace nimo {
 
-class SettingsStore;
-class VPNTunnelManager;
+struct AppContext;
+class Toasts;
 
 // The application: the status item and its menu, the running mode, the main window, the first
 // receiver of every tunnel status change, and quit.
 class AppDelegate : public QObject {
     Q_OBJECT
 public:
-    AppDelegate(SettingsStore& settings, VPNTunnelManager& tunnel, QObject* parent = nullptr);
+    // toasts is the context's presenter; the delegate's own toast is the one it shows for itself.
+    AppDelegate(const AppContext& context, Toasts& toasts, QObject* parent = nullptr);
     ~AppDelegate() override;
 
     void applicationDidFinishLaunching();
@@ -39,6 +41,8 @@ public:
     void updateStatusMenu();
     void updateModeMenuItems();
     void showToast(const QString& text);
+    // Tells the user how to let the provider run; shown when the tunnel manager asks.
+    void showApprovalAlert(const QString& informativeText);
 
     // The status menu and its outlets.
     QMenu* statusMenu() const { return statusMenu_.get(); }
@@ -56,7 +60,7 @@ public:
     bool hasStatusItem() const { return hasTray_; }
 
     MainWindowController* mainWC() const { return mainWC_.get(); }
-    ToastWindowController* toastW() const { return toastW_.get(); }
+    ToastWindowController* toastW() const;
     int lastVpnState() const { return lastVpnState_; }
 
 private:
@@ -66,7 +70,8 @@ private:
     void setRunningMode(const char* mode);
     void showMainWindowController();
 
-    SettingsStore& settings_;
+    const AppContext& context_;
+    Toasts& toasts_;
     VPNTunnelManager& tunnel_;
     std::unique_ptr<QMenu> statusMenu_;
     QPointer<QAction> switchLabel_;
@@ -79,7 +84,6 @@ private:
     QString statusIconName_;
     bool hasTray_ = false;
     std::unique_ptr<MainWindowController> mainWC_;
-    std::unique_ptr<ToastWindowController> toastW_;
     int lastVpnState_ = 0;
 };
 

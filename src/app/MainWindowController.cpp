@@ -8,18 +8,17 @@
 
 namespace nimo {
 
-MainWindowController::MainWindowController(SettingsStore& settings, VPNTunnelManager& tunnel)
+MainWindowController::MainWindowController(const AppContext& context)
     : DraggableWindow(nullptr, Qt::Window | Qt::FramelessWindowHint) {
     setObjectName(QString::fromLatin1(kResourceName));
-    mainVC_ = new NodesInfoVC(settings, tunnel, this);
+    mainVC_ = new NodesInfoVC(context, this);
 }
 
 MainWindowController::~MainWindowController() = default;
 
 std::unique_ptr<MainWindowController>
-MainWindowController::makeMainWindowController(const QString& title, SettingsStore& settings,
-                                               VPNTunnelManager& tunnel) {
-    auto controller = std::make_unique<MainWindowController>(settings, tunnel);
+MainWindowController::makeMainWindowController(const QString& title, const AppContext& context) {
+    auto controller = std::make_unique<MainWindowController>(context);
     controller->setWindowTitle(title);
     controller->setWindowIcon(images::icon(images::kAppIcon));
     controller->setFixedSize(NodesInfoVC::kWidth, NodesInfoVC::kHeight);

@@ -8,8 +8,7 @@
 namespace nimo {
 
 class NodesInfoVC;
-class SettingsStore;
-class VPNTunnelManager;
+struct AppContext;
 
 // The main window: frameless, 920 x 580, not resizable, no close, zoom or minimise buttons of its
 // own (the main screen draws them), moved by dragging its background. Hosts the main screen.
@@ -18,11 +17,11 @@ class MainWindowController : public DraggableWindow {
 public:
     static constexpr const char* kResourceName = "MainWindowController";
 
-    MainWindowController(SettingsStore& settings, VPNTunnelManager& tunnel);
+    explicit MainWindowController(const AppContext& context);
     ~MainWindowController() override;
 
     static std::unique_ptr<MainWindowController>
-    makeMainWindowController(const QString& title, SettingsStore& settings, VPNTunnelManager& tunnel);
+    makeMainWindowController(const QString& title, const AppContext& context);
 
     NodesInfoVC* mainVC() const { return mainVC_; }
 

@@ -27,8 +27,7 @@ QPushButton* imageButton(const QString& image, QSize size, int tag, QWidget* par
 }
 } // namespace
 
-NodesInfoVC::NodesInfoVC(SettingsStore& settings, VPNTunnelManager& tunnel, QWidget* parent)
-    : QWidget(parent), settings_(settings), tunnel_(tunnel) {
+NodesInfoVC::NodesInfoVC(const AppContext& context, QWidget* parent) : QWidget(parent), context_(context) {
     setObjectName(QStringLiteral("NodesInfoVC"));
     setFixedSize(kWidth, kHeight);
     setAutoFillBackground(true);
@@ -81,14 +80,19 @@ void NodesInfoVC::applyVpnStatus(int status) {
 
 void NodesInfoVC::startConnect() {
     refreshTitleStrip(false);
-    if (!settings_.hasUserInfo()) {
+    if (!context_.settings.hasUserInfo()) {
         showToast(QStringLiteral("请先登录再使用"));
         return;
     }
 }
 
 void NodesInfoVC::showToast(const QString& text) {
-    showToastIn(toastWC_, text);
+    context_.toasts.showToast(this, text);
+}
+
+ToastWindowController* NodesInfoVC::toastWC() const {
+    auto* toasts = dynamic_cast<const Toasts*>(&context_.toasts);
+    return toasts ? toasts->current(this) : nullptr;
 }
 
 void NodesInfoVC::refreshTitleStrip(bool) {}

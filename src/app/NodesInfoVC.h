@@ -10,8 +10,7 @@
 namespace nimo {
 
 class MainWindowController;
-class SettingsStore;
-class VPNTunnelManager;
+struct AppContext;
 
 // The main screen: the content of the main window. This is its first form, the shell's part: the
 // plain 920 x 580 view, the title strip's window buttons, toasts, and the status and connect entry
@@ -22,7 +21,7 @@ public:
     static constexpr int kWidth = 920;
     static constexpr int kHeight = 580;
 
-    NodesInfoVC(SettingsStore& settings, VPNTunnelManager& tunnel, QWidget* parent = nullptr);
+    explicit NodesInfoVC(const AppContext& context, QWidget* parent = nullptr);
     ~NodesInfoVC() override;
 
     QPointer<MainWindowController> windowController;
@@ -34,14 +33,12 @@ public:
     void showToast(const QString& text) override;
     void refreshTitleStrip(bool stopTunnel) override;
 
-    ToastWindowController* toastWC() const { return toastWC_.get(); }
+    ToastWindowController* toastWC() const;
 
 private:
     void onTapButton(QObject* sender);
 
-    SettingsStore& settings_;
-    VPNTunnelManager& tunnel_;
-    std::unique_ptr<ToastWindowController> toastWC_;
+    const AppContext& context_;
 };
 
 } // namespace nimo

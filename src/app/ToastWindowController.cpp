@@ -167,4 +167,16 @@ void showToastIn(std::unique_ptr<ToastWindowController>& slot, const QString& te
     slot->fadeInHud();
 }
 
+void Toasts::showToast(QObject* owner, const QString& text) {
+    auto [slot, added] = slots_.try_emplace(owner);
+    if (added)
+        connect(owner, &QObject::destroyed, this, [this, owner] { slots_.erase(owner); });
+    showToastIn(slot->second, text);
+}
+
+ToastWindowController* Toasts::current(const QObject* owner) const {
+    auto found = slots_.find(owner);
+    return found == slots_.end() ? nullptr : found->second.get();
+}
+
 } // namespace nimo

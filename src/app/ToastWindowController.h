@@ -1,5 +1,8 @@
 #pragma once
 
+#include "tunnel/AppContext.h"
+
+#include <map>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
@@ -64,5 +67,18 @@ private:
 // The host rule: one toast per owner. Closes the owner's previous toast at once, makes a new one in
 // its place, shows text and fades it in.
 void showToastIn(std::unique_ptr<ToastWindowController>& slot, const QString& text);
+
+// The application's toast presenter: one toast per owner, released with its owner.
+class Toasts : public QObject, public ToastPresenter {
+    Q_OBJECT
+public:
+    using QObject::QObject;
+    void showToast(QObject* owner, const QString& text) override;
+    // The toast owner shows now (it may have faded out), or null.
+    ToastWindowController* current(const QObject* owner) const;
+
+private:
+    std::map<const QObject*, std::unique_ptr<ToastWindowController>> slots_;
+};
 
 } // namespace nimo

@@ -2,8 +2,11 @@
 #include "app/Application.h"
 #include "app/SingleInstance.h"
 #include "platform/Log.h"
+#include "http/SessionManager.h"
 #include "platform/Paths.h"
+#include "service/NetWorkTool.h"
 #include "service/SettingsStore.h"
+#include "tunnel/NimoShared.h"
 #include "tunnel/VPNTunnelManager.h"
 
 #include <QApplication>
@@ -20,8 +23,17 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // The screens' dependencies, made once here and handed down.
     nimo::SettingsStore settings;
-    nimo::AppDelegate delegate(settings, nimo::VPNTunnelManager::shared());
+    nimo::DesktopUrlOpener opener;
+    nimo::Toasts toasts;
+    const nimo::AppContext context{settings,
+                                   nimo::NimoShared::shared(),
+                                   nimo::VPNTunnelManager::shared(),
+                                   nimo::http::SessionManager::defaultSession(),
+                                   opener,
+                                   toasts};
+    nimo::AppDelegate delegate(context, toasts);
     QObject::connect(&instance, &nimo::SingleInstance::activationRequested, &delegate,
                      &nimo::AppDelegate::openMainDialog);
     delegate.applicationDidFinishLaunching();

@@ -13,7 +13,6 @@
 
 #include <QCoreApplication>
 #include <QFileInfo>
-#include <QMessageBox>
 #include <QSysInfo>
 
 namespace nimo {
@@ -104,8 +103,15 @@ void VPNTunnelManager::setOnVpnStatusChange(QObject* owner, StatusListener liste
     onVpnStatusChange_ = std::move(listener);
 }
 
+void VPNTunnelManager::setVpnStatus(VpnStatus status) {
+    if (vpnStatus_ == status)
+        return;
+    vpnStatus_ = status;
+    Q_EMIT vpnStatusChanged(status);
+}
+
 void VPNTunnelManager::vpnStatusDidChange(int status) {
-    vpnStatus_ = static_cast<VpnStatus>(status);
+    setVpnStatus(static_cast<VpnStatus>(status));
     vpnLog().info(std::string("VPN状态变更：") + vpnStatusLogName(status));
     if (onVpnStatusChange_ && !(listenerHadOwner_ && listenerOwner_.isNull())) {
         auto listener = onVpnStatusChange_; // the listener may replace itself
@@ -261,7 +267,7 @@ void VPNTunnelManager::startVPN(QObject* context, Completion completion) {
         if (!configuration) {
             const std::string text = message.value_or("加载/创建VPN配置失败");
             vpnLog().error("启动VPN失败：" + text);
-            vpnStatus_ = VpnStatus::Invalid;
+            setVpnStatus(VpnStatus::Invalid);
             finish(false, text);
             return;
         }
@@ -279,13 +285,13 @@ void VPNTunnelManager::startTunnel(const TunnelConfiguration& configuration, Com
                                     return;
                                 }
                                 if (error) {
-                                    vpnStatus_ = VpnStatus::Invalid;
+                                    setVpnStatus(VpnStatus::Invalid);
                                     const std::string text = "启动VPN隧道失败：" + error->description;
                                     vpnLog().error(text);
                                     finish(false, text);
                                     return;
                                 }
-                                vpnStatus_ = VpnStatus::Connecting;
+                                setVpnStatus(VpnStatus::Connecting);
                                 platform::consoleLog("-----开始启动VPN隧道:" + describe(options));
                                 finish(true, std::nullopt);
                             });
@@ -324,7 +330,7 @@ void VPNTunnelManager::doStop(Completion finish) {
         return;
     }
     client_->stopVPNTunnel(tunnelManager_->identifier);
-    vpnStatus_ = VpnStatus::Disconnecting;
+    setVpnStatus(VpnStatus::Disconnecting);
     vpnLog().info("开始停止VPN隧道...");
     platform::postToMainAfter(this, 500, [this, finish] {
         const int status = static_cast<int>(vpnStatus_);
@@ -410,19 +416,8 @@ VPNTunnelManager::requestActionForReplacingExtension(const std::string& existing
 void VPNTunnelManager::requestNeedsUserApproval() {
     defaultLog().notice(
         "需要用户授权：请打开「系统设置→隐私与安全性」，找到“来自开发者XXX的系统扩展”并点击允许");
-    // Queued, so the callback returns before the modal alert runs.
-    platform::postToMain(this, [this] { showApprovalAlert(); });
-}
-
-void VPNTunnelManager::showApprovalAlert() {
-    QMessageBox alert;
-    alert.setObjectName("VPNApprovalAlert");
-    alert.setIcon(QMessageBox::Information);
-    alert.setText(QStringLiteral("需要系统权限"));
-    alert.setInformativeText(approvalInformativeText(setup_.systemVersion));
-    alert.addButton(QStringLiteral("知道了"), QMessageBox::AcceptRole);
-    alert.setWindowModality(Qt::ApplicationModal);
-    alert.exec();
+    // Queued, so the callback returns before a modal alert runs.
+    platform::postToMain(this, [this] { Q_EMIT approvalNeeded(approvalInformativeText(setup_.systemVersion)); });
 }
 
 QString VPNTunnelManager::approvalInformativeText(const QVersionNumber& systemVersion) {

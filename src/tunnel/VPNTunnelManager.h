@@ -85,6 +85,14 @@ public:
     // Informative text of the approval alert for a system version.
     static QString approvalInformativeText(const QVersionNumber& systemVersion);
 
+Q_SIGNALS:
+    // The status changed (from any source: the manager's own start and stop, or the service).
+    void vpnStatusChanged(nimo::VpnStatus status);
+    // The provider waits for the user's approval; the application shows the alert.
+    void approvalNeeded(const QString& informativeText);
+
+public:
+
     const Setup& setup() const { return setup_; }
     TunnelServiceClient& client() { return *client_; }
 
@@ -101,7 +109,7 @@ private:
     void startTunnel(const TunnelConfiguration& configuration, Completion finish);
     void doStop(Completion finish);
     std::vector<std::pair<std::string, std::string>> startOptions() const;
-    void showApprovalAlert();
+    void setVpnStatus(VpnStatus status);
 
     Setup setup_;
     std::unique_ptr<TunnelServiceClient> client_;

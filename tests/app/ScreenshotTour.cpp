@@ -1,6 +1,7 @@
 // Shows the client's windows on the current display and saves what is on screen: the status menu
 // opened over the main window, then a toast. Used by scripts/screenshots under Xvfb; not a test.
 #include "app/AppDelegate.h"
+#include "ShellFixture.h"
 #include "app/Application.h"
 #include "app/NodesInfoVC.h"
 #include "service/SettingsStore.h"
@@ -38,7 +39,8 @@ int main(int argc, char** argv) {
     nimo::VPNTunnelManager::Setup setup;
     setup.socketPath = xdg.path("no-service.sock");
     nimo::VPNTunnelManager tunnel(setup);
-    nimo::AppDelegate delegate(settings, tunnel);
+    nimo::test::ScreenContext screens(settings, tunnel);
+    nimo::AppDelegate delegate(screens.context, screens.toasts);
     delegate.applicationDidFinishLaunching();
     settle(500);
 

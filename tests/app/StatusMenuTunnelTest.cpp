@@ -1,6 +1,7 @@
 // The status menu against the real tunnel service and the reference provider.
 #include "TunnelTestSupport.h"
 #include "app/AppDelegate.h"
+#include "ShellFixture.h"
 #include "app/NodesInfoVC.h"
 #include "platform/Log.h"
 #include "service/SettingsStore.h"
@@ -36,7 +37,8 @@ protected:
 
 TEST_F(StatusMenuTunnel, MenuFollowsTheTunnelAndSendsTheModeToTheProvider) {
     VPNTunnelManager tunnel(service.setup());
-    AppDelegate delegate(settings, tunnel);
+    ScreenContext screens(settings, tunnel);
+    AppDelegate delegate(screens.context, screens.toasts);
     delegate.applicationDidFinishLaunching();
 
     bool started = false;
@@ -75,7 +77,8 @@ TEST_F(StatusMenuTunnel, QuitLeavesAConnectedTunnelUp) {
     std::string identifier;
     {
         VPNTunnelManager tunnel(service.setup());
-        AppDelegate delegate(settings, tunnel);
+        ScreenContext screens(settings, tunnel);
+    AppDelegate delegate(screens.context, screens.toasts);
         delegate.applicationDidFinishLaunching();
         tunnel.startVPN(nullptr, [](bool, const std::optional<std::string>&) {});
         ASSERT_TRUE(waitUntil([&] { return delegate.lastVpnState() == 3; }, std::chrono::seconds(10)));
