@@ -13,6 +13,9 @@
 #include <QScreen>
 #include <QTimer>
 #include <cmath>
+#include <cstdlib>
+#include <qguiapplication_platform.h>
+#include <xcb/xcb.h>
 
 namespace nimo {
 
@@ -97,19 +100,60 @@ void ToastWindowController::layoutHud() {
 
     const int width = lw + static_cast<int>(2 * kHudHorizontalMargin);
     const int height = static_cast<int>(kHudHeight);
-    const QScreen* screen = QGuiApplication::primaryScreen();
+    QScreen* screen = QGuiApplication::primaryScreen();
     const QRect visible = screen ? screen->availableGeometry() : QRect(0, 0, width, height);
     // Centred on the primary screen's visible area, including its origin, so it lands on that screen.
     setGeometry(visible.x() + (visible.width() - width) / 2, visible.y() + (visible.height() - height) / 2,
                 width, height);
     setFrame(panelView_, 0, 0, width, height);
-    // Cuts the corners out even where no compositor draws the translucent background.
-    QPainterPath shape;
-    shape.addRoundedRect(QRectF(0, 0, width, height), kHudCornerRadius, kHudCornerRadius);
-    setMask(QRegion(shape.toFillPolygon().toPolygon()));
+    // Without a compositor a translucent window shows black where it is transparent: paint what is
+    // behind it instead, so the corners stay round and smooth. Where the screen cannot be read
+    // (offscreen), a mask cuts the corners.
+    behind_ = {};
+    clearMask();
+    const bool onX11 = QGuiApplication::platformName() == QLatin1String("xcb");
+    if (!compositorRunning() && screen) {
+        if (onX11)
+            behind_ = screen->grabWindow(0, x(), y(), width, height);
+        if (behind_.isNull()) {
+            QPainterPath shape;
+            shape.addRoundedRect(QRectF(0, 0, width, height), kHudCornerRadius, kHudCornerRadius);
+            setMask(QRegion(shape.toFillPolygon().toPolygon()));
+        }
+    }
     // May be taller than the panel for ten lines; it then overflows, clipped by the window.
     setFrame(titleTextField_, kHudHorizontalMargin, (height - lh) / 2, lw, lh);
     update();
+}
+
+void ToastWindowController::paintEvent(QPaintEvent*) {
+    if (behind_.isNull())
+        return;
+    QPainter painter(this);
+    painter.drawPixmap(rect(), behind_);
+}
+
+bool ToastWindowController::compositorRunning() {
+    const QString platform = QGuiApplication::platformName();
+    if (platform != QLatin1String("xcb"))
+        return !platform.startsWith(QLatin1String("offscreen")); // Wayland always composites
+    auto* x11 = qApp->nativeInterface<QNativeInterface::QX11Application>();
+    xcb_connection_t* connection = x11 ? x11->connection() : nullptr;
+    if (!connection)
+        return false;
+    // A compositing manager owns the selection _NET_WM_CM_S<screen>.
+    const QByteArray name = "_NET_WM_CM_S0";
+    xcb_intern_atom_reply_t* atom = xcb_intern_atom_reply(
+        connection, xcb_intern_atom(connection, 1, static_cast<uint16_t>(name.size()), name.constData()),
+        nullptr);
+    if (!atom)
+        return false;
+    xcb_get_selection_owner_reply_t* owner =
+        xcb_get_selection_owner_reply(connection, xcb_get_selection_owner(connection, atom->atom), nullptr);
+    const bool running = owner && owner->owner != XCB_NONE;
+    std::free(owner);
+    std::free(atom);
+    return running;
 }
 
 void ToastWindowController::showWindow() {
@@ -144,9 +188,12 @@ void ToastWindowController::fadeInHud() {
 void ToastWindowController::fadeOutHud() {
     fadingOut_ = true;
     animateOpacity(0.0, kHudFadeOutDuration, [this] {
-        if (fadingOut_)
-            hide();
+        const bool done = fadingOut_;
         fadingOut_ = false;
+        if (done) {
+            hide();
+            Q_EMIT fadedOut();
+        }
     });
 }
 
@@ -172,6 +219,13 @@ void Toasts::showToast(QObject* owner, const QString& text) {
     if (added)
         connect(owner, &QObject::destroyed, this, [this, owner] { slots_.erase(owner); });
     showToastIn(slot->second, text);
+    // A finished toast gives its window back instead of keeping it hidden until the next one.
+    ToastWindowController* toast = slot->second.get();
+    connect(toast, &ToastWindowController::fadedOut, this, [this, owner, toast] {
+        auto found = slots_.find(owner);
+        if (found != slots_.end() && found->second.get() == toast)
+            found->second.release()->deleteLater();
+    });
 }
 
 ToastWindowController* Toasts::current(const QObject* owner) const {

@@ -2,10 +2,11 @@
 
 #include "tunnel/AppContext.h"
 
-#include <map>
+#include <QPixmap>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
+#include <map>
 #include <memory>
 
 class QGraphicsOpacityEffect;
@@ -47,8 +48,20 @@ public:
     void fadeOutHud();
 
     bool fadingOut() const { return fadingOut_; }
+    // True where translucent windows are blended by a compositor; elsewhere the toast paints the
+    // screen behind it into its corners, so they stay smooth.
+    static bool compositorRunning();
+
+Q_SIGNALS:
+    // The fade-out ended and the window is hidden; the toast can be released.
+    void fadedOut();
+
+public:
     bool isFadeOutPending() const;
     qreal panelOpacity() const;
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
 
 private:
     void setUpWindow();
@@ -62,6 +75,7 @@ private:
     QTimer* timerToFadeOut_ = nullptr;
     bool fadingOut_ = false;
     bool setUp_ = false;
+    QPixmap behind_; // the screen under the toast, without a compositor
 };
 
 // The host rule: one toast per owner. Closes the owner's previous toast at once, makes a new one in
