@@ -213,7 +213,8 @@ void UserAccountPage::buildPage() {
     QPalette sectionPalette = section->palette();
     sectionPalette.setColor(QPalette::WindowText, colorFromHex("#3F3934"));
     section->setPalette(sectionPalette);
-    setFrame(section, 34, 210, 200, 16);
+    // Level with its mark, as the toolbar title is with its accent.
+    setFrame(section, 34, 194, 200, 16);
 
     ColorView* settingsCard = makeCard(this, {11, 67, 899, 125});
     autolaunchButton()->setParent(settingsCard);
