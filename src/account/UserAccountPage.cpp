@@ -119,10 +119,11 @@ QLabel* UserAccountPage::userLabel() {
     return userLabel_;
 }
 
-IconTitleButton* UserAccountPage::exprietimeBtn() {
+TitleButton* UserAccountPage::exprietimeBtn() {
     if (!exprietimeBtn_) {
-        exprietimeBtn_ = new IconTitleButton(QStringLiteral("page_4_expiretime@2x.png"), kNoDays,
-                                             systemFont(15), colorFromHex(kDark), this);
+        exprietimeBtn_ =
+            new TitleButton(TitleButton::ImagePosition::Left, QStringLiteral("page_4_expiretime@2x.png"),
+                            kNoDays, systemFont(15), colorFromHex(kDark), this);
         exprietimeBtn_->setObjectName(QStringLiteral("exprietimeBtn"));
     }
     return exprietimeBtn_;
@@ -136,10 +137,10 @@ QLabel* UserAccountPage::expiretimeLabel() {
     return expiretimeLabel_;
 }
 
-IconTitleButton* UserAccountPage::mergeBtn() {
+TitleButton* UserAccountPage::mergeBtn() {
     if (!mergeBtn_) {
-        mergeBtn_ = new IconTitleButton(QStringLiteral("page_4_merge@2x.png"), kNoTraffic, systemFont(15),
-                                        colorFromHex(kDark), this);
+        mergeBtn_ = new TitleButton(TitleButton::ImagePosition::Left, QStringLiteral("page_4_merge@2x.png"),
+                                    kNoTraffic, systemFont(15), colorFromHex(kDark), this);
         mergeBtn_->setObjectName(QStringLiteral("mergeBtn"));
     }
     return mergeBtn_;
@@ -190,10 +191,10 @@ void UserAccountPage::buildPage() {
     setFrame(accountLabel(), 59, 29, 91, 20);
     userLabel()->setParent(profile);
     setFrame(userLabel(), 173, 96, 200, 20);
-    auto* renew =
-        addTagged(new ImageTitleButton(QStringLiteral("page_1_start_btn@2x.png"), QStringLiteral("续  费"),
-                                       systemFont(16), Qt::white, profile),
-                  kRenewTag);
+    auto* renew = addTagged(new TitleButton(TitleButton::ImagePosition::Behind,
+                                            QStringLiteral("page_1_start_btn@2x.png"),
+                                            QStringLiteral("续  费"), systemFont(16), Qt::white, profile),
+                            kRenewTag);
     setFrame(renew, 173, 48, 138, 39);
 
     ColorView* membership = makeCard(this, {389, 247, 259, 157});
@@ -221,27 +222,27 @@ void UserAccountPage::buildPage() {
     setFrame(autolaunchButton(), 64, 80, 80, 15);
     autologinButton()->setParent(settingsCard);
     setFrame(autologinButton(), 64, 32, 80, 15);
-    auto* save =
-        addTagged(new ImageTitleButton(QStringLiteral("page_4_btn_border@2x.png"), QStringLiteral("保存设置"),
-                                       systemFont(12), colorFromHex(kGrey), settingsCard),
-                  kSaveSettingsTag);
+    auto* save = addTagged(
+        new TitleButton(TitleButton::ImagePosition::Behind, QStringLiteral("page_4_btn_border@2x.png"),
+                        QStringLiteral("保存设置"), systemFont(12), colorFromHex(kGrey), settingsCard),
+        kSaveSettingsTag);
     setFrame(save, 759, 67, 133, 44);
-    auto* signOutButton =
-        addTagged(new ImageTitleButton(QStringLiteral("page_4_btn_border@2x.png"), QStringLiteral("退出登录"),
-                                       systemFont(12), colorFromHex(kGrey), settingsCard),
-                  kSignOutTag);
+    auto* signOutButton = addTagged(
+        new TitleButton(TitleButton::ImagePosition::Behind, QStringLiteral("page_4_btn_border@2x.png"),
+                        QStringLiteral("退出登录"), systemFont(12), colorFromHex(kGrey), settingsCard),
+        kSignOutTag);
     setFrame(signOutButton, 759, 19, 133, 44);
 
     const QColor linkColor = colorFromHex("#3B79E0");
-    auto* questions = addTagged(new LinkButton(QStringLiteral("常见问题"), systemFont(12), linkColor, this),
-                                kQuestionsLinkTag);
+    auto* questions = addTagged(
+        TitleButton::link(QStringLiteral("常见问题"), systemFont(12), linkColor, this), kQuestionsLinkTag);
     setFrame(questions, 35, 6, 55, 15);
-    auto* about =
-        addTagged(new LinkButton(QStringLiteral("关于我们"), systemFont(12), linkColor, this), kAboutLinkTag);
+    auto* about = addTagged(TitleButton::link(QStringLiteral("关于我们"), systemFont(12), linkColor, this),
+                            kAboutLinkTag);
     setFrame(about, 155, 6, 55, 15);
     auto* website =
-        addTagged(new LinkButton(QStringLiteral("官方网站：") + QString::fromUtf8(build::kWebsiteDomain),
-                                 systemFont(12), linkColor, this),
+        addTagged(TitleButton::link(QStringLiteral("官方网站：") + QString::fromUtf8(build::kWebsiteDomain),
+                                    systemFont(12), linkColor, this),
                   kWebsiteLinkTag);
     // An operator's longer domain name widens the link rather than being cut off.
     setFrame(website, 274, 6, std::max(180, website->sizeHint().width()), 15);

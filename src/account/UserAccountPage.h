@@ -15,7 +15,7 @@ namespace nimo {
 
 struct AppContext;
 class CanTapImageView;
-class IconTitleButton;
+class TitleButton;
 
 // The account page: membership, expiry, traffic, renewal and links, the two switches, sign-out.
 // Everything it shows comes from the settings store; refresh() re-reads it.
@@ -43,9 +43,9 @@ public:
     CanTapImageView* superUserHeader();
     QLabel* accountLabel();
     QLabel* userLabel();
-    IconTitleButton* exprietimeBtn();
+    TitleButton* exprietimeBtn();
     QLabel* expiretimeLabel();
-    IconTitleButton* mergeBtn();
+    TitleButton* mergeBtn();
     QCheckBox* autolaunchButton();
     QCheckBox* autologinButton();
 
@@ -69,9 +69,9 @@ private:
     QPointer<CanTapImageView> superUserHeader_;
     QPointer<QLabel> accountLabel_;
     QPointer<QLabel> userLabel_;
-    QPointer<IconTitleButton> exprietimeBtn_;
+    QPointer<TitleButton> exprietimeBtn_;
     QPointer<QLabel> expiretimeLabel_;
-    QPointer<IconTitleButton> mergeBtn_;
+    QPointer<TitleButton> mergeBtn_;
     QPointer<QCheckBox> autolaunchButton_;
     QPointer<QCheckBox> autologinButton_;
 };

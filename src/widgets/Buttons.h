@@ -6,15 +6,24 @@
 
 namespace nimo {
 
-// Buttons drawn by the project itself, so they look the same on every desktop style. Each keeps its
-// title in text() and its colour in titleColor(); the pressed state dims it a little.
-
-// An image at its natural size (shrunk to fit, centred) with the title centred over it.
-class ImageTitleButton : public QAbstractButton {
+// A borderless button drawn by the project itself, so it looks the same under every desktop style:
+// its title in its own colour, with an optional image. The pressed state dims it a little.
+class TitleButton : public QAbstractButton {
     Q_OBJECT
 public:
-    ImageTitleButton(const QString& imageName, const QString& title, const QFont& font, const QColor& color,
-                     QWidget* parent = nullptr);
+    enum class ImagePosition {
+        None,   // the title alone, left-aligned and underlined: a link
+        Left,   // a small image left of the title, the two centred together
+        Behind, // the image at its natural size (shrunk to fit), centred, the title centred over it
+    };
+    static constexpr int kGap = 4; // between a left image and the title
+
+    TitleButton(ImagePosition position, const QString& imageName, const QString& title, const QFont& font,
+                const QColor& color, QWidget* parent = nullptr);
+    // A link: the title alone, underlined.
+    static TitleButton* link(const QString& title, const QFont& font, const QColor& color, QWidget* parent);
+
+    ImagePosition imagePosition() const { return position_; }
     QString imageName() const { return imageName_; }
     QColor titleColor() const { return color_; }
     QSize sizeHint() const override;
@@ -23,42 +32,8 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    ImagePosition position_;
     QString imageName_;
-    QColor color_;
-};
-
-// No border and no background: a small image left of the title, the two centred together.
-class IconTitleButton : public QAbstractButton {
-    Q_OBJECT
-public:
-    static constexpr int kGap = 4;
-
-    IconTitleButton(const QString& imageName, const QString& title, const QFont& font, const QColor& color,
-                    QWidget* parent = nullptr);
-    QString imageName() const { return imageName_; }
-    QColor titleColor() const { return color_; }
-    QSize sizeHint() const override;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
-    QString imageName_;
-    QColor color_;
-};
-
-// An underlined text link, left-aligned, with the pointing-hand cursor.
-class LinkButton : public QAbstractButton {
-    Q_OBJECT
-public:
-    LinkButton(const QString& title, const QFont& font, const QColor& color, QWidget* parent = nullptr);
-    QColor titleColor() const { return color_; }
-    QSize sizeHint() const override;
-
-protected:
-    void paintEvent(QPaintEvent* event) override;
-
-private:
     QColor color_;
 };
 
