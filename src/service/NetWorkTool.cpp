@@ -36,7 +36,8 @@ bool DesktopUrlOpener::open(const std::string& url) {
 bool openInBrowser(const std::string& url, UrlOpener& opener) {
     const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
     if (url.empty() || !parsed.isValid() || parsed.isRelative()) {
-        platform::consoleLog("openInBrowser: not a URL: " + url);
+        // Query and fragment may carry a token: only the part before them is logged.
+        platform::consoleLog("openInBrowser: not a URL: " + url.substr(0, url.find_first_of("?#")));
         return false;
     }
     if (!opener.open(url))
