@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/NodesInfoVC.h"
+#include "app/StatusNotifierItem.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
@@ -16,6 +17,8 @@
 #include <QCursor>
 #include <QMenu>
 #include <QMessageBox>
+#include <QPainter>
+#include <QPalette>
 #include <QSystemTrayIcon>
 
 namespace nimo {
@@ -76,10 +79,59 @@ void AppDelegate::buildStatusMenu() {
     connect(quitItem_, &QAction::triggered, this, &AppDelegate::quit);
 }
 
+QIcon AppDelegate::statusIcon(const QString& name) {
+    if (name != QLatin1String("vpnstate_off"))
+        return images::icon(name);
+    const QColor ink = QGuiApplication::palette().color(QPalette::WindowText);
+    QIcon icon;
+    for (int side : {16, 22, 32, 44, 64}) {
+        QPixmap pixmap = images::pixmap(name, QSize(side, side), 1.0);
+        QPainter painter(&pixmap);
+        painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+        painter.fillRect(pixmap.rect(), ink);
+        painter.end();
+        icon.addPixmap(pixmap);
+    }
+    return icon;
+}
+
 void AppDelegate::setStatusIcon(const QString& name) {
     statusIconName_ = name;
-    statusItem_->setIcon(images::icon(name));
+    const QIcon icon = statusIcon(name);
+    statusItem_->setIcon(icon);
     statusItem_->setContextMenu(statusMenu_.get());
+    if (lateStatusItem_)
+        lateStatusItem_->setIcon(icon.pixmap(QSize(22, 22), 2.0).toImage());
+}
+
+bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
+    // A theme switch repaints the idle icon in the new text colour.
+    if (watched == qApp && event->type() == QEvent::ApplicationPaletteChange && !statusIconName_.isEmpty())
+        setStatusIcon(statusIconName_);
+    return QObject::eventFilter(watched, event);
+}
+
+void AppDelegate::watchForStatusItemHost() {
+    lateStatusItem_ = new StatusNotifierItem(this);
+    const auto popUp = [this](const QPoint& at) { statusMenu_->popup(at.isNull() ? QCursor::pos() : at); };
+    connect(lateStatusItem_, &StatusNotifierItem::activateRequested, this, popUp);
+    connect(lateStatusItem_, &StatusNotifierItem::contextMenuRequested, this, popUp);
+    connect(lateStatusItem_, &StatusNotifierItem::registeredChanged, this,
+            &AppDelegate::statusItemHostChanged);
+    lateStatusItem_->setToolTip(QStringLiteral("NimoMac"));
+    setStatusIcon(statusIconName_);
+    if (!lateStatusItem_->start()) {
+        delete lateStatusItem_;
+        lateStatusItem_ = nullptr;
+    }
+}
+
+void AppDelegate::statusItemHostChanged(bool present) {
+    hasTray_ = present;
+    QApplication::setQuitOnLastWindowClosed(!present);
+    // The panel went away: the window is the way in again.
+    if (!present)
+        openMainDialog();
 }
 
 void AppDelegate::setSwitchImage(const QString& name) {
@@ -102,6 +154,9 @@ void AppDelegate::applicationDidFinishLaunching() {
         statusItem_->show();
     }
     QApplication::setQuitOnLastWindowClosed(!hasTray_);
+    if (!hasTray_)
+        watchForStatusItemHost();
+    qApp->installEventFilter(this);
 
     platform::NotificationCenter::defaultCenter().addObserver(
         this, NOTIFY_UPDATE_RUNNING_MODE_MENU, [this](const QVariant&) { updateModeMenuItems(); });

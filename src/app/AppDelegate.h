@@ -12,9 +12,11 @@
 class QAction;
 class QMenu;
 class QSystemTrayIcon;
+class QEvent;
 
 namespace nimo {
 
+class StatusNotifierItem;
 struct AppContext;
 class Toasts;
 
@@ -58,13 +60,21 @@ public:
     QString statusIconName() const { return statusIconName_; }
     // True when the desktop shows status items; without one the main window is the way in.
     bool hasStatusItem() const { return hasTray_; }
+    // The icon the status item shows for an image name: the idle icon takes the panel's text
+    // colour, so it reads on light and dark panels alike.
+    static QIcon statusIcon(const QString& name);
 
     MainWindowController* mainWC() const { return mainWC_.get(); }
     ToastWindowController* toastW() const;
     int lastVpnState() const { return lastVpnState_; }
 
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
 private:
     void buildStatusMenu();
+    void watchForStatusItemHost();
+    void statusItemHostChanged(bool present);
     void setStatusIcon(const QString& name);
     void setSwitchImage(const QString& name);
     void setRunningMode(const char* mode);
@@ -81,6 +91,7 @@ private:
     QPointer<QAction> openMainItem_;
     QPointer<QAction> quitItem_;
     QSystemTrayIcon* statusItem_ = nullptr;
+    StatusNotifierItem* lateStatusItem_ = nullptr; // when the tray host comes after the client
     QString statusIconName_;
     bool hasTray_ = false;
     std::unique_ptr<MainWindowController> mainWC_;

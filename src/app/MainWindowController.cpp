@@ -31,8 +31,15 @@ void MainWindowController::center() {
     const QScreen* screen = QGuiApplication::primaryScreen();
     if (!screen)
         return;
+    const QRect available = screen->availableGeometry();
     QRect frame = geometry();
-    frame.moveCenter(screen->availableGeometry().center());
+    frame.moveCenter(available.center());
+    // On a screen smaller than the window the title strip and its close and minimise buttons
+    // (top right) stay on screen; the left edge gives way.
+    if (frame.top() < available.top())
+        frame.moveTop(available.top());
+    if (frame.right() > available.right())
+        frame.moveRight(available.right());
     move(frame.topLeft());
 }
 

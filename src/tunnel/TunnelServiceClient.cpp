@@ -1,6 +1,7 @@
 #include "tunnel/TunnelServiceClient.h"
 
 #include "platform/Log.h"
+#include "platform/Paths.h"
 
 #include <QLocalSocket>
 #include <QProcess>
@@ -92,9 +93,17 @@ bool TunnelServiceClient::launchService() {
     QStringList args;
     for (const auto& a : options_.serviceArguments)
         args << QString::fromStdString(a);
-    qint64 pid = 0;
-    const bool ok =
-        QProcess::startDetached(QString::fromStdString(options_.serviceExecutable), args, {}, &pid);
+    // The service outlives the client: it gets its own log file, not the client's terminal (a
+    // pipe held open by it would keep whoever reads the client's output waiting).
+    const std::string logDir = platform::paths::stateDir();
+    platform::paths::ensureDir(logDir, 0700);
+    QProcess service;
+    service.setProgram(QString::fromStdString(options_.serviceExecutable));
+    service.setArguments(args);
+    service.setStandardInputFile(QProcess::nullDevice());
+    service.setStandardOutputFile(QString::fromStdString(logDir + "/tunneld.log"), QIODevice::Append);
+    service.setStandardErrorFile(QString::fromStdString(logDir + "/tunneld.log"), QIODevice::Append);
+    const bool ok = service.startDetached();
     clientLog().info((ok ? "启动隧道服务：" : "无法启动隧道服务：") + options_.serviceExecutable);
     return ok;
 }
