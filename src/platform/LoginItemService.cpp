@@ -251,16 +251,19 @@ std::optional<QString> resolvedTarget(const QString& file) {
     } else {
         path = QStandardPaths::findExecutable(program);
     }
+    // Resolved as far as the file itself, so a command link (/usr/bin/nimo into the package) and
+    // the package's own executable are the same item.
     const QFileInfo target(path);
     if (path.isEmpty() || !target.exists() || target.isDir())
         return std::nullopt;
-    return fileUrl(path);
+    return fileUrl(target.canonicalFilePath());
 }
 
 std::optional<QString> appUrl(const std::string& appPath) {
     if (appPath.empty())
         return std::nullopt;
-    return fileUrl(QDir::cleanPath(QFileInfo(QString::fromStdString(appPath)).absoluteFilePath()));
+    const QFileInfo app(QString::fromStdString(appPath));
+    return fileUrl(app.exists() ? app.canonicalFilePath() : QDir::cleanPath(app.absoluteFilePath()));
 }
 
 // The entries of the folder, in name order.

@@ -9,9 +9,10 @@ namespace nimo::platform {
 
 // The user's login items are the desktop entries in $XDG_CONFIG_HOME/autostart/: a desktop session
 // starts each entry's Exec when the user logs in. An entry belongs to an application when the
-// program of its Exec resolves to the application's path; an entry whose program no longer exists,
-// or that the session would skip (Hidden, or disabled for autostart), resolves to nothing and is
-// ignored. The files are written and read here, by the desktop-entry rules, never through QSettings.
+// program of its Exec resolves to the application's file (symbolic links followed, a bare name
+// looked up on PATH); an entry whose program no longer exists, or that the session would skip
+// (Hidden, or disabled for autostart), resolves to nothing and is ignored. The files are written and
+// read here, by the desktop-entry rules, never through QSettings.
 class LoginItemService {
 public:
     // True when an entry resolves to appPath.

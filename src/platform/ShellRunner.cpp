@@ -61,6 +61,13 @@ ShellRun runShell(const std::string& command, bool administrator) {
     process.closeWriteChannel();
     if (!ended)
         loop.exec(QEventLoop::AllEvents);
+    if (!ended) {
+        // The application is quitting and took this loop with it: the command does not outlive it.
+        process.kill();
+        process.waitForFinished(1000);
+        run.status = ShellRun::Status::Crashed;
+        return run;
+    }
 
     if (process.error() == QProcess::FailedToStart) {
         run.status = ShellRun::Status::FailedToStart;

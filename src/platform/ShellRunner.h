@@ -12,7 +12,7 @@ struct ShellRun {
         NotAuthorized,         // pkexec refused: the user was not authorised or dismissed the prompt
         NoAuthenticationAgent, // pkexec found no agent to ask the user with
         FailedToStart,         // the shell (or pkexec) could not be started
-        Crashed,               // ended by a signal
+        Crashed,               // ended by a signal, or ended because the application quit
     };
     Status status = Status::FailedToStart;
     int exitCode = -1;

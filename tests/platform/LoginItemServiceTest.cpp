@@ -150,6 +150,9 @@ TEST(LoginItems, RemoveTakesEveryEntryOfTheApplication) {
     const test::ScopedEnv path("PATH", xdg.path("apps") + ":/usr/bin:/bin");
     const std::string bare = makeApp(xdg, "nimo-bare");
     writeEntry("c.desktop", entry + "nimo-bare\n");
+    // A command link into the package is the application itself.
+    ASSERT_TRUE(QFile::link(QString::fromStdString(app), QString::fromStdString(xdg.path("apps/nimo-link"))));
+    writeEntry("d.desktop", entry + "nimo-link\n");
     EXPECT_TRUE(LoginItemService::isLoginItem(app));
     EXPECT_TRUE(LoginItemService::isLoginItem(bare));
     EXPECT_FALSE(LoginItemService::addLoginItem(app));
