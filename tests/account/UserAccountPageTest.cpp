@@ -318,30 +318,3 @@ TEST(UserAccountPage, AutoLoginAndLaunchAtLoginSwitches) {
     f.tap(UserAccountPage::kSaveSettingsTag);
     EXPECT_FALSE(platform::LoginItemService::isLoginItem(app));
 }
-
-// Where the main controls land, converted from the layout's bottom-left frames.
-TEST(UserAccountPage, LayoutFrames) {
-    PageFixture f;
-    struct Row {
-        QWidget* view;
-        QRectF frame;
-    };
-    const std::vector<Row> rows = {
-        {f.page.toolView(), {0, 404, 920, 48}},
-        {f.page.superUserHeader(), {69, 56, 71, 21}},
-        {f.page.accountLabel(), {59, 29, 91, 20}},
-        {f.page.exprietimeBtn(), {66, 81, 135, 18}},
-        {f.page.mergeBtn(), {42, 81, 188, 20}},
-        {f.page.autologinButton(), {64, 32, 80, 15}},
-        {f.page.buttonWithTag(UserAccountPage::kRenewTag), {173, 48, 138, 39}},
-        {f.page.buttonWithTag(UserAccountPage::kSignOutTag), {759, 19, 133, 44}},
-        {f.page.buttonWithTag(UserAccountPage::kQuestionsLinkTag), {35, 6, 55, 15}},
-    };
-    for (const Row& row : rows) {
-        ASSERT_TRUE(row.view);
-        SCOPED_TRACE(row.view->objectName().toStdString());
-        EXPECT_EQ(frameOf(row.view), row.frame);
-        EXPECT_FALSE(row.view->isHidden());
-    }
-    EXPECT_EQ(f.page.toolbarTitleLabel()->text(), "基本信息");
-}
