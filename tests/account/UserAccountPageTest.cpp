@@ -6,7 +6,6 @@
 #include "service/UserDefaultsCacheKeys.h"
 #include "support/ScreenContext.h"
 #include "widgets/Buttons.h"
-#include "widgets/Frames.h"
 #include "widgets/PageHost.h"
 #include "widgets/SmallWidgets.h"
 
