@@ -1,14 +1,19 @@
 // Shows the account page in a window on the current display and saves it once per membership look
-// and once signed out. Used by scripts/screenshots under Xvfb; not a test.
+// and once signed out; then the privileged shell command's alert as a user without pkexec sees it.
+// Used by scripts/screenshots under Xvfb; not a test.
 #include "account/UserAccountPage.h"
 #include "app/Application.h"
+#include "app/ShellCommand.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "support/ScreenContext.h"
 #include "widgets/ColorHex.h"
 #include "widgets/SmallWidgets.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QDateTime>
+#include <QMessageBox>
+#include <QTimer>
 #include <cstdio>
 
 using namespace nimo;
@@ -77,5 +82,23 @@ int main(int argc, char** argv) {
     settings.clearSession();
     page.refresh();
     save("account-signed-out.png");
+
+    // The alert over the window, saved and answered from the loop it runs in.
+    const test::ScopedEnv noPkexec("PATH", xdg.path("empty"));
+    QTimer answer;
+    QObject::connect(&answer, &QTimer::timeout, [&] {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (!box || !box->isVisible())
+            return;
+        answer.stop();
+        settle(300);
+        const QString path = out + QStringLiteral("/shell-alert.png");
+        const bool saved = box->grab().save(path);
+        std::printf("%s %s\n", saved ? "saved" : "could not save", qPrintable(path));
+        ok = ok && saved;
+        box->buttons().first()->click();
+    });
+    answer.start(20);
+    (void)runShellCommand("true", true, &window);
     return ok ? 0 : 1;
 }
