@@ -1,8 +1,9 @@
 #include "app/AppDelegate.h"
 #include "app/Application.h"
+#include "app/DiagnosticEntry.h"
 #include "app/SingleInstance.h"
-#include "platform/Log.h"
 #include "http/SessionManager.h"
+#include "platform/Log.h"
 #include "platform/Paths.h"
 #include "service/NetWorkTool.h"
 #include "service/SettingsStore.h"
@@ -14,6 +15,8 @@
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
     nimo::configureApplication(app);
+    if (const auto code = nimo::runDiagnosticEntry(app))
+        return *code;
 
     nimo::SingleInstance instance(QString::fromStdString(nimo::platform::paths::runtimeDir()));
     if (!instance.becomePrimary()) {

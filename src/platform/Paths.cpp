@@ -67,6 +67,10 @@ std::string packageRoot() {
     return dir.absolutePath().toStdString();
 }
 
+std::string resourcesDir() {
+    return packageRoot() + "/Contents/Resources";
+}
+
 bool ensureDir(const std::string& dir, unsigned mode) {
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0)

@@ -24,6 +24,8 @@ std::string autostartDir();     // <config>/autostart
 
 // The application package: the folder above the running executable's bin/ folder.
 std::string packageRoot();
+// Files the application ships beside its executables: <package root>/Contents/Resources.
+std::string resourcesDir();
 
 // Creates dir (and parents) with mode for the last component; true when it exists afterwards.
 bool ensureDir(const std::string& dir, unsigned mode);

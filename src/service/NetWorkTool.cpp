@@ -8,8 +8,9 @@
 #include "service/ServiceRecords.h"
 #include "service/UserDefaultsCacheKeys.h"
 
-#include <QDesktopServices>
 #include <QPointer>
+#include <QProcess>
+#include <QStandardPaths>
 #include <QUrl>
 #include <algorithm>
 
@@ -24,13 +25,19 @@ constexpr const char* kBadTokenText = "登录信息已失效，请重新登录";
 } // namespace
 
 bool DesktopUrlOpener::open(const std::string& url) {
-    return QDesktopServices::openUrl(QUrl(QString::fromStdString(url)));
+    const QString opener = QStandardPaths::findExecutable(QStringLiteral("xdg-open"));
+    if (opener.isEmpty()) {
+        platform::consoleLog("openInBrowser: xdg-open not found");
+        return false;
+    }
+    return QProcess::startDetached(opener, {QString::fromStdString(url)});
 }
 
 bool openInBrowser(const std::string& url, UrlOpener& opener) {
     const QUrl parsed(QString::fromStdString(url), QUrl::StrictMode);
     if (url.empty() || !parsed.isValid() || parsed.isRelative()) {
-        platform::consoleLog("openInBrowser: not a URL: " + url);
+        // Query and fragment may carry a token: only the part before them is logged.
+        platform::consoleLog("openInBrowser: not a URL: " + url.substr(0, url.find_first_of("?#")));
         return false;
     }
     if (!opener.open(url))

@@ -29,7 +29,9 @@ public:
     virtual bool open(const std::string& url) = 0;
 };
 
-// QDesktopServices::openUrl.
+// The desktop's opener, xdg-open, started detached. Not through the platform plugin: the offscreen
+// one refuses and writes the whole URL (with any token in it) to the log, and the X11 one answers
+// true even when no opener exists.
 class DesktopUrlOpener : public UrlOpener {
 public:
     bool open(const std::string& url) override;

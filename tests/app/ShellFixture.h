@@ -1,25 +1,14 @@
 #pragma once
 
 #include "app/AppDelegate.h"
-#include "http/SessionManager.h"
-#include "service/NetWorkTool.h"
-#include "service/SettingsStore.h"
-#include "tunnel/NimoShared.h"
-#include "support/TestSupport.h"
-#include "tunnel/VPNTunnelManager.h"
+#include "support/ScreenContext.h"
 
 #include <memory>
 
 namespace nimo::test {
 
-// What main makes for the screens, over a given store and tunnel manager.
-struct ScreenContext {
-    DesktopUrlOpener opener;
-    Toasts toasts;
-    AppContext context;
-    ScreenContext(SettingsStore& settings, VPNTunnelManager& tunnel)
-        : context{settings, NimoShared::shared(), tunnel, http::SessionManager::defaultSession(), opener, toasts} {}
-};
+// What main makes for the screens, with the application's toasts.
+using ScreenContext = BasicScreenContext<Toasts>;
 
 // A delegate on temporary XDG folders with a tunnel manager whose service never answers (no
 // executable to start), so status changes are driven through the manager by hand.
@@ -30,12 +19,7 @@ struct Shell {
     ScreenContext screens{settings, tunnel};
     AppDelegate delegate{screens.context, screens.toasts};
 
-    static VPNTunnelManager::Setup quietSetup(const TempXdg& xdg) {
-        VPNTunnelManager::Setup setup;
-        setup.socketPath = xdg.path("no-service.sock");
-        setup.packageRoot = xdg.path("package");
-        return setup;
-    }
+    static VPNTunnelManager::Setup quietSetup(const TempXdg& xdg) { return quietTunnelSetup(xdg); }
 
     // Runs what the delegate queued on the main loop.
     static void drain() {

@@ -260,3 +260,22 @@ TEST(OpenInBrowser, OpensAbsoluteUrlsOnly) {
     EXPECT_FALSE(openInBrowser("not a url", opener));
     EXPECT_EQ(opener.opened, std::vector<std::string>{"https://pay.example.com/webpay/#/?token=t&time=1"});
 }
+
+// The desktop opener hands the URL to xdg-open; a refused URL is logged without what may be a token.
+TEST(OpenInBrowser, DesktopOpenerRunsXdgOpenAndLogsNoToken) {
+    test::TempXdg xdg;
+    test::FakePrograms programs;
+    const std::string file = xdg.path("opened");
+    programs.add("xdg-open", "printf '%s' \"$*\" > '" + file + "'");
+    DesktopUrlOpener desktop;
+    platform::ScopedLogCapture capture;
+    const std::string url = "https://pay.example.com/webpay/#/?token=t0k&time=1";
+    EXPECT_TRUE(openInBrowser(url, desktop));
+    EXPECT_TRUE(test::waitUntil([&] { return test::readFile(file) == url; }));
+    EXPECT_FALSE(openInBrowser("pay.example.com/webpay/#/?token=t0k", desktop));
+    {
+        const test::ScopedEnv noOpener("PATH", programs.dir() + "/none");
+        EXPECT_FALSE(desktop.open(url));
+    }
+    EXPECT_FALSE(capture.contains("t0k"));
+}

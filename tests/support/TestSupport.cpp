@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QThread>
 #include <cstdlib>
 
@@ -39,6 +40,47 @@ std::string TempXdg::root() const {
 }
 std::string TempXdg::path(const std::string& relative) const {
     return root() + "/" + relative;
+}
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value) : name_(std::move(name)) {
+    if (const char* old = std::getenv(name_.c_str()))
+        saved_ = old;
+    if (value)
+        setenv(name_.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+ScopedEnv::~ScopedEnv() {
+    if (saved_)
+        setenv(name_.c_str(), saved_->c_str(), 1);
+    else
+        unsetenv(name_.c_str());
+}
+
+FakePrograms::FakePrograms() {
+    const char* path = std::getenv("PATH");
+    path_.emplace("PATH", dir() + ":" + (path ? path : "/usr/bin:/bin"));
+}
+
+std::string FakePrograms::add(const std::string& name, const std::string& body) {
+    const QString file = dir_.filePath(QString::fromStdString(name));
+    QFile out(file);
+    if (!out.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        return {};
+    out.write("#!/bin/sh\n");
+    out.write(body.data(), qint64(body.size()));
+    out.write("\n");
+    out.close();
+    out.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return file.toStdString();
+}
+
+std::optional<std::string> readFile(const std::string& path) {
+    QFile in(QString::fromStdString(path));
+    if (!in.open(QIODevice::ReadOnly))
+        return std::nullopt;
+    return in.readAll().toStdString();
 }
 
 bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {

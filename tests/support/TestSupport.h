@@ -26,6 +26,36 @@ private:
     std::map<std::string, std::optional<std::string>> saved_;
 };
 
+// Sets an environment variable (or unsets it, for none) for the life of the object.
+class ScopedEnv {
+public:
+    ScopedEnv(std::string name, const std::optional<std::string>& value);
+    ~ScopedEnv();
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+private:
+    std::string name_;
+    std::optional<std::string> saved_;
+};
+
+// A folder of stand-in programs put first on PATH for the life of the object, so code that looks a
+// program up by name (xdg-open, pkexec) runs the stand-in.
+class FakePrograms {
+public:
+    FakePrograms();
+    // Writes an executable shell script name with body (after a "#!/bin/sh" line); its path.
+    std::string add(const std::string& name, const std::string& body);
+    std::string dir() const { return dir_.path().toStdString(); }
+
+private:
+    QTemporaryDir dir_;
+    std::optional<ScopedEnv> path_;
+};
+
+// The whole content of a file, or none when it cannot be read.
+std::optional<std::string> readFile(const std::string& path);
+
 // Processes events until pred() holds or the deadline passes; returns pred()'s last value.
 bool waitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(5));
