@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPointer>
+#include <algorithm>
 
 namespace nimo {
 
@@ -90,6 +91,7 @@ void ImageRadioButton::setupItem(const std::string& title, const std::string& im
     titleLabel_->setObjectName(QStringLiteral("titleLabel"));
     titleLabel_->setFont(systemFont(13));
     titleLabel_->setAutoFillBackground(true);
+    titleLabel_->setBackgroundRole(QPalette::Window); // not the button's role it would inherit
     QPalette palette = titleLabel_->palette();
     palette.setColor(QPalette::Window, colorFromHex("#FCFCFC"));
     palette.setColor(QPalette::WindowText, colorFromHex("#3F3934"));
@@ -115,7 +117,9 @@ void ImageRadioButton::setTitle(const std::string& title) {
             c == QChar::ParagraphSeparator)
             c = u' ';
     const QFontMetrics metrics(titleLabel_->font());
-    const QString shown = metrics.elidedText(full, Qt::ElideRight, titleLabel_->width());
+    // The label reaches past the item's right edge; elide to the part that is seen.
+    const int visible = std::min(titleLabel_->width(), width() - titleLabel_->x());
+    const QString shown = metrics.elidedText(full, Qt::ElideRight, std::max(visible, 0));
     titleLabel_->setText(shown);
     setToolTip(shown == full ? QString() : full);
 }

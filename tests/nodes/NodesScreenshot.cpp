@@ -19,7 +19,8 @@ bool save(QWidget& view, const QString& path) {
     return ok;
 }
 
-// Every route image at its size and at 2x, then enlarged 4x from the 2x rendering: flags.png.
+// Every route image at its size, at 2x (one image pixel per screen pixel) and rendered at 4x:
+// flags.png.
 bool saveImageSheet(const QString& path) {
     QStringList names;
     for (const QString& name : nimo::images::names())
@@ -33,10 +34,13 @@ bool saveImageSheet(const QString& path) {
     for (int i = 0; i < names.size(); ++i) {
         const QPoint at((i % 4) * cell + 8, (i / 4) * 110 + 8);
         const QSize natural = nimo::images::naturalSize(names[i]);
-        const QPixmap twice = nimo::images::pixmap(names[i], natural, 2.0);
+        QPixmap twice = nimo::images::pixmap(names[i], natural, 2.0);
+        twice.setDevicePixelRatio(1.0);
+        QPixmap large = nimo::images::pixmap(names[i], natural, 4.0);
+        large.setDevicePixelRatio(1.0);
         painter.drawPixmap(at, nimo::images::pixmap(names[i], natural, 1.0));
-        painter.drawPixmap(QRect(at + QPoint(30, 0), natural), twice);
-        painter.drawPixmap(QRect(at + QPoint(56, 0), natural * 4), twice);
+        painter.drawPixmap(at + QPoint(0, 26), twice);
+        painter.drawPixmap(at + QPoint(52, 0), large);
         painter.drawText(at + QPoint(0, 96), names[i]);
     }
     const bool ok = sheet.save(path);
