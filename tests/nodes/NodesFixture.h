@@ -47,7 +47,7 @@ struct RouteWorld {
     TempXdg xdg;
     SettingsStore settings;
     LocalService service;
-    http::SessionManager session{quickSession()};
+    http::SessionManager session;
     VPNTunnelManager tunnel{quietSetup(xdg)};
     NoOpener opener;
     RecordedToasts toasts;
@@ -55,7 +55,9 @@ struct RouteWorld {
     QWidget window;
     std::vector<NodeReport> reports;
 
-    RouteWorld() { window.resize(920, 580); }
+    explicit RouteWorld(http::SessionConfiguration config = quickSession()) : session(std::move(config)) {
+        window.resize(920, 580);
+    }
 
     static VPNTunnelManager::Setup quietSetup(const TempXdg& xdg) {
         VPNTunnelManager::Setup setup;
