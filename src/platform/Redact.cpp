@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <cstdio>
 
 namespace nimo::platform {
 
@@ -50,6 +51,92 @@ std::string redactedForm(std::string_view text) {
             out.push_back('&');
         pos = amp + 1;
     }
+    return out;
+}
+
+namespace {
+
+// Length of the well-formed UTF-8 sequence at text[i] and its code point; 0 when there is none.
+size_t utf8Sequence(std::string_view text, size_t i, char32_t& cp) {
+    const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char c = byte(i);
+    if (c < 0x80) {
+        cp = c;
+        return 1;
+    }
+    size_t n;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (c >= 0xC2 && c <= 0xDF) {
+        n = 2;
+        cp = c & 0x1F;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+        n = 3;
+        cp = c & 0x0F;
+        lo = c == 0xE0 ? 0xA0 : 0x80;
+        hi = c == 0xED ? 0x9F : 0xBF;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+        n = 4;
+        cp = c & 0x07;
+        lo = c == 0xF0 ? 0x90 : 0x80;
+        hi = c == 0xF4 ? 0x8F : 0xBF;
+    } else {
+        return 0;
+    }
+    if (i + n > text.size() || byte(i + 1) < lo || byte(i + 1) > hi)
+        return 0;
+    for (size_t k = 1; k < n; ++k) {
+        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
+            return 0;
+        cp = (cp << 6) | (byte(i + k) & 0x3F);
+    }
+    return n;
+}
+
+// Code points that change how a terminal or a log viewer shows the rest of the line.
+bool isInvisibleControl(char32_t cp) {
+    return (cp >= 0x80 && cp <= 0x9F) || cp == 0x200E || cp == 0x200F || (cp >= 0x2028 && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069) || cp == 0xFEFF;
+}
+
+} // namespace
+
+std::string escapedForLog(std::string_view text, size_t maxBytes) {
+    std::string out;
+    out.reserve(std::min(text.size(), maxBytes) + 16);
+    size_t i = 0;
+    char buf[16];
+    while (i < text.size()) {
+        char32_t cp = 0;
+        const size_t n = utf8Sequence(text, i, cp);
+        if (out.size() + (n ? n : 1) > maxBytes)
+            break;
+        if (n == 0) {
+            std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned char>(text[i]));
+            out += buf;
+            ++i;
+            continue;
+        }
+        if (cp == '\\') {
+            out += "\\\\";
+        } else if (cp == '\n') {
+            out += "\\n";
+        } else if (cp == '\r') {
+            out += "\\r";
+        } else if (cp == '\t') {
+            out += "\\t";
+        } else if (cp < 0x20 || cp == 0x7F) {
+            std::snprintf(buf, sizeof buf, "\\x%02x", static_cast<unsigned>(cp));
+            out += buf;
+        } else if (isInvisibleControl(cp)) {
+            std::snprintf(buf, sizeof buf, "\\u%04x", static_cast<unsigned>(cp));
+            out += buf;
+        } else {
+            out.append(text.substr(i, n));
+        }
+        i += n;
+    }
+    if (i < text.size())
+        out += "...(+" + std::to_string(text.size() - i) + " bytes)";
     return out;
 }
 

@@ -18,4 +18,11 @@ nlohmann::json redacted(const nlohmann::json& value);
 // The same for a form or query text "a=1&password=x": secret values become "<redacted>".
 std::string redactedForm(std::string_view text);
 
+// Outside data (a node name, a service's message) made safe for one log line: backslash, control
+// characters, invalid UTF-8, line separators and bidirectional overrides become visible escapes
+// ("\n", "\x1b", "\u202e"), so a value can neither break the line nor disguise what follows it.
+// Longer than maxBytes, it is cut at a character boundary and "...(+N bytes)" is added.
+inline constexpr size_t kLogValueLimit = 200;
+std::string escapedForLog(std::string_view text, size_t maxBytes = kLogValueLimit);
+
 } // namespace nimo::platform

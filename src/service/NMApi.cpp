@@ -2,6 +2,7 @@
 
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
+#include "platform/Redact.h"
 #include "service/UserDefaultsCacheKeys.h"
 
 namespace nimo {
@@ -164,17 +165,35 @@ bool NMApi::fetchNodes(const std::string& path, const std::string& cacheKey,
     auto host = tool_.store().string(keys::lastOkHost);
     if (!host)
         return false;
-    auto onSuccess = [this, cacheKey, decode = std::move(decode), completion](const json& data) {
+    // On the worker: decode and trim, so a huge list never reaches the main loop. A "data" of the
+    // wrong shape becomes null, which the main side ignores.
+    auto shaper = [decode = std::move(decode)](const json& data) -> json {
         auto list = decode(data);
         if (!list)
+            return nullptr;
+        const size_t total = list->size();
+        const NodeListTrim trim = trimNodeNames(*list);
+        if (trim.dropped() > 0)
+            platform::consoleLog(describeTrim(trim, total));
+        return json(std::move(*list));
+    };
+    auto onSuccess = [this, cacheKey, completion](const json& data) {
+        if (!data.is_array())
             return;
-        if (!list->empty())
-            (void)tool_.store().set(cacheKey, *list);
+        std::vector<std::string> list;
+        list.reserve(data.size());
+        for (const json& e : data) {
+            if (!e.is_string())
+                return;
+            list.push_back(e.get<std::string>());
+        }
+        if (!list.empty())
+            (void)tool_.store().set(cacheKey, list);
         if (completion)
             completion(std::move(list), std::nullopt);
     };
     auto onFailure = [completion](const NMNetWorkError& error) {
-        platform::consoleLog("error:" + error.errorDescription());
+        platform::consoleLog("error:" + platform::escapedForLog(error.errorDescription()));
         std::string message;
         switch (error.kind()) {
         case NMNetWorkError::Kind::invalidHost:
@@ -190,7 +209,8 @@ bool NMApi::fetchNodes(const std::string& path, const std::string& cacheKey,
         if (completion)
             completion(std::nullopt, message);
     };
-    tool_.sendRequest(*host, path, HTTPMethod::get, nullptr, std::move(onSuccess), std::move(onFailure));
+    tool_.sendRequest(*host, path, HTTPMethod::get, nullptr, std::move(onSuccess), std::move(onFailure),
+                      std::move(shaper));
     return true;
 }
 

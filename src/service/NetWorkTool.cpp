@@ -66,15 +66,49 @@ NMNetWorkError errorForFailedRequest(const http::Error& error) {
     return NMNetWorkError::msg(error.localizedDescription());
 }
 
-ServiceReply serviceReply(const http::DataResponse<json>& response) {
+namespace {
+// The reply's value or failure, without its description.
+ServiceReply replyOutcome(const http::DataResponse<json>& response) {
     ServiceReply reply;
-    reply.debugDescription = response.debugDescription();
     if (const json* value = response.result.value())
         reply.value = *value;
     else if (const http::Error* error = response.result.error())
         reply.failure = errorForFailedRequest(*error);
     else
         reply.failure = NMNetWorkError::msg("");
+    return reply;
+}
+
+// text cut to at most limit bytes at a character boundary, with what was left out counted.
+std::string cutForLog(std::string text, size_t limit) {
+    if (text.size() <= limit)
+        return text;
+    size_t end = limit;
+    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
+        --end;
+    const size_t left = text.size() - end;
+    text.resize(end);
+    return text + "...(+" + std::to_string(left) + " bytes)";
+}
+} // namespace
+
+ServiceReply serviceReply(const http::DataResponse<json>& response) {
+    ServiceReply reply = replyOutcome(response);
+    reply.debugDescription = response.debugDescription();
+    return reply;
+}
+
+ServiceReply serviceReply(const http::DataResponse<json>& response, size_t bodyLimit) {
+    ServiceReply reply = replyOutcome(response);
+    const std::string resultText =
+        response.result.isSuccess()
+            ? "SUCCESS: " + cutForLog(http::describeValue(*response.result.value()), bodyLimit)
+            : "FAILURE: " + response.result.error()->localizedDescription();
+    std::optional<std::string> body;
+    if (response.data)
+        body = cutForLog(*response.data, bodyLimit);
+    reply.debugDescription = http::debugDescription(response.request, response.response,
+                                                    body ? &*body : nullptr, resultText, response.timeline);
     return reply;
 }
 
@@ -164,6 +198,46 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
                              failure = std::move(failure)](const http::DataResponse<json>& response) {
             handleResponse(serviceReply(response), failure, 0, success);
         });
+}
+
+void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
+                              const json& parameters, ServiceSuccess success, ServiceFailure failure,
+                              DataShaper shaper) {
+    if (!shaper) {
+        sendRequest(baseURL, path, method, parameters, std::move(success), std::move(failure));
+        return;
+    }
+    auto headers = requestHeaders();
+    if (!headers) {
+        sendRequest(baseURL, path, method, parameters, std::move(success), std::move(failure));
+        return;
+    }
+    const bool post = method == http::HTTPMethod::post;
+    const json body = post ? (parameters.is_object() ? parameters : json::object()) : json(nullptr);
+    auto serializer = [shaper, parse = http::jsonResponseSerializer()](
+                          const http::URLRequest* request, const http::HTTPURLResponse* response,
+                          const std::string* data, const http::Error* error) {
+        auto result = parse(request, response, data, error);
+        if (json* value = result.value(); value && value->is_object())
+            if (auto it = value->find("data"); it != value->end())
+                *it = shaper(*it);
+        return result;
+    };
+    // Parsing, shaping and describing all stay on the worker; only the small reply is posted.
+    constexpr size_t kLoggedBodyLimit = 4096;
+    QPointer<QObject> self(this);
+    auto inline_ = [](std::function<void()> fn) { fn(); };
+    session_.request(requestURL(baseURL, path), method, body, http::JSONEncoding::defaultEncoding(), *headers)
+        .response<json>(http::CompletionQueue(inline_), std::move(serializer),
+                        [self, success = std::move(success),
+                         failure = std::move(failure)](const http::DataResponse<json>& response) {
+                            auto reply =
+                                std::make_shared<ServiceReply>(serviceReply(response, kLoggedBodyLimit));
+                            platform::postToMainWeak(self, [self, reply, success, failure] {
+                                if (auto* tool = static_cast<NetWorkTool*>(self.data()))
+                                    tool->handleResponse(*reply, failure, 0, success);
+                            });
+                        });
 }
 
 void NetWorkTool::handleResponse(const ServiceReply& reply, const ServiceFailure& failure,

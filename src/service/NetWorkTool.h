@@ -21,6 +21,9 @@ class SessionManager;
 
 using ServiceSuccess = std::function<void(const nlohmann::json& data)>;
 using ServiceFailure = std::function<void(const NMNetWorkError& error)>;
+// Runs on the HTTP session's worker thread over the envelope's "data"; what it returns replaces
+// "data" before anything reaches the main loop. For answers that may be large (node lists).
+using DataShaper = std::function<nlohmann::json(const nlohmann::json& data)>;
 
 // Opens a URL in the user's default browser; tests put in their own.
 class UrlOpener {
@@ -53,6 +56,8 @@ struct ServiceReply {
 // the requester moves on to its next base URL; anything else is msg with a readable description.
 NMNetWorkError errorForFailedRequest(const http::Error& error);
 ServiceReply serviceReply(const http::DataResponse<nlohmann::json>& response);
+// The same, with at most bodyLimit bytes of the body in the debug description.
+ServiceReply serviceReply(const http::DataResponse<nlohmann::json>& response, size_t bodyLimit);
 
 // The common road of every service request: base URL choice, URL and headers, sending, and the
 // response envelope. Callbacks run on the main thread and are dropped once the tool is gone.
@@ -86,6 +91,10 @@ public:
     // POST sends parameters as a JSON object body; GET sends none. success gets the envelope's "data".
     void sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
                      const nlohmann::json& parameters, ServiceSuccess success, ServiceFailure failure);
+    // The same, with "data" passed through shaper and the reply described off the main thread.
+    void sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
+                     const nlohmann::json& parameters, ServiceSuccess success, ServiceFailure failure,
+                     DataShaper shaper);
 
     // The shared response handler; success and failure may be empty.
     void handleResponse(const ServiceReply& reply, const ServiceFailure& failure, std::int64_t expectedCode,

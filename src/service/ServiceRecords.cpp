@@ -190,4 +190,28 @@ std::optional<std::vector<std::string>> decodeSubscribeNodes(const json& data) {
     return names;
 }
 
+NodeListTrim trimNodeNames(std::vector<std::string>& names) {
+    NodeListTrim trim;
+    size_t kept = 0;
+    for (std::string& name : names) {
+        if (name.size() > kMaxNodeNameBytes) {
+            ++trim.tooLong;
+        } else if (kept == kMaxNodeNames) {
+            ++trim.overCount;
+        } else {
+            if (&names[kept] != &name)
+                names[kept] = std::move(name);
+            ++kept;
+        }
+    }
+    names.resize(kept);
+    return trim;
+}
+
+std::string describeTrim(const NodeListTrim& trim, size_t total) {
+    return "nodes.dropped: " + std::to_string(trim.dropped()) + " of " + std::to_string(total) + " (" +
+           std::to_string(trim.tooLong) + " over " + std::to_string(kMaxNodeNameBytes) + " bytes, " +
+           std::to_string(trim.overCount) + " past the first " + std::to_string(kMaxNodeNames) + ")";
+}
+
 } // namespace nimo

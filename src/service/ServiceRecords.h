@@ -63,4 +63,18 @@ std::optional<std::vector<std::string>> decodeNodeNames(const nlohmann::json& da
 // getSubscribeNodeList "data": none unless an array; the "remarks" texts of its non-empty objects.
 std::optional<std::vector<std::string>> decodeSubscribeNodes(const nlohmann::json& data);
 
+// How much of a node list the client takes in. A name is shown, matched, stored and sent whole, so
+// one over the limit is left out rather than cut.
+inline constexpr size_t kMaxNodeNames = 1000;
+inline constexpr size_t kMaxNodeNameBytes = 256;
+struct NodeListTrim {
+    size_t tooLong = 0;   // names over kMaxNodeNameBytes
+    size_t overCount = 0; // names after the first kMaxNodeNames kept
+    size_t dropped() const { return tooLong + overCount; }
+};
+// Drops what is over the limits (order kept) and says what went.
+NodeListTrim trimNodeNames(std::vector<std::string>& names);
+// "nodes.dropped: 3 of 1003 (0 over 256 bytes, 3 past the first 1000)".
+std::string describeTrim(const NodeListTrim& trim, size_t total);
+
 } // namespace nimo

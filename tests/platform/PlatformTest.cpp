@@ -50,6 +50,28 @@ TEST(Redact, HidesSecretsAtAnyDepth) {
     EXPECT_EQ(redactedForm(""), "");
 }
 
+TEST(Redact, OutsideTextIsEscapedForOneLogLine) {
+    const std::vector<std::pair<std::string, std::string>> rows = {
+        {"香港 01", "香港 01"},
+        {"", ""},
+        {"a\nb\r\tc", "a\\nb\\r\\tc"},
+        {"back\\slash", "back\\\\slash"},
+        {"\x1b[31mred", "\\x1b[31mred"},
+        {std::string("nul\0x", 5), "nul\\x00x"},
+        {"del\x7f", "del\\x7f"},
+        {"\xff\xfe bad", "\\xff\\xfe bad"},
+        {"\xe6\x97", "\\xe6\\x97"},                      // a cut sequence
+        {"\xc2\x85next", "\\u0085next"},                 // C1 next-line
+        {"abc\xe2\x80\xaegpj.exe", "abc\\u202egpj.exe"}, // right-to-left override
+        {"\xe2\x80\xa8", "\\u2028"},
+        {std::string(300, 'a'), std::string(200, 'a') + "...(+100 bytes)"},
+        {std::string(199, 'a') + "香", std::string(199, 'a') + "...(+3 bytes)"}, // never half a character
+    };
+    for (const auto& [in, out] : rows)
+        EXPECT_EQ(escapedForLog(in), out) << in.substr(0, 40);
+    EXPECT_EQ(escapedForLog(std::string(1 << 20, 'x'), 10), "xxxxxxxxxx...(+1048566 bytes)");
+}
+
 TEST(LocalizedStrings, MissingKeyYieldsKey) {
     EXPECT_EQ(localizedString("No such key"), "No such key");
     EXPECT_NE(localizedString("Proxy: On"), "Proxy: On");
