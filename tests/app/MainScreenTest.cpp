@@ -66,16 +66,8 @@ Outcome loadSubscription(NodesInfoVC& vc) {
     return outcome;
 }
 
-nlohmann::json subscription(nlohmann::json fields) {
-    nlohmann::json record{{"id", 9},           {"total_bandwidth", 10737418240LL}, {"used_up", 0},
-                          {"used_down", 0},    {"service_status", true},           {"sub_status", true},
-                          {"sub_uuid", "u-9"}, {"nodes", nlohmann::json::array()}};
-    for (auto& [key, value] : fields.items()) {
-        if (value.is_null())
-            record.erase(key);
-        else
-            record[key] = value;
-    }
+nlohmann::json subscription(const nlohmann::json& fields) {
+    const nlohmann::json record = subscriptionRecord(fields);
     return {{"demo", false},
             {"accounts",
              {{{"email", devservice::kDemoEmail},

@@ -68,15 +68,7 @@ struct Road {
         return vc->startProxyButton()->isVisible() && !vc->connectButton()->isVisible();
     }
     void useSubscription(const nlohmann::json& fields) {
-        nlohmann::json record{{"id", 9},           {"total_bandwidth", 1073741824},   {"used_up", 0},
-                              {"used_down", 0},    {"service_status", true},          {"sub_status", true},
-                              {"sub_uuid", "u-9"}, {"nodes", nlohmann::json::array()}};
-        for (auto& [key, value] : fields.items()) {
-            if (value.is_null())
-                record.erase(key);
-            else
-                record[key] = value;
-        }
+        const nlohmann::json record = subscriptionRecord(fields);
         account->script({{"path", "/api/customer/customerService/getCustomerServiceList"},
                          {"json", {{"code", 0}, {"data", {record}}}}});
     }
