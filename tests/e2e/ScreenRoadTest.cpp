@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
@@ -230,4 +231,59 @@ TEST(ScreenRoad, AnActivationThatNeedsApprovalDeclinedOrAllowed) {
     const auto stored = nlohmann::json::parse(approvals.readAll().toStdString(), nullptr, false);
     EXPECT_TRUE(stored["records"][kTunnelBundleId].contains("at")) << stored.dump();
     EXPECT_TRUE(stored["records"][kTunnelBundleId].contains("uid")) << stored.dump();
+}
+
+TEST(ScreenRoad, TheClientStartedSignedInLoadsInOrderWithItsHeaders) {
+    ServiceHarness service; // the temporary home the client runs in
+    ASSERT_TRUE(service.start());
+    LocalService account;
+    const nlohmann::json fixture{{"demo", true}, {"tokens", {{"launch-token", devservice::kDemoEmail}}}};
+    ASSERT_EQ(account.service().handle({"POST", "/admin/fixture", {}, {}, {}, {}, {}, fixture.dump()}).status,
+              200);
+    SettingsStore settings;
+    ASSERT_TRUE(settings.set(keys::apiToken, "launch-token"));
+    ASSERT_TRUE(settings.set(keys::lastOkHost, account.url()));
+
+    QProcess client;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    client.setProcessEnvironment(env);
+    client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    client.start(QString::fromStdString(binDir() + "/nimo"), {});
+    ASSERT_TRUE(client.waitForStarted());
+    auto paths = [&] {
+        std::vector<std::string> list;
+        for (const auto& r : account.requests())
+            list.push_back(r["path"]);
+        return list;
+    };
+    auto at = [&](const std::vector<std::string>& list, const char* path) {
+        auto it = std::find(list.begin(), list.end(), path);
+        return it == list.end() ? -1L : long(it - list.begin());
+    };
+    const bool loaded = waitUntil(
+        [&] {
+            return at(paths(), "/api/customer/customerService/getSubscribeNodeList") >= 0 &&
+                   settings.string(keys::lastAmount).has_value();
+        },
+        std::chrono::seconds(15));
+    client.terminate();
+    client.waitForFinished(5000);
+    ASSERT_TRUE(loaded);
+    const auto list = paths();
+    EXPECT_GE(at(list, "/api/public/server/getPublicSetting"), 0);
+    EXPECT_LT(at(list, "/api/customer/user/getUserInfo"),
+              at(list, "/api/customer/customerService/getCustomerServiceList"));
+    EXPECT_LT(at(list, "/api/customer/customerService/getCustomerServiceList"),
+              at(list, "/api/customer/customerService/getSubscribeNodeList"));
+    for (const auto& r : account.requests()) {
+        EXPECT_TRUE(r["headers"].contains("version")) << r.dump();
+        if (r["path"].get<std::string>().starts_with("/api/customer")) {
+            EXPECT_EQ(r["headers"]["token"], "launch-token");
+            EXPECT_EQ(r["headers"]["authorization"], "launch-token");
+        }
+    }
+    // What the title strip shows: the account and the traffic left, kept in the settings.
+    EXPECT_EQ(settings.string(keys::userAccount), devservice::kDemoEmail);
+    EXPECT_EQ(settings.string(keys::lastAmount), "86.5 G");
 }
