@@ -93,6 +93,15 @@ int main(int argc, char** argv) {
     settle(2600); // the sign-in toast fades
     ok = saveWidget(window, out + QStringLiteral("/home-signed-in.png")) && ok;
 
+    // The second container with its toolbar, on the account page.
+    vc->showPage(4);
+    vc->mainWorkView()->hide();
+    vc->otherWorkView()->show();
+    settle(300);
+    ok = saveWidget(window, out + QStringLiteral("/pages-account.png")) && ok;
+    vc->showPage(0);
+    settle(300);
+
     // The tunnel display: loading, connected, disconnecting.
     const struct {
         int state;
