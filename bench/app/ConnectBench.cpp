@@ -7,6 +7,7 @@
 #include "TunnelTestSupport.h"
 #include "app/Application.h"
 #include "app/NodesInfoVC.h"
+#include "platform/Log.h"
 #include "service/NMApi.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "widgets/ConnectButton.h"
@@ -15,6 +16,7 @@
 #include <QApplication>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEvent>
 #include <QEventLoop>
 #include <QFile>
 #include <QTimer>
@@ -107,10 +109,19 @@ int main(int argc, char** argv) {
             connected = clock.nsecsElapsed();
     });
     std::vector<double> client, provider, total;
+    std::vector<double> phases[3];
     for (int i = 0; i < rounds + 2; ++i) {
         connecting = connected = -1;
         clock.start();
+        platform::ScopedLogCapture log;
         vc->onTapButton(vc->startProxyButton());
+        // Where the client's share goes: subscription answered, activation finished, start answered.
+        const char* marks[] = {"--saveSubUUID:", "Extension 激活成功", "-----开始启动VPN隧道"};
+        for (int m = 0; m < 3; ++m) {
+            waitUntil([&] { return log.contains(marks[m]); }, std::chrono::seconds(10));
+            if (i >= 2)
+                phases[m].push_back(clock.nsecsElapsed() / 1e6);
+        }
         if (!waitUntil([&] { return connected >= 0; }, std::chrono::seconds(15))) {
             std::fprintf(stderr, "round %d did not connect\n", i);
             return 1;
@@ -130,11 +141,24 @@ int main(int argc, char** argv) {
         "start press -> connected over %d rounds (ms, median): client %.2f, provider %.2f, total %.2f\n",
         rounds, median(client), median(provider), median(total));
 
+    std::printf("  client phases (ms from the press, median): subscription %.2f, activation %.2f, start "
+                "answered %.2f\n",
+                median(phases[0]), median(phases[1]), median(phases[2]));
+
     // Connected, window closed to the tray: nothing should tick.
     delegate.mainWC()->hide();
     waitUntil([] { return false; }, std::chrono::milliseconds(1000));
     const long ticks0 = cpuTicks();
     const auto switches0 = contextSwitches();
+    // Which events reach the main thread while idle (NIMO_BENCH_THREADS=1 prints them).
+    struct Counter : QObject {
+        std::map<std::pair<int, QString>, int> seen;
+        bool eventFilter(QObject* o, QEvent* e) override {
+            ++seen[{int(e->type()), QString::fromLatin1(o->metaObject()->className())}];
+            return false;
+        }
+    } counter;
+    app.installEventFilter(&counter);
     QEventLoop idle; // sleeps until something wakes the main thread
     QTimer::singleShot(10000, &idle, &QEventLoop::quit);
     idle.exec();
@@ -148,6 +172,10 @@ int main(int argc, char** argv) {
         if (task != mainTask && switches0.count(task) && count - switches0.at(task) > 0)
             std::printf("  thread %s (%s): %ld context switches\n", qPrintable(task),
                         qPrintable(threadName(task)), count - switches0.at(task));
+    app.removeEventFilter(&counter);
+    if (qEnvironmentVariableIsSet("NIMO_BENCH_THREADS"))
+        for (const auto& [key, count] : counter.seen)
+            std::printf("  event %d on %s: %d\n", key.first, qPrintable(key.second), count);
     if (qEnvironmentVariableIsSet("NIMO_BENCH_THREADS")) {
         for (const QString& task :
              QDir(QStringLiteral("/proc/self/task")).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
