@@ -401,8 +401,13 @@ ImageView* NodesInfoVC::toolbar_btn_back() {
     return toolbar_btn_back_;
 }
 
-ImageButton* NodesInfoVC::makeToolbarButton(const QString& title, const QString& image, int tag) {
-    ImageButton* button = makeTabButton(title, image, tag, otherHeaderView());
+ImageButton* NodesInfoVC::lazyToolbarButton(ImageButton*& slot, const char* title, const char* image,
+                                            int tag) {
+    if (slot)
+        return slot;
+    ImageButton* button =
+        makeTabButton(QString::fromUtf8(title), QString::fromLatin1(image), tag, otherHeaderView());
+    slot = button;
     button->setObjectName(QStringLiteral("toolbar%1").arg(tag));
     button->setFont(systemFont(12));
     button->setDrawingInsets(QMargins(0, 6, 0, 0));
@@ -411,38 +416,23 @@ ImageButton* NodesInfoVC::makeToolbarButton(const QString& title, const QString&
 }
 
 ImageButton* NodesInfoVC::toolbar_btn_home() {
-    if (!toolbar_btn_home_)
-        toolbar_btn_home_ =
-            makeToolbarButton(QStringLiteral("网络加速"), QStringLiteral("maintabbar_1_n@2x.png"), 2000);
-    return toolbar_btn_home_;
+    return lazyToolbarButton(toolbar_btn_home_, "网络加速", "maintabbar_1_n@2x.png", 2000);
 }
 
 ImageButton* NodesInfoVC::toolbar_btn_route() {
-    if (!toolbar_btn_route_)
-        toolbar_btn_route_ =
-            makeToolbarButton(QStringLiteral("线路选择"), QStringLiteral("maintabbar_2_n@2x.png"), 2001);
-    return toolbar_btn_route_;
+    return lazyToolbarButton(toolbar_btn_route_, "线路选择", "maintabbar_2_n@2x.png", 2001);
 }
 
 ImageButton* NodesInfoVC::toolbar_btn_import() {
-    if (!toolbar_btn_import_)
-        toolbar_btn_import_ =
-            makeToolbarButton(QStringLiteral("导入配置"), QStringLiteral("maintabbar_3_n@2x.png"), 2002);
-    return toolbar_btn_import_;
+    return lazyToolbarButton(toolbar_btn_import_, "导入配置", "maintabbar_3_n@2x.png", 2002);
 }
 
 ImageButton* NodesInfoVC::toolbar_btn_add() {
-    if (!toolbar_btn_add_)
-        toolbar_btn_add_ =
-            makeToolbarButton(QStringLiteral("添加节点"), QStringLiteral("maintabbar_4_n@2x.png"), 2003);
-    return toolbar_btn_add_;
+    return lazyToolbarButton(toolbar_btn_add_, "添加节点", "maintabbar_4_n@2x.png", 2003);
 }
 
 ImageButton* NodesInfoVC::toolbar_btn_user() {
-    if (!toolbar_btn_user_)
-        toolbar_btn_user_ =
-            makeToolbarButton(QStringLiteral("会员中心"), QStringLiteral("maintabbar_5_n@2x.png"), 2004);
-    return toolbar_btn_user_;
+    return lazyToolbarButton(toolbar_btn_user_, "会员中心", "maintabbar_5_n@2x.png", 2004);
 }
 
 NodePageView* NodesInfoVC::pageView_route() {

@@ -115,7 +115,7 @@ private:
     void buildHomePage();
     void buildOtherWorkView();
     void buildTitleStrip();
-    ImageButton* makeToolbarButton(const QString& title, const QString& image, int tag);
+    ImageButton* lazyToolbarButton(ImageButton*& slot, const char* title, const char* image, int tag);
     ImageButton* makeTabButton(const QString& title, const QString& image, int tag, QWidget* parent);
     void connectTap(QAbstractButton* button);
     void showStartFace();

@@ -79,6 +79,13 @@ struct Dialog {
         view->passwordField()->setText(password);
         view->yzmField()->setText(emailCode);
     }
+    // From login mode: 1 register (tag 13), 2 reset (tag 14).
+    void enterMode(int mode) {
+        if (mode == 1)
+            tap(13);
+        if (mode == 2)
+            tap(14);
+    }
     void tap(int tag) {
         QObject sender;
         sender.setProperty("tag", tag);
@@ -117,10 +124,7 @@ TEST(LoginAlertView, InputChecksStopBeforeAnyRequestWithOneToast) {
     for (const auto& row : rows) {
         Dialog d;
         LoginAlertView& v = d.build();
-        if (row.mode == 1)
-            d.tap(13);
-        if (row.mode == 2)
-            d.tap(14);
+        d.enterMode(row.mode);
         ASSERT_EQ(v.iUIType(), row.mode);
         d.fill(QString::fromUtf8(row.account), QString::fromUtf8(row.password), QString::fromUtf8(row.code));
         d.tap(10);
@@ -253,10 +257,7 @@ TEST(LoginAlertView, OutcomesOfTheServiceTable) {
     for (const auto& row : rows) {
         Dialog d;
         LoginAlertView& v = d.build();
-        if (row.mode == 1)
-            d.tap(13);
-        if (row.mode == 2)
-            d.tap(14);
+        d.enterMode(row.mode);
         d.account.script({{"path", paths[row.mode]}, {"json", row.answer}});
         d.fill(kDemo, kPassword, QStringLiteral("123456"));
         d.tap(10);
