@@ -2,12 +2,14 @@
 
 #include "tunnel/TunnelProtocol.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
 #include <QFileInfo>
 #include <QUuid>
 #include <nlohmann/json.hpp>
+#include <unistd.h>
 
 namespace nimo::tunneld {
 
@@ -139,6 +141,12 @@ bool ExtensionStore::approve(const std::string& identifier) {
             list = nlohmann::json::array();
         list.push_back(identifier);
         object["approved"] = std::move(list);
+        // Who approved and when: the service only answers its own user, so that user, now.
+        if (!object.contains("records") || !object["records"].is_object())
+            object["records"] = nlohmann::json::object();
+        object["records"][identifier] = {
+            {"uid", static_cast<std::int64_t>(::getuid())},
+            {"at", QDateTime::currentDateTimeUtc().toString(Qt::ISODate).toStdString()}};
     });
 }
 

@@ -19,6 +19,7 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QPalette>
+#include <QPushButton>
 #include <QSystemTrayIcon>
 
 namespace nimo {
@@ -26,6 +27,11 @@ namespace nimo {
 namespace {
 
 constexpr const char* kMainWindowTitle = "NimoMac";
+constexpr const char* kApproveButtonTitle = "允许";
+constexpr const char* kApprovalLinuxHint =
+    "在 Linux 上，点击“允许”即由隧道服务为当前用户批准网络扩展；也可以在终端运行 "
+    "nimo-tunneld approve com.nimomac.qn.sysne。";
+constexpr const char* kApprovalDeclined = "激活失败：网络扩展未获批准";
 
 QString localized(const char* key) {
     return QString::fromStdString(platform::localizedString(key));
@@ -209,10 +215,27 @@ void AppDelegate::showApprovalAlert(const QString& informativeText) {
     alert.setObjectName(QStringLiteral("VPNApprovalAlert"));
     alert.setIcon(QMessageBox::Information);
     alert.setText(QStringLiteral("需要系统权限"));
-    alert.setInformativeText(informativeText);
-    alert.addButton(QStringLiteral("知道了"), QMessageBox::AcceptRole);
+    alert.setInformativeText(informativeText + QStringLiteral("\n\n") +
+                             QString::fromUtf8(kApprovalLinuxHint));
+    QPushButton* allow = alert.addButton(QString::fromUtf8(kApproveButtonTitle), QMessageBox::AcceptRole);
+    allow->setObjectName(QStringLiteral("approveButton"));
+    QPushButton* later = alert.addButton(QStringLiteral("知道了"), QMessageBox::RejectRole);
+    later->setObjectName(QStringLiteral("declineButton"));
+    alert.setDefaultButton(allow);
     alert.setWindowModality(Qt::ApplicationModal);
     alert.exec();
+    if (alert.clickedButton() == allow) {
+        // The waiting activation goes on once the service has the approval, and the tunnel starts.
+        tunnel_.approveExtension(this, [](bool approved) {
+            if (!approved)
+                platform::NotificationCenter::defaultCenter().post(
+                    NOTIFY_VPNActivation_Failed, QStringLiteral("激活失败：无法批准网络扩展"));
+        });
+        return;
+    }
+    // Without an approval the activation never finishes: give the start button back now.
+    platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
+                                                       QString::fromUtf8(kApprovalDeclined));
 }
 
 void AppDelegate::updateStatusMenu() {

@@ -250,7 +250,9 @@ bool JsonFileStore::update(const std::function<void(nlohmann::json& object)>& fn
 
 bool JsonFileStore::writeToDisk(const nlohmann::json& object) {
     QSaveFile file(QString::fromStdString(path_));
-    if (!file.open(QIODevice::WriteOnly)) {
+    // Unbuffered: a short write (full disk, file size limit) fails write() itself; through the
+    // buffer it could slip past commit() and replace the store with a truncated file.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) {
         kLog.error("JsonFileStore.write.err:" + path_ + " " + file.errorString().toStdString());
         return false;
     }

@@ -63,10 +63,11 @@ bool isSendableToken(std::string_view token) {
     return true;
 }
 
-static void storeRecord(SettingsStore& store, const json& record) {
+static bool storeRecord(SettingsStore& store, const json& record) {
+    bool stored = true;
     if (const json* name = member(record, "user_name"))
-        (void)store.set(keys::userAccount, *name);
-    (void)store.set(keys::userInfo, record);
+        stored = store.set(keys::userAccount, *name);
+    return store.set(keys::userInfo, record) && stored;
 }
 
 bool storeSignInResult(SettingsStore& store, const json& data) {
@@ -77,17 +78,24 @@ bool storeSignInResult(SettingsStore& store, const json& data) {
         platform::consoleLog("token refused: it holds a control character");
         return false;
     }
-    if (token && token->is_string())
-        (void)store.set(keys::apiToken, *token);
-    if (const json* user = member(data, "user"); user && user->is_object())
-        storeRecord(store, buildUserInfoRecord(*user, UserInfoSource::signIn));
+    // A sign-in that did not reach the disk (full, read-only) is no sign-in: the caller says so.
+    if (token && token->is_string() && !store.set(keys::apiToken, *token)) {
+        platform::consoleLog("sign-in not stored: the settings file could not be written");
+        return false;
+    }
+    if (const json* user = member(data, "user");
+        user && user->is_object() &&
+        !storeRecord(store, buildUserInfoRecord(*user, UserInfoSource::signIn))) {
+        platform::consoleLog("sign-in not stored: the settings file could not be written");
+        return false;
+    }
     return true;
 }
 
 bool storeUserInfo(SettingsStore& store, const json& data) {
     if (!data.is_object())
         return false;
-    storeRecord(store, buildUserInfoRecord(data, UserInfoSource::userInfo));
+    (void)storeRecord(store, buildUserInfoRecord(data, UserInfoSource::userInfo));
     return true;
 }
 

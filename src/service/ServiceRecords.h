@@ -25,7 +25,8 @@ nlohmann::json buildUserInfoRecord(const nlohmann::json& fields, UserInfoSource 
 bool isSendableToken(std::string_view token);
 
 // Login and register success. Stores "token" and the record built from "user" when present with
-// their types. false (nothing stored) when data is not an object or its token is not sendable.
+// their types. false when data is not an object, its token is not sendable, or the settings file
+// could not be written.
 [[nodiscard]] bool storeSignInResult(SettingsStore& store, const nlohmann::json& data);
 
 // getUserInfo success: the record built from data replaces the stored one. false (nothing stored)

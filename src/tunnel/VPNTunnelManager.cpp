@@ -406,6 +406,38 @@ void VPNTunnelManager::activateExtension(const ActivationCompletion& completion)
         completion(true);
 }
 
+void VPNTunnelManager::approveExtension(QObject* context, std::function<void(bool)> done) {
+    client_->request(
+        "approve", {{"identifier", tunnelBundleID}}, context,
+        [done = std::move(done)](const nlohmann::json&, const TunnelServiceClient::MaybeError& error) {
+            if (error)
+                vpnLog().error("批准扩展失败：" + error->description);
+            if (done)
+                done(!error);
+        });
+}
+
+void VPNTunnelManager::lastFailureReason(QObject* context,
+                                         std::function<void(const std::optional<std::string>&)> done) {
+    if (!tunnelManager_) {
+        if (done)
+            done(std::nullopt);
+        return;
+    }
+    client_->request(
+        "status", {{"configuration", tunnelManager_->identifier}}, context,
+        [done = std::move(done)](const nlohmann::json& result, const TunnelServiceClient::MaybeError& error) {
+            std::optional<std::string> reason;
+            if (!error && result.is_object()) {
+                auto found = result.find("lastError");
+                if (found != result.end() && found->is_string() && !found->get<std::string>().empty())
+                    reason = found->get<std::string>();
+            }
+            if (done)
+                done(reason);
+        });
+}
+
 ExtensionReplacementAction
 VPNTunnelManager::requestActionForReplacingExtension(const std::string& existingVersion,
                                                      const std::string& newVersion) {
@@ -417,7 +449,8 @@ void VPNTunnelManager::requestNeedsUserApproval() {
     defaultLog().notice(
         "需要用户授权：请打开「系统设置→隐私与安全性」，找到“来自开发者XXX的系统扩展”并点击允许");
     // Queued, so the callback returns before a modal alert runs.
-    platform::postToMain(this, [this] { Q_EMIT approvalNeeded(approvalInformativeText(setup_.systemVersion)); });
+    platform::postToMain(this,
+                         [this] { Q_EMIT approvalNeeded(approvalInformativeText(setup_.systemVersion)); });
 }
 
 QString VPNTunnelManager::approvalInformativeText(const QVersionNumber& systemVersion) {

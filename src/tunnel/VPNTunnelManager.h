@@ -82,6 +82,13 @@ public:
     // Handler of the service's status events (any of the client's configurations).
     void vpnStatusDidChange(int status);
 
+    // The reason the tunnel service kept for the last end of the client's tunnel (none when there is
+    // no configuration, no reason, or no answer). done is dropped once context is gone.
+    void lastFailureReason(QObject* context, std::function<void(const std::optional<std::string>&)> done);
+    // Approves the provider for this user through the tunnel service; a waiting activation then goes
+    // on. done(approved) is dropped once context is gone.
+    void approveExtension(QObject* context, std::function<void(bool approved)> done);
+
     // Informative text of the approval alert for a system version.
     static QString approvalInformativeText(const QVersionNumber& systemVersion);
 
@@ -92,7 +99,6 @@ Q_SIGNALS:
     void approvalNeeded(const QString& informativeText);
 
 public:
-
     const Setup& setup() const { return setup_; }
     TunnelServiceClient& client() { return *client_; }
 

@@ -2,6 +2,9 @@
 
 #include "app/AppDelegate.h"
 #include "support/ScreenContext.h"
+#include "service/SettingsStore.h"
+#include "support/TestSupport.h"
+#include "tunnel/VPNTunnelManager.h"
 
 #include <memory>
 
@@ -26,5 +29,20 @@ struct Shell {
         waitUntil([] { return false; }, std::chrono::milliseconds(20));
     }
 };
+
+// A subscription record as the local account service serves it (10 GiB, nothing used, both
+// statuses true, identifier "u-9"), with the given fields changed; a null value removes the field.
+inline nlohmann::json subscriptionRecord(const nlohmann::json& changes) {
+    nlohmann::json record{{"id", 9},           {"total_bandwidth", 10737418240LL}, {"used_up", 0},
+                          {"used_down", 0},    {"service_status", true},           {"sub_status", true},
+                          {"sub_uuid", "u-9"}, {"nodes", nlohmann::json::array()}};
+    for (const auto& [key, value] : changes.items()) {
+        if (value.is_null())
+            record.erase(key);
+        else
+            record[key] = value;
+    }
+    return record;
+}
 
 } // namespace nimo::test
