@@ -92,7 +92,6 @@ Q_SIGNALS:
     void approvalNeeded(const QString& informativeText);
 
 public:
-
     const Setup& setup() const { return setup_; }
     TunnelServiceClient& client() { return *client_; }
 
@@ -110,6 +109,7 @@ private:
     void doStop(Completion finish);
     std::vector<std::pair<std::string, std::string>> startOptions() const;
     void setVpnStatus(VpnStatus status);
+    void reportTunnelEnd(const std::string& configuration);
 
     Setup setup_;
     std::unique_ptr<TunnelServiceClient> client_;

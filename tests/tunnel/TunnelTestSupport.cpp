@@ -8,6 +8,8 @@
 #include <QFileInfo>
 #include <csignal>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <iostream>
 #include <sys/types.h>
 #include <sys/wait.h>
 
@@ -62,6 +64,11 @@ ServiceHarness::ServiceHarness(bool autoApprove, std::vector<std::string> extraA
 
 ServiceHarness::~ServiceHarness() {
     killService(SIGKILL);
+    // The service's and its providers' lines went to its log file: show them when the test failed.
+    if (::testing::Test::HasFailure()) {
+        std::ifstream in(xdg_.path("XDG_STATE_HOME") + "/nimo/tunneld.log");
+        std::cerr << "---- tunneld.log\n" << in.rdbuf() << "----\n";
+    }
     for (qint64 pid : adopted_)
         if (processAlive(pid))
             ::kill(static_cast<pid_t>(pid), SIGKILL);
