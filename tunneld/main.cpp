@@ -146,10 +146,12 @@ int runStatus(Control& control) {
         return kExitFailed;
     // The client's tunnel is its first configuration of the client's own provider, as the menu's is.
     const nlohmann::json* status = nullptr;
+    std::string configurationId;
     for (const auto& [configuration, s] : *tunnels) {
         const auto protocol = configuration.value("protocol", nlohmann::json::object());
         if (protocol.is_object() && protocol.value("providerBundleIdentifier", "") == kTunnelBundleId) {
             status = &s;
+            configurationId = tunnelproto::stringField(configuration, "identifier").value_or("");
             break;
         }
     }
@@ -160,12 +162,33 @@ int runStatus(Control& control) {
     }
     const int value = static_cast<int>(tunnelproto::integerField(*status, "status").value_or(0));
     std::printf("状态：%s (%d)\n菜单：%s\n", vpnStatusLogName(value), value, statusMenuText(value).c_str());
-    const auto options = status->value("options", nlohmann::json::object());
-    if (options.is_object() && !options.empty()) {
-        std::printf("节点：%s\n模式：%s\n",
-                    nodeText(tunnelproto::stringField(options, "nodeName").value_or("")).c_str(),
-                    modeText(tunnelproto::stringField(options, "tunMode").value_or(kTunModeRule)).c_str());
+    // A running provider says where the tunnel is now (node and mode may have changed since the start).
+    nlohmann::json now;
+    if (value == 3 || value == 4) {
+        auto reply = control.request("message", {{"configuration", configurationId},
+                                                 {"data", tunnelproto::toBase64(QByteArray("Hello"))}});
+        const auto data =
+            reply && reply->contains("data") ? tunnelproto::fromBase64((*reply)["data"]) : std::nullopt;
+        const auto parsed = nlohmann::json::parse(data ? data->toStdString() : std::string(), nullptr, false);
+        if (parsed.is_object() && parsed.contains("state") && parsed["state"].is_object())
+            now = parsed["state"];
     }
+    const auto options = status->value("options", nlohmann::json::object());
+    const auto from = [&](const char* key) {
+        if (auto found = now.is_object() ? tunnelproto::stringField(now, key) : std::nullopt)
+            return found;
+        return options.is_object() ? tunnelproto::stringField(options, key) : std::nullopt;
+    };
+    if (now.is_object() || (options.is_object() && !options.empty())) {
+        const auto node =
+            now.is_object() && now.contains("node") ? tunnelproto::stringField(now, "node") : std::nullopt;
+        std::printf("节点：%s\n模式：%s\n", (node ? *node : nodeText(from("nodeName").value_or(""))).c_str(),
+                    modeText(from("tunMode").value_or(kTunModeRule)).c_str());
+    }
+    if (auto port = now.is_object() ? tunnelproto::integerField(now, "socksPort") : std::nullopt)
+        std::printf("SOCKS5：127.0.0.1:%lld\n", static_cast<long long>(*port));
+    if (auto pac = now.is_object() ? tunnelproto::stringField(now, "pacUrl") : std::nullopt)
+        std::printf("PAC：%s\n", pac->c_str());
     if (auto pid = tunnelproto::integerField(*status, "providerPid"); pid && *pid > 0)
         std::printf("隧道提供者进程：%lld\n", static_cast<long long>(*pid));
     if (auto error = tunnelproto::stringField(*status, "lastError"); error && !error->empty())

@@ -198,7 +198,9 @@ TEST_F(TrafficRoad, GlobalThenRuleThroughTwoNodesSwitchingWithoutDroppingThenSto
     EXPECT_EQ(statusCode, 0);
     EXPECT_NE(statusText.find("状态：已连接 (3)"), std::string::npos) << statusText;
     EXPECT_NE(statusText.find("菜单：" + statusMenuText(3)), std::string::npos) << statusText;
-    EXPECT_NE(statusText.find("节点：香港 01"), std::string::npos) << statusText; // the start option
+    EXPECT_NE(statusText.find("节点：香港 02"), std::string::npos) << statusText; // where it runs now
+    EXPECT_NE(statusText.find("模式：PAC"), std::string::npos) << statusText;
+    EXPECT_NE(statusText.find("SOCKS5：127.0.0.1:" + std::to_string(port)), std::string::npos) << statusText;
     auto [listText, listCode] = cli(*service_, {"list"});
     EXPECT_EQ(listCode, 0);
     EXPECT_NE(listText.find("NimoMac.QnSysTun"), std::string::npos) << listText;
