@@ -244,8 +244,11 @@ void ProviderSession::finish(const std::string& error, bool kill) {
 }
 
 void ProviderSession::runRestoreStep() {
-    if (executable_.empty() ||
-        !QProcess::startDetached(QString::fromStdString(executable_), {"--restore-desktop"}))
+    QProcess restore;
+    restore.setProgram(QString::fromStdString(executable_));
+    restore.setArguments({"--restore-desktop"});
+    restore.setStandardInputFile(QProcess::nullDevice());
+    if (executable_.empty() || !restore.startDetached())
         kLog.error("无法运行隧道提供者的恢复步骤");
 }
 
