@@ -39,6 +39,7 @@ int main(int argc, char** argv) {
     int port = 0;
     std::string fixturePath;
     bool nodes = true;
+    bool fixtureServers = false; // a fixture's own server list wins over the loopback nodes
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -69,7 +70,9 @@ int main(int argc, char** argv) {
         std::stringstream text;
         text << in.rdbuf();
         std::string error;
-        if (!service.loadFixture(nlohmann::json::parse(text.str(), nullptr, false), &error)) {
+        const auto fixture = nlohmann::json::parse(text.str(), nullptr, false);
+        fixtureServers = fixture.is_object() && fixture.contains("servers");
+        if (!service.loadFixture(fixture, &error)) {
             platform::consoleLog("nimo-devservice: bad fixture " + fixturePath + ": " + error);
             return 1;
         }
@@ -85,7 +88,7 @@ int main(int argc, char** argv) {
 
     // Two real nodes named after catalogue entries, so the demo's tunnel carries traffic.
     std::vector<std::unique_ptr<devservice::LoopbackNode>> loopbackNodes;
-    if (nodes && !devservice::findNodeServer().empty()) {
+    if (nodes && !fixtureServers && !devservice::findNodeServer().empty()) {
         nlohmann::json servers = nlohmann::json::array();
         const std::pair<const char*, const char*> demoNodes[] = {{"香港 01", "127.0.0.2"},
                                                                  {"日本 东京", "127.0.0.3"}};
@@ -102,7 +105,7 @@ int main(int argc, char** argv) {
             loopbackNodes.push_back(std::move(node));
         }
         service.setServers(servers);
-    } else if (nodes) {
+    } else if (nodes && !fixtureServers) {
         platform::consoleLog("nimo-devservice: ss-server not installed; the demo's tunnel has no nodes");
     }
 
