@@ -12,6 +12,7 @@
 #include <QStandardPaths>
 #include <algorithm>
 #include <array>
+#include <map>
 #include <optional>
 #include <set>
 #include <sstream>
@@ -60,8 +61,40 @@ std::optional<std::string> gsettings(const QStringList& args) {
     return process.readAllStandardOutput().trimmed().toStdString();
 }
 
-bool gnomeAvailable() {
-    return gsettings({"get", "org.gnome.system.proxy", "mode"}).has_value();
+// The proxy keys as "schema key" -> value text, read by one process; nullopt when GSettings or its
+// proxy schema is not there.
+std::optional<std::map<std::string, std::string>> gnomeValues() {
+    auto text = gsettings({"list-recursively", "org.gnome.system.proxy"});
+    if (!text)
+        return std::nullopt;
+    std::map<std::string, std::string> values;
+    std::istringstream in(*text);
+    std::string line;
+    while (std::getline(in, line)) {
+        const auto first = line.find(' ');
+        const auto second = first == std::string::npos ? first : line.find(' ', first + 1);
+        if (second != std::string::npos)
+            values[line.substr(0, second)] = line.substr(second + 1);
+    }
+    if (values.empty())
+        return std::nullopt;
+    return values;
+}
+
+// Sets the keys whose value differs (in the given order); false when one could not be set.
+bool gnomeSet(const std::vector<std::array<std::string, 3>>& wanted,
+              const std::map<std::string, std::string>& current) {
+    bool ok = true;
+    for (const auto& [schema, key, value] : wanted) {
+        auto it = current.find(schema + " " + key);
+        if (it != current.end() && it->second == value)
+            continue;
+        ok = gsettings({"set", QString::fromStdString(schema), QString::fromStdString(key),
+                        QString::fromStdString(value)})
+                 .has_value() &&
+             ok;
+    }
+    return ok;
 }
 
 std::string kioslaverc() {
@@ -137,16 +170,15 @@ bool DesktopProxy::hasSaved() const {
 
 std::string DesktopProxy::apply(const ProxyTarget& target) {
     const bool global = target.mode == "global";
-    const bool gnome = gnomeAvailable();
+    const auto gnome = gnomeValues();
     const bool kde = kdeInUse();
     if (!hasSaved()) {
         nlohmann::json saved = {{"version", 1}};
         if (gnome) {
             nlohmann::json values = nlohmann::json::object();
             for (const auto& [schema, key] : gnomeKeys())
-                if (auto value =
-                        gsettings({"get", QString::fromStdString(schema), QString::fromStdString(key)}))
-                    values[schema + " " + key] = *value;
+                if (auto it = gnome->find(schema + " " + key); it != gnome->end())
+                    values[schema + " " + key] = it->second;
             saved["gnome"] = values;
         }
         if (kde) {
@@ -182,10 +214,8 @@ std::string DesktopProxy::apply(const ProxyTarget& target) {
             values = {{"org.gnome.system.proxy", "autoconfig-url", gvariantString(target.pacUrl)},
                       {"org.gnome.system.proxy", "mode", "'auto'"}};
         }
-        for (const auto& [schema, key, value] : values)
-            if (!gsettings({"set", QString::fromStdString(schema), QString::fromStdString(key),
-                            QString::fromStdString(value)}))
-                problems += "GNOME 代理设置 " + key + " 写入失败；";
+        if (!gnomeSet(values, *gnome))
+            problems += "GNOME 代理设置写入失败；";
     }
     if (kde) {
         const std::string text = readFile(kioslaverc()).value_or("");
@@ -230,19 +260,18 @@ bool DesktopProxy::restore() {
         return true;
     const auto saved = nlohmann::json::parse(*text, nullptr, false);
     bool ok = true;
-    if (saved.is_object() && saved.contains("gnome") && saved["gnome"].is_object() && gnomeAvailable()) {
+    const auto gnome = gnomeValues();
+    if (saved.is_object() && saved.contains("gnome") && saved["gnome"].is_object() && gnome) {
         // The mode goes last, so no program sees the old mode with half-restored details.
         std::vector<std::pair<std::string, std::string>> order = gnomeKeys();
         std::stable_partition(order.begin(), order.end(), [](const auto& k) { return k.second != "mode"; });
+        std::vector<std::array<std::string, 3>> values;
         for (const auto& [schema, key] : order) {
             auto value = saved["gnome"].find(schema + " " + key);
-            if (value == saved["gnome"].end() || !value->is_string())
-                continue;
-            ok = gsettings({"set", QString::fromStdString(schema), QString::fromStdString(key),
-                            QString::fromStdString(value->get<std::string>())})
-                     .has_value() &&
-                 ok;
+            if (value != saved["gnome"].end() && value->is_string())
+                values.push_back({schema, key, value->get<std::string>()});
         }
+        ok = gnomeSet(values, *gnome);
     }
     if (saved.is_object() && saved.contains("kde") && saved["kde"].is_object()) {
         const std::string current = readFile(kioslaverc()).value_or("");

@@ -68,7 +68,8 @@ void Transport::stop() {
         process->kill();
         process->waitForFinished(1000);
     }
-    delete process;
+    // Later: this may run inside one of the process's own signals.
+    process->deleteLater();
     listening_ = false;
 }
 

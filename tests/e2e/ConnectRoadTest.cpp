@@ -31,36 +31,15 @@ TEST(ConnectRoad, SignInSubscriptionActivationStartGreetingAndStop) {
     SettingsStore settings;
     // The client's own remembered host leads it to the local account service.
     ASSERT_TRUE(settings.set(keys::lastOkHost, account.url()));
-    NMApi api(settings, HostList::main);
 
     ScopedLogCapture log;
-    EXPECT_EQ(await([&](auto& out) {
-                  api.login(devservice::kDemoEmail, devservice::kDemoPassword,
-                            {.success = [&](bool stored) { out = stored ? "" : "nothing stored"; },
-                             .failure = [&](const NMNetWorkError& e) { out = e.errorDescription(); },
-                             .exhausted = [&] { out = "exhausted"; }});
-              }),
-              "");
+    const auto record = signInAndSubscribe(settings);
     EXPECT_TRUE(settings.isSignedIn());
     EXPECT_TRUE(settings.hasUserInfo());
     EXPECT_FALSE(log.contains(devservice::kDemoPassword)); // never in a log line
-
-    std::optional<SubscriptionRecord> record;
-    EXPECT_EQ(await([&](auto& out) {
-                  api.loadSubscription(
-                      {.success =
-                           [&](std::optional<SubscriptionRecord> r) {
-                               record = r;
-                               out = "";
-                           },
-                       .failure = [&](const NMNetWorkError& e) { out = e.errorDescription(); },
-                       .exhausted = [&] { out = "exhausted"; }});
-              }),
-              "");
     ASSERT_TRUE(record && record->subUuid && !record->subUuid->empty());
     EXPECT_NE(record->serviceStatus, false);
     EXPECT_NE(record->subStatus, false);
-    NimoShared::shared().set(*record->subUuid, kSharedSubUuid);
 
     // Activation first; the service approves on its own here and the manager then starts.
     VPNTunnelManager tunnel(tunnelService.setup());

@@ -42,15 +42,6 @@ std::vector<qint64> childrenOf(qint64 pid) {
     return out;
 }
 
-// Output and exit code of the command line against the harness's service.
-std::pair<std::string, int> cli(ServiceHarness& service, const QStringList& args) {
-    QProcess process;
-    process.start(QString::fromStdString(service.serviceExecutable()),
-                  args + QStringList{"--socket", QString::fromStdString(service.socketPath())});
-    process.waitForFinished(20000);
-    return {process.readAllStandardOutput().toStdString(), process.exitCode()};
-}
-
 // One tunnel road: the tunnel service with the GNOME settings in a keyfile under the temporary
 // config folder, the account service with the given servers, the client signed in.
 class TrafficRoad : public ::testing::Test {
@@ -93,7 +84,8 @@ protected:
     VPNTunnelManager& connect(const std::vector<nlohmann::json>& servers, const std::string& nodeName,
                               const std::string& mode) {
         account_.service().setServers(nlohmann::json(servers));
-        subuuid_ = signInAndSubscribe(*settings_);
+        const auto record = signInAndSubscribe(*settings_);
+        subuuid_ = record && record->subUuid ? *record->subUuid : std::string();
         NimoShared::shared().set(nodeName, kSharedNodeName);
         NimoShared::shared().set(mode, kSharedTunMode);
         tunnel_ = std::make_unique<VPNTunnelManager>(service_->setup());
@@ -194,14 +186,14 @@ TEST_F(TrafficRoad, GlobalThenRuleThroughTwoNodesSwitchingWithoutDroppingThenSto
     EXPECT_EQ(fetch(target.url(), port), "127.0.0.3"); // the port itself still carries everything
 
     // The command line says what the menu says.
-    auto [statusText, statusCode] = cli(*service_, {"status"});
+    auto [statusText, statusCode] = service_->command({"status"});
     EXPECT_EQ(statusCode, 0);
     EXPECT_NE(statusText.find("状态：已连接 (3)"), std::string::npos) << statusText;
     EXPECT_NE(statusText.find("菜单：" + statusMenuText(3)), std::string::npos) << statusText;
     EXPECT_NE(statusText.find("节点：香港 02"), std::string::npos) << statusText; // where it runs now
     EXPECT_NE(statusText.find("模式：PAC"), std::string::npos) << statusText;
     EXPECT_NE(statusText.find("SOCKS5：127.0.0.1:" + std::to_string(port)), std::string::npos) << statusText;
-    auto [listText, listCode] = cli(*service_, {"list"});
+    auto [listText, listCode] = service_->command({"list"});
     EXPECT_EQ(listCode, 0);
     EXPECT_NE(listText.find("NimoMac.QnSysTun"), std::string::npos) << listText;
 
@@ -224,18 +216,18 @@ TEST_F(TrafficRoad, GlobalThenRuleThroughTwoNodesSwitchingWithoutDroppingThenSto
     EXPECT_EQ(statusText.find(subuuid_), std::string::npos);
 
     // Stop from the command line: the port closes and the desktop is as it was.
-    auto [stopText, stopCode] = cli(*service_, {"stop"});
+    auto [stopText, stopCode] = service_->command({"stop"});
     EXPECT_EQ(stopCode, 0) << stopText;
     EXPECT_TRUE(waitUntil([&] { return tunnel.vpnStatus() == VpnStatus::Disconnected; }));
     EXPECT_FALSE(portOpen(port));
     EXPECT_EQ(desktopSettings(), before_);
     EXPECT_FALSE(
         QFile::exists(QString::fromStdString(service_->xdg().path("XDG_RUNTIME_DIR") + "/nimo/proxy.env")));
-    auto [afterText, afterCode] = cli(*service_, {"status"});
+    auto [afterText, afterCode] = service_->command({"status"});
     EXPECT_NE(afterText.find("菜单：" + statusMenuText(1)), std::string::npos) << afterText;
 
     const std::string logs = readAll(service_->xdg().path("XDG_STATE_HOME") + "/nimo/tunneld.log") +
-                             cli(*service_, {"logs"}).first;
+                             service_->command({"logs"}).first;
     EXPECT_NE(logs.find("隧道已连接"), std::string::npos) << logs;
     for (const auto& record : log.records()) {
         EXPECT_EQ(record.line.find(nodePassword), std::string::npos) << record.line;
@@ -262,7 +254,7 @@ TEST_F(TrafficRoad, AKilledProviderLeavesTheDesktopAsItWas) {
         waitUntil([&] { return tunnel.vpnStatus() == VpnStatus::Disconnected; }, std::chrono::seconds(10)));
     EXPECT_TRUE(waitUntil([&] { return desktopSettings() == before_; }, std::chrono::seconds(10)));
     EXPECT_TRUE(waitUntil([&] { return !processAlive(helpers[0]); })); // the transport goes with it
-    auto [text, code] = cli(*service_, {"status"});
+    auto [text, code] = service_->command({"status"});
     EXPECT_NE(text.find("状态：已断开 (1)"), std::string::npos) << text;
 }
 

@@ -132,7 +132,7 @@ std::string await(const std::function<void(std::optional<std::string>&)>& start)
     return *outcome;
 }
 
-std::string signInAndSubscribe(SettingsStore& settings) {
+std::optional<SubscriptionRecord> signInAndSubscribe(SettingsStore& settings) {
     NMApi api(settings, HostList::main);
     EXPECT_EQ(await([&](auto& out) {
                   api.login(devservice::kDemoEmail, devservice::kDemoPassword,
@@ -155,10 +155,10 @@ std::string signInAndSubscribe(SettingsStore& settings) {
               "");
     if (!record || !record->subUuid || record->subUuid->empty()) {
         ADD_FAILURE() << "no subscription identifier";
-        return {};
+        return std::nullopt;
     }
     NimoShared::shared().set(*record->subUuid, kSharedSubUuid);
-    return *record->subUuid;
+    return record;
 }
 
 } // namespace nimo::test

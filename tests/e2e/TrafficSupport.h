@@ -3,6 +3,7 @@
 // Loopback pieces for tunnel traffic: an HTTP target that answers with the address a connection came
 // from (so a test sees which node carried it), fetches through a SOCKS5 port, and the desktop's
 // GNOME proxy settings as gsettings reads them.
+#include "service/NMApi.h"
 #include "service/SettingsStore.h"
 
 #include <chrono>
@@ -51,7 +52,7 @@ std::string await(const std::function<void(std::optional<std::string>&)>& start)
 
 // Signs the demo account in through the client's endpoints against the account service its
 // remembered host names, loads the subscription and stores its identifier in the shared container
-// as the connect road does; the identifier, or "" (with a test failure).
-std::string signInAndSubscribe(SettingsStore& settings);
+// as the connect road does; the subscription record, or nullopt (with a test failure).
+std::optional<SubscriptionRecord> signInAndSubscribe(SettingsStore& settings);
 
 } // namespace nimo::test

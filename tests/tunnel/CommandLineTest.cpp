@@ -12,14 +12,6 @@ using nlohmann::json;
 
 namespace {
 
-std::pair<std::string, int> cli(ServiceHarness& service, const QStringList& args) {
-    QProcess process;
-    process.start(QString::fromStdString(service.serviceExecutable()),
-                  args + QStringList{"--socket", QString::fromStdString(service.socketPath())});
-    process.waitForFinished(20000);
-    return {process.readAllStandardOutput().toStdString(), process.exitCode()};
-}
-
 TEST(CommandLine, SaysWhatTheMenuSaysInEveryStateAndWhenNoServiceRuns) {
     ServiceHarness service;
     for (const char* command : {"status", "list", "stop", "approve"}) {
@@ -27,7 +19,7 @@ TEST(CommandLine, SaysWhatTheMenuSaysInEveryStateAndWhenNoServiceRuns) {
         QStringList args{command};
         if (std::string(command) == "approve")
             args << "com.nimomac.qn.sysne";
-        auto [text, code] = cli(service, args);
+        auto [text, code] = service.command(args);
         EXPECT_EQ(code, 3);
         EXPECT_NE(text.find("nimo-tunneld 未运行"), std::string::npos) << text;
         EXPECT_NE(text.find("菜单：代理：已关闭"), std::string::npos) << text;
@@ -35,7 +27,7 @@ TEST(CommandLine, SaysWhatTheMenuSaysInEveryStateAndWhenNoServiceRuns) {
 
     ASSERT_TRUE(service.start());
     RawClient control(service.socketPath());
-    EXPECT_NE(cli(service, {"status"}).first.find("没有 NimoMac 的隧道配置"), std::string::npos);
+    EXPECT_NE(service.command({"status"}).first.find("没有 NimoMac 的隧道配置"), std::string::npos);
     ASSERT_TRUE(install(control, extensionPackage(testPackageRoot())));
     const std::string id = saveConfiguration(
         control,
@@ -43,7 +35,7 @@ TEST(CommandLine, SaysWhatTheMenuSaysInEveryStateAndWhenNoServiceRuns) {
          {"localizedDescription", "NimoMac.QnSysTun"},
          {"enabled", true}});
     ASSERT_FALSE(id.empty());
-    auto [listed, listCode] = cli(service, {"list"});
+    auto [listed, listCode] = service.command({"list"});
     EXPECT_EQ(listCode, 0);
     EXPECT_NE(listed.find(id + "  NimoMac.QnSysTun  com.nimomac.qn.sysne  已断开"), std::string::npos)
         << listed;
@@ -67,7 +59,7 @@ TEST(CommandLine, SaysWhatTheMenuSaysInEveryStateAndWhenNoServiceRuns) {
         {4, "代理：已开启", "重连中"}, {5, "代理：正在断开...", "断开中"},
     };
     const auto expectLine = [&](const Row& row) {
-        auto [text, code] = cli(service, {"status"});
+        auto [text, code] = service.command({"status"});
         EXPECT_EQ(code, 0);
         EXPECT_NE(text.find(std::string("状态：") + row.name + " (" + std::to_string(row.status) + ")"),
                   std::string::npos)
@@ -90,11 +82,11 @@ TEST(CommandLine, SaysWhatTheMenuSaysInEveryStateAndWhenNoServiceRuns) {
         ASSERT_TRUE(reach(status));
         expectLine(rows[static_cast<std::size_t>(status - 1)]);
     }
-    auto [stopped, stopCode] = cli(service, {"stop"});
+    auto [stopped, stopCode] = service.command({"stop"});
     EXPECT_EQ(stopCode, 0) << stopped;
     EXPECT_NE(stopped.find("已断开"), std::string::npos) << stopped;
     expectLine(rows[0]);
-    EXPECT_NE(cli(service, {"stop"}).first.find("没有运行中的隧道"), std::string::npos);
+    EXPECT_NE(service.command({"stop"}).first.find("没有运行中的隧道"), std::string::npos);
 }
 
 } // namespace

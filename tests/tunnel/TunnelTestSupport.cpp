@@ -116,6 +116,14 @@ void ServiceHarness::killService(int signal) {
     process_->waitForFinished(5000);
 }
 
+std::pair<std::string, int> ServiceHarness::command(const QStringList& args) const {
+    QProcess process;
+    process.start(QString::fromStdString(serviceExecutable()),
+                  args + QStringList{"--socket", QString::fromStdString(socketPath_)});
+    process.waitForFinished(20000);
+    return {process.readAllStandardOutput().toStdString(), process.exitCode()};
+}
+
 VPNTunnelManager::Setup ServiceHarness::setup(const std::string& root) const {
     VPNTunnelManager::Setup setup;
     setup.socketPath = socketPath_;

@@ -44,6 +44,8 @@ public:
     qint64 servicePid() const { return process_ ? process_->processId() : 0; }
     std::vector<std::string> serviceArguments() const;
     std::string serviceExecutable() const;
+    // Runs "nimo-tunneld <args> --socket <this service's socket>"; its standard output and exit code.
+    std::pair<std::string, int> command(const QStringList& args) const;
     VPNTunnelManager::Setup setup(const std::string& packageRoot = test::packageRoot()) const;
     TempXdg& xdg() { return xdg_; }
 
