@@ -1,8 +1,6 @@
 #include "tunnel/VPNTunnelManager.h"
 
-#include "LoopbackNodes.h"
 #include "NimoBuildConfig.h"
-#include "ServiceServers.h"
 #include "TunnelTestSupport.h"
 #include "platform/Log.h"
 #include "platform/NotificationCenter.h"
@@ -71,19 +69,7 @@ void settle(VPNTunnelManager& manager) {
 // and "sub-2" list two real loopback nodes, and a manager on them.
 struct Rig {
     explicit Rig(bool autoApprove = true, bool installReference = true) : service(autoApprove) {
-        ok = service.start() && nodeA.start() && nodeB.start();
-        const json subscription = {{"nodes", {"节点A", "节点B"}}};
-        std::string error;
-        ok = ok && host.service().loadFixture(
-                       {{"accounts",
-                         {{{"email", "rig@nimomac.example.com"},
-                           {"password", "secret1"},
-                           {"subscriptions",
-                            {{{"id", 1}, {"sub_uuid", "sub-1"}, {"nodes", {"节点A", "节点B"}}},
-                             {{"id", 2}, {"sub_uuid", "sub-2"}, {"nodes", {"节点A", "节点B"}}}}}}}},
-                        {"servers", {nodeA.serverEntry(), nodeB.serverEntry()}}},
-                       &error);
-        NimoShared::shared().set(std::string("sub-1"), kSharedSubUuid);
+        ok = service.start() && host.ok();
         SettingsStore().set(UserDefaultsCacheKeys::lastOkHost, host.url());
         if (installReference) {
             RawClient raw(service.socketPath());
@@ -102,8 +88,7 @@ struct Rig {
                waitUntil([&] { return m.vpnStatus() == VpnStatus::Connected; });
     }
     ServiceHarness service;
-    devservice::LoopbackNode nodeA{"节点A", "127.0.0.2"}, nodeB{"节点B", "127.0.0.3"};
-    LocalService host;
+    NodeRoad host;
     QObject owner;
     std::vector<VpnStatus> heard;
     bool ok = false;
