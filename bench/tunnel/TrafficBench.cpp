@@ -106,7 +106,8 @@ int main(int argc, char** argv) {
     target.Get("/big", [&big](const httplib::Request&, httplib::Response& res) {
         res.set_content(big, "application/octet-stream");
     });
-    target.Get("/small", [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
+    target.Get("/small",
+               [](const httplib::Request&, httplib::Response& res) { res.set_content("ok", "text/plain"); });
     const int targetPort = target.bind_to_any_port("127.0.0.1");
     std::thread targetThread([&] { target.listen_after_bind(); });
 
@@ -122,9 +123,10 @@ int main(int argc, char** argv) {
     accountServer.start(0);
 
     QProcess provider;
-    provider.setProgram(QCoreApplication::applicationDirPath() +
-                        "/../Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension/Contents/bin/"
-                        "com.nimomac.qn.sysne");
+    provider.setProgram(
+        QCoreApplication::applicationDirPath() +
+        "/../Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension/Contents/bin/"
+        "com.nimomac.qn.sysne");
     provider.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     provider.start();
     provider.waitForStarted();
@@ -134,7 +136,8 @@ int main(int argc, char** argv) {
                                               {"host", accountServer.baseURL()},
                                               {"nodeName", ""},
                                               {"tunMode", "global"}}}}));
-    provider.write(tunnelproto::encodeLine({{"type", "message"}, {"id", 1}, {"data", tunnelproto::toBase64("Hello")}}));
+    provider.write(
+        tunnelproto::encodeLine({{"type", "message"}, {"id", 1}, {"data", tunnelproto::toBase64("Hello")}}));
     int socksPort = 0;
     tunnelproto::LineBuffer lines;
     bool connected = false;
@@ -156,8 +159,8 @@ int main(int argc, char** argv) {
             }
         }
         if (connected && !socksPort) // the hello came before connected: ask again
-            provider.write(
-                tunnelproto::encodeLine({{"type", "message"}, {"id", 2}, {"data", tunnelproto::toBase64("Hello")}}));
+            provider.write(tunnelproto::encodeLine(
+                {{"type", "message"}, {"id", 2}, {"data", tunnelproto::toBase64("Hello")}}));
     }
     if (!socksPort) {
         std::fprintf(stderr, "the tunnel did not come up\n");
@@ -173,7 +176,8 @@ int main(int argc, char** argv) {
         double best = 0;
         double cpuProvider = 0, cpuHelper = 0, cpuNode = 0;
         for (int round = 0; round < 3; ++round) {
-            const double p0 = cpuSeconds(providerPid), h0 = cpuSeconds(helperPid), n0 = cpuSeconds(node.pid());
+            const double p0 = cpuSeconds(providerPid), h0 = cpuSeconds(helperPid),
+                         n0 = cpuSeconds(node.pid());
             const Fetch f = fetch(bigUrl, port);
             if (!f.ok || f.bytes != static_cast<long long>(big.size())) {
                 std::fprintf(stderr, "transfer failed\n");
@@ -196,7 +200,8 @@ int main(int argc, char** argv) {
         std::printf("\n");
     }
 
-    std::printf("time to first byte, %d requests, a new connection each (median / 90th percentile)\n", requests);
+    std::printf("time to first byte, %d requests, a new connection each (median / 90th percentile)\n",
+                requests);
     for (const int port : {0, socksPort}) {
         std::vector<double> times;
         for (int i = 0; i < requests; ++i) {
