@@ -2,10 +2,10 @@
 
 #include "tunnel/AppContext.h"
 
+#include <map>
 #include <QPointer>
 #include <QString>
 #include <QWidget>
-#include <map>
 #include <memory>
 
 class QGraphicsOpacityEffect;

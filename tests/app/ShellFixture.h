@@ -4,8 +4,8 @@
 #include "http/SessionManager.h"
 #include "service/NetWorkTool.h"
 #include "service/SettingsStore.h"
-#include "support/TestSupport.h"
 #include "tunnel/NimoShared.h"
+#include "support/TestSupport.h"
 #include "tunnel/VPNTunnelManager.h"
 
 #include <memory>
@@ -18,8 +18,7 @@ struct ScreenContext {
     Toasts toasts;
     AppContext context;
     ScreenContext(SettingsStore& settings, VPNTunnelManager& tunnel)
-        : context{settings, NimoShared::shared(), tunnel, http::SessionManager::defaultSession(), opener,
-                  toasts} {}
+        : context{settings, NimoShared::shared(), tunnel, http::SessionManager::defaultSession(), opener, toasts} {}
 };
 
 // A delegate on temporary XDG folders with a tunnel manager whose service never answers (no
