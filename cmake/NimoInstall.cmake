@@ -6,7 +6,7 @@ set(NIMO_INSTALL_EXTENSION
     ${NIMO_INSTALL_PACKAGE}/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension/Contents)
 
 install(TARGETS nimo nimo-tunneld nimo-devservice RUNTIME DESTINATION ${NIMO_INSTALL_PACKAGE}/bin)
-install(TARGETS nimo-provider RUNTIME DESTINATION ${NIMO_INSTALL_EXTENSION}/bin)
+install(TARGETS nimo-provider nimo-transport RUNTIME DESTINATION ${NIMO_INSTALL_EXTENSION}/bin)
 install(FILES ${NIMO_EXTENSION_DIR}/Contents/Info.json DESTINATION ${NIMO_INSTALL_EXTENSION})
 install(PROGRAMS resources/install_test.sh DESTINATION ${NIMO_INSTALL_PACKAGE}/Contents/Resources)
 foreach(command nimo nimo-tunneld nimo-devservice)

@@ -1,5 +1,6 @@
 #include "DevService.h"
 
+#include "NodeList.h"
 #include "platform/Log.h"
 #include "platform/Redact.h"
 
@@ -289,6 +290,11 @@ bool DevService::parseFixture(const json& fixture, State& out, std::string* erro
     }
     if (fixture.contains("public_setting"))
         s.publicSetting = fixture["public_setting"];
+    if (fixture.contains("servers")) {
+        if (!fixture["servers"].is_array())
+            return fail("\"servers\" must be an array of server objects");
+        s.servers = fixture["servers"];
+    }
     if (fixture.contains("overrides")) {
         const json& list = fixture["overrides"];
         if (!list.is_array())
@@ -311,6 +317,11 @@ bool DevService::loadFixture(const json& fixture, std::string* error) {
     std::lock_guard lock(mutex_);
     state_ = std::move(parsed);
     return true;
+}
+
+void DevService::setServers(const json& servers) {
+    std::lock_guard lock(mutex_);
+    state_.servers = servers.is_array() ? servers : json::array();
 }
 
 void DevService::setBaseURL(const std::string& url) {
@@ -406,6 +417,8 @@ Reply DevService::route(const Incoming& request) {
         {"/api/customer/customerService/getSubscribeNodeList", "GET"},
         {"/api/customer/customerService/getCustomerServiceList", "GET"},
     };
+    if (request.path == transport::kServerListPath)
+        return request.method == "GET" ? serverList(request) : refuse(405, "请求方法错误", 405);
     const Endpoint* endpoint = nullptr;
     for (const Endpoint& e : kEndpoints)
         if (request.path == e.path)
@@ -645,6 +658,41 @@ Reply DevService::customerServiceList(const Incoming& request) {
         list.push_back(std::move(sub));
     }
     return ok(list);
+}
+
+// The online-configuration document of the subscription named by the query: a server object for each
+// of its nodes, the real node of that name or else the real nodes in turn under the node's name.
+Reply DevService::serverList(const Incoming& request) {
+    auto uuid = request.query.find(transport::kServerListQuery);
+    if (uuid == request.query.end() || uuid->second.empty())
+        return jsonReply(400, json{{"error", "no subscription identifier"}});
+    for (const auto& [email, acc] : state_.accounts) {
+        for (const json& sub : acc.subscriptions) {
+            if (stringField(sub, "sub_uuid") != uuid->second)
+                continue;
+            json servers = json::array();
+            std::size_t next = 0;
+            if (auto nodes = sub.find("nodes"); nodes != sub.end() && nodes->is_array()) {
+                for (const json& name : *nodes) {
+                    if (!name.is_string())
+                        continue;
+                    json server;
+                    for (const json& s : state_.servers)
+                        if (s.is_object() && s.value("remarks", json()) == name)
+                            server = s;
+                    if (server.is_null() && !state_.servers.empty()) {
+                        server = state_.servers[next++ % state_.servers.size()];
+                        if (server.is_object())
+                            server["remarks"] = name;
+                    }
+                    if (!server.is_null())
+                        servers.push_back(server);
+                }
+            }
+            return jsonReply(200, json{{"version", 1}, {"servers", servers}});
+        }
+    }
+    return jsonReply(404, json{{"error", "no such subscription"}});
 }
 
 Reply DevService::admin(const Incoming& request) {

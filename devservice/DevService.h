@@ -63,6 +63,8 @@ public:
     bool loadFixture(const nlohmann::json& fixture, std::string* error);
     // The service's own address; the default "backend_url" of the public setting lists it.
     void setBaseURL(const std::string& url);
+    // Real nodes behind the subscriptions' server lists (online-configuration server objects).
+    void setServers(const nlohmann::json& servers);
 
     Reply handle(const Incoming& request);
 
@@ -86,7 +88,8 @@ private:
         std::map<std::string, std::string> tokens; // token -> e-mail
         std::map<std::string, Code> codes;         // type + "|" + e-mail
         std::vector<std::string> nodeNames;
-        std::optional<nlohmann::json> publicSetting; // none: {"backend_url": own address}
+        std::optional<nlohmann::json> publicSetting;      // none: {"backend_url": own address}
+        nlohmann::json servers = nlohmann::json::array(); // server objects of the node lists
         std::vector<Override> overrides;
         std::int64_t nextAccountId = 20001;
         std::int64_t nextSubscriptionId = 100;
@@ -108,6 +111,7 @@ private:
     Reply nodeNames();
     Reply subscribeNodeList(const Incoming& request);
     Reply customerServiceList(const Incoming& request);
+    Reply serverList(const Incoming& request);
 
     const Account* accountForToken(const Incoming& request) const;
     nlohmann::json signInResult(const Account& account);

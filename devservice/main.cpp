@@ -1,22 +1,26 @@
 // nimo-devservice: the local account service for the demo and the tests.
 #include "DevServer.h"
 #include "DevService.h"
+#include "LoopbackNodes.h"
 #include "platform/Log.h"
 
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
+#include <vector>
 
 using namespace nimo;
 
 namespace {
 
 void usage() {
-    platform::consoleLog("usage: nimo-devservice [--port N] [--fixture FILE]\n"
+    platform::consoleLog("usage: nimo-devservice [--port N] [--fixture FILE] [--no-nodes]\n"
                          "  --port N        listen on 127.0.0.1:N; 0 (default) picks a free port\n"
                          "  --fixture FILE  start from the state in FILE (JSON) instead of the demo state\n"
+                         "  --no-nodes      do not start the two loopback nodes (ss-server)\n"
                          "The first line on standard output is the port.");
 }
 
@@ -34,6 +38,8 @@ bool parsePort(const char* text, int& port) {
 int main(int argc, char** argv) {
     int port = 0;
     std::string fixturePath;
+    bool nodes = true;
+    bool fixtureServers = false; // a fixture's own server list wins over the loopback nodes
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--port" && i + 1 < argc) {
@@ -43,6 +49,8 @@ int main(int argc, char** argv) {
             }
         } else if (arg == "--fixture" && i + 1 < argc) {
             fixturePath = argv[++i];
+        } else if (arg == "--no-nodes") {
+            nodes = false;
         } else if (arg == "--help" || arg == "-h") {
             usage();
             return 0;
@@ -62,7 +70,9 @@ int main(int argc, char** argv) {
         std::stringstream text;
         text << in.rdbuf();
         std::string error;
-        if (!service.loadFixture(nlohmann::json::parse(text.str(), nullptr, false), &error)) {
+        const auto fixture = nlohmann::json::parse(text.str(), nullptr, false);
+        fixtureServers = fixture.is_object() && fixture.contains("servers");
+        if (!service.loadFixture(fixture, &error)) {
             platform::consoleLog("nimo-devservice: bad fixture " + fixturePath + ": " + error);
             return 1;
         }
@@ -75,6 +85,29 @@ int main(int argc, char** argv) {
     sigaddset(&signals, SIGTERM);
     sigaddset(&signals, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+
+    // Two real nodes named after catalogue entries, so the demo's tunnel carries traffic.
+    std::vector<std::unique_ptr<devservice::LoopbackNode>> loopbackNodes;
+    if (nodes && !fixtureServers && !devservice::findNodeServer().empty()) {
+        nlohmann::json servers = nlohmann::json::array();
+        const std::pair<const char*, const char*> demoNodes[] = {{"香港 01", "127.0.0.2"},
+                                                                 {"日本 东京", "127.0.0.3"}};
+        for (const auto& [name, address] : demoNodes) {
+            auto node = std::make_unique<devservice::LoopbackNode>(name, address);
+            std::string error;
+            if (!node->start(&error)) {
+                platform::consoleLog(std::string("nimo-devservice: node ") + name + " not started: " + error);
+                continue;
+            }
+            platform::consoleLog(std::string("nimo-devservice: node ") + name + " on " + address + ":" +
+                                 std::to_string(node->port()));
+            servers.push_back(node->serverEntry());
+            loopbackNodes.push_back(std::move(node));
+        }
+        service.setServers(servers);
+    } else if (nodes && !fixtureServers) {
+        platform::consoleLog("nimo-devservice: ss-server not installed; the demo's tunnel has no nodes");
+    }
 
     devservice::DevServer server(service);
     const int bound = server.start(port);

@@ -2,32 +2,53 @@
 
 #include "NimoBuildConfig.h"
 #include "platform/JsonFileStore.h"
+#include "platform/Log.h"
 #include "platform/Paths.h"
 #include "tunnel/TunnelTypes.h"
 
 #include <QCoreApplication>
-#include <QUrl>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QUrlQuery>
+#include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <unistd.h>
 
 namespace nimo::provider {
 
 using namespace tunnelproto;
+using transport::Node;
 
 namespace {
-constexpr int kDisconnected = 1, kConnecting = 2, kConnected = 3, kDisconnecting = 5;
+const platform::SystemLog kLog("provider");
+constexpr int kDisconnected = 1, kConnecting = 2, kConnected = 3, kReasserting = 4, kDisconnecting = 5;
+constexpr int kMaxRestarts = 3;
 
-std::string startsWith(const std::string& text, const std::string& prefix) {
-    return text.rfind(prefix, 0) == 0 ? text.substr(prefix.size()) : std::string("\x01");
+std::optional<std::string> afterPrefix(const std::string& text, const std::string& prefix) {
+    if (text.rfind(prefix, 0) != 0)
+        return std::nullopt;
+    return text.substr(prefix.size());
+}
+
+std::string helperPath() {
+    return QCoreApplication::applicationDirPath().toStdString() + "/nimo-transport";
 }
 } // namespace
 
 ReferenceProvider::ReferenceProvider(QObject* parent)
-    : QObject(parent), input_(STDIN_FILENO, QSocketNotifier::Read) {
+    : QObject(parent), input_(STDIN_FILENO, QSocketNotifier::Read), transport_(helperPath()),
+      desktop_(DesktopProxy::defaultSavedFile()) {
     connect(&input_, &QSocketNotifier::activated, this, &ReferenceProvider::onInput);
-    probeTimer_.setSingleShot(true);
-    connect(&probeTimer_, &QTimer::timeout, this, [this] { hostFailed("超时"); });
+    network_.setProxy(QNetworkProxy::NoProxy);
+    connect(&transport_, &Transport::listening, this, &ReferenceProvider::onListening);
+    connect(&transport_, &Transport::failed, this,
+            [this](const QString& reason) { onTransportProblem(reason.toStdString()); });
+    connect(&transport_, &Transport::exited, this,
+            [this](const QString& reason) { onTransportProblem(reason.toStdString()); });
+}
+
+ReferenceProvider::~ReferenceProvider() {
+    transport_.stop();
 }
 
 void ReferenceProvider::onInput() {
@@ -35,7 +56,8 @@ void ReferenceProvider::onInput() {
     const ssize_t n = ::read(STDIN_FILENO, buffer, sizeof buffer);
     if (n == 0 || (n < 0 && errno != EINTR && errno != EAGAIN)) {
         // The service is gone; so is the tunnel.
-        QCoreApplication::exit(0);
+        input_.setEnabled(false);
+        shutdown();
         return;
     }
     if (n < 0)
@@ -53,10 +75,8 @@ void ReferenceProvider::send(const nlohmann::json& line) {
             ::write(STDOUT_FILENO, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
-        if (n <= 0) {
-            QCoreApplication::exit(1);
-            return;
-        }
+        if (n <= 0)
+            return; // the service is gone; the end of input says so too
         done += n;
     }
 }
@@ -70,7 +90,7 @@ void ReferenceProvider::reportStatus(int status, const std::string& error) {
 
 void ReferenceProvider::handle(const nlohmann::json& line) {
     const auto type = stringField(line, "type").value_or("");
-    if (type == "start" && !started_) {
+    if (type == "start" && phase_ == Phase::Idle) {
         start(line.value("options", nlohmann::json::object()));
     } else if (type == "stop") {
         stop();
@@ -88,12 +108,16 @@ void ReferenceProvider::handle(const nlohmann::json& line) {
     }
 }
 
+QUrl ReferenceProvider::hostUrl() const {
+    return QUrl(QString::fromStdString(state_.host));
+}
+
 void ReferenceProvider::start(const nlohmann::json& options) {
-    started_ = true;
+    phase_ = Phase::Connecting;
     // The start options come first; the shared container fills what they lack.
     platform::JsonFileStore shared(platform::paths::sharedDomainFile());
     auto pick = [&](const char* option, const char* sharedKey, const std::string& fallback) {
-        if (auto value = stringField(options, option))
+        if (auto value = options.is_object() ? stringField(options, option) : std::nullopt)
             return *value;
         if (sharedKey)
             if (auto value = shared.string(sharedKey))
@@ -104,77 +128,276 @@ void ReferenceProvider::start(const nlohmann::json& options) {
     state_.host = pick("host", nullptr, "");
     state_.nodeName = pick("nodeName", kSharedNodeName, "");
     state_.tunMode = pick("tunMode", kSharedTunMode, kTunModeRule);
+    if (state_.tunMode != kTunModeGlobal)
+        state_.tunMode = kTunModeRule;
     reportStatus(kConnecting);
-    checkHost();
-}
+    // Settings left behind by a tunnel that never got to put them back (power loss, crash).
+    desktop_.restore();
 
-void ReferenceProvider::checkHost() {
-    const QUrl url(QString::fromStdString(state_.host));
+    const QUrl url = hostUrl();
     const QString scheme = url.scheme().toLower();
-    const int port = url.port(scheme == "http" ? 80 : 443);
     if (url.host().isEmpty() || (scheme != "http" && scheme != "https")) {
-        hostFailed("地址无效");
+        fail("服务地址无效：" + state_.host);
         return;
     }
-    probe_ = std::make_unique<QTcpSocket>();
-    connect(probe_.get(), &QTcpSocket::connected, this, &ReferenceProvider::hostAnswered);
-    connect(probe_.get(), &QTcpSocket::errorOccurred, this,
-            [this] { hostFailed(probe_ ? probe_->errorString().toStdString() : std::string()); });
-    probeTimer_.start(kHostCheckMs);
-    probe_->connectToHost(url.host(), static_cast<quint16>(port));
+    if (state_.subuuid.empty()) {
+        fail("没有订阅，无法获取节点列表");
+        return;
+    }
+    fetchServerList();
 }
 
-void ReferenceProvider::hostAnswered() {
-    probeTimer_.stop();
-    if (probe_) {
-        probe_->disconnect(this);
-        probe_->abort();
-        probe_.release()->deleteLater();
+void ReferenceProvider::fetchServerList() {
+    QUrl url = hostUrl();
+    QString path = url.path();
+    while (path.endsWith('/'))
+        path.chop(1);
+    url.setPath(path + transport::kServerListPath);
+    QUrlQuery query;
+    query.addQueryItem(transport::kServerListQuery, QString::fromStdString(state_.subuuid));
+    url.setQuery(query);
+    QNetworkRequest request(url);
+    request.setTransferTimeout(kListMs);
+    QNetworkReply* reply = network_.get(request);
+    connect(reply, &QNetworkReply::readyRead, this, [reply] {
+        if (reply->bytesAvailable() > static_cast<qint64>(transport::kMaxServerListBytes))
+            reply->abort();
+    });
+    const std::string where = state_.host + transport::kServerListPath; // without the identifier
+    connect(reply, &QNetworkReply::finished, this, [this, reply, where] {
+        reply->deleteLater();
+        if (phase_ != Phase::Connecting)
+            return;
+        const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        if (reply->error() != QNetworkReply::NoError || status != 200) {
+            const std::string why =
+                status > 0 ? "HTTP " + std::to_string(status) : reply->errorString().toStdString();
+            fail("获取节点列表失败：" + why);
+            return;
+        }
+        std::string error;
+        int skipped = 0;
+        nodes_ = transport::parseServerList(
+            nlohmann::json::parse(reply->readAll().toStdString(), nullptr, false), &error, &skipped);
+        if (nodes_.empty()) {
+            fail("获取节点列表失败：" + error);
+            return;
+        }
+        kLog.info("节点列表：" + std::to_string(nodes_.size()) + " 个节点（" + where + "）" +
+                  (skipped ? "，跳过 " + std::to_string(skipped) + " 个格式不符的条目" : ""));
+        chooseNode(
+            state_.nodeName, [this](const Node& node) { transport_.start(node, socksPort_); },
+            [this](const std::string& why) { fail(why); });
+    });
+}
+
+void ReferenceProvider::chooseNode(const std::string& name, std::function<void(const Node&)> done,
+                                   std::function<void(const std::string&)> failed) {
+    std::vector<Node> candidates;
+    int deadline = kMeasureMs;
+    if (transport::isAutomatic(name)) {
+        for (const auto& node : nodes_)
+            if (transport::unusableReason(node).empty())
+                candidates.push_back(node);
+        if (candidates.empty()) {
+            failed("订阅中没有可用的节点（仅支持 AEAD 加密）");
+            return;
+        }
+    } else {
+        const Node* node = transport::findNode(nodes_, name);
+        if (!node) {
+            failed("节点不在订阅的服务器列表中：" + name);
+            return;
+        }
+        if (auto why = transport::unusableReason(*node); !why.empty()) {
+            failed(why);
+            return;
+        }
+        candidates.push_back(*node);
+        deadline = kNodeCheckMs;
     }
+    const Phase phase = phase_;
+    measureConnectTimes(
+        this, candidates, deadline, [this, candidates, phase, done, failed](std::vector<ConnectTime> times) {
+            if (phase_ != phase)
+                return;
+            std::optional<std::size_t> best;
+            for (std::size_t i = 0; i < times.size(); ++i)
+                if (times[i].ms && (!best || *times[i].ms < *times[best.value()].ms))
+                    best = i;
+            if (!best) {
+                if (candidates.size() == 1)
+                    failed("节点无法连接：" + candidates[0].remarks + "（" + times[0].error + "）");
+                else
+                    failed("所有节点都无法连接");
+                return;
+            }
+            kLog.info("选择节点：" + candidates[*best].remarks + "（连接用时 " +
+                      std::to_string(*times[*best].ms) + " ms）");
+            done(candidates[*best]);
+        });
+}
+
+void ReferenceProvider::onListening(int port) {
+    socksPort_ = port;
+    checkThroughTunnel(this, port, hostUrl(), kTunnelCheckMs,
+                       [this](const std::string& error) { onTunnelChecked(error); });
+}
+
+void ReferenceProvider::onTunnelChecked(const std::string& error) {
+    if (phase_ == Phase::Ended || !transport_.isRunning())
+        return;
+    if (!error.empty()) {
+        onTransportProblem("节点“" + transport_.node().remarks + "”：" + error);
+        return;
+    }
+    if (switching_) {
+        switching_ = false;
+        previousNode_.reset();
+        kLog.info("已切换到节点：" + transport_.node().remarks);
+        if (pendingSwitch_) {
+            const std::string next = *pendingSwitch_;
+            pendingSwitch_.reset();
+            switchNode(next);
+        }
+        return;
+    }
+    if (phase_ == Phase::Connecting) {
+        if (!pac_.listen()) {
+            fail("无法在 127.0.0.1 上提供 PAC 文件");
+            return;
+        }
+        phase_ = Phase::Connected;
+        applyMode();
+        kLog.info("隧道已连接：节点 " + transport_.node().remarks +
+                  "，SOCKS5 127.0.0.1:" + std::to_string(socksPort_));
+    }
+    restarts_ = 0;
     reportStatus(kConnected);
 }
 
-void ReferenceProvider::hostFailed(const std::string& why) {
-    probeTimer_.stop();
-    if (probe_) {
-        probe_->disconnect(this);
-        probe_->abort();
-        probe_.release()->deleteLater();
+void ReferenceProvider::onTransportProblem(const std::string& reason) {
+    if (phase_ == Phase::Ended)
+        return;
+    if (switching_) {
+        if (previousNode_) {
+            kLog.error("节点切换失败：" + reason + "；恢复原节点");
+            const Node node = *previousNode_;
+            previousNode_.reset();
+            transport_.start(node, socksPort_);
+            return;
+        }
+        fail("节点切换失败：" + reason);
+        return;
     }
-    reportStatus(kDisconnected, "隧道主机无法连接：" + state_.host + "（" + why + "）");
-    QCoreApplication::exit(0);
+    if (phase_ == Phase::Connected && restarts_ < kMaxRestarts) {
+        ++restarts_;
+        kLog.error("传输中断：" + reason + "；重新连接");
+        reportStatus(kReasserting);
+        const Node node = transport_.node();
+        transport_.start(node, socksPort_);
+        return;
+    }
+    fail(reason);
+}
+
+void ReferenceProvider::switchNode(const std::string& name) {
+    state_.nodeName = name;
+    if (phase_ != Phase::Connected)
+        return; // a start under way picks it up only if it has not chosen yet; the next start does
+    if (switching_) {
+        pendingSwitch_ = name;
+        return;
+    }
+    switching_ = true;
+    chooseNode(
+        name,
+        [this](const Node& node) {
+            const Node& current = transport_.node();
+            if (node.server == current.server && node.serverPort == current.serverPort &&
+                node.remarks == current.remarks && transport_.isRunning()) {
+                switching_ = false;
+                return;
+            }
+            previousNode_ = current;
+            transport_.start(node, socksPort_);
+        },
+        [this](const std::string& why) {
+            switching_ = false;
+            kLog.error("节点切换失败：" + why);
+        });
+}
+
+void ReferenceProvider::applyMode() {
+    pac_.setSocksPort(socksPort_);
+    desktop_.apply({state_.tunMode, socksPort_, pac_.url()});
+}
+
+void ReferenceProvider::fail(const std::string& why) {
+    if (phase_ == Phase::Ended)
+        return;
+    kLog.error("隧道断开：" + why);
+    end(why);
 }
 
 void ReferenceProvider::stop() {
-    probeTimer_.stop();
+    if (phase_ == Phase::Ended)
+        return;
     reportStatus(kDisconnecting);
-    reportStatus(kDisconnected);
+    end({});
+}
+
+void ReferenceProvider::end(const std::string& error) {
+    phase_ = Phase::Ended;
+    transport_.stop();
+    desktop_.restore();
+    reportStatus(kDisconnected, error);
+    QCoreApplication::exit(0);
+}
+
+void ReferenceProvider::shutdown() {
+    if (phase_ != Phase::Ended) {
+        phase_ = Phase::Ended;
+        transport_.stop();
+        desktop_.restore();
+    }
     QCoreApplication::exit(0);
 }
 
 nlohmann::json ReferenceProvider::stateJson() const {
-    return {{"subuuid", state_.subuuid},
-            {"host", state_.host},
-            {"nodeName", state_.nodeName},
-            {"tunMode", state_.tunMode}};
+    // Never the subscription identifier or a password: replies reach logs.
+    nlohmann::json state = {{"subscribed", !state_.subuuid.empty()},
+                            {"host", state_.host},
+                            {"nodeName", state_.nodeName},
+                            {"tunMode", state_.tunMode}};
+    if (phase_ == Phase::Connected) {
+        state["node"] = transport_.node().remarks;
+        state["socksPort"] = socksPort_;
+        state["pacUrl"] = pac_.url();
+    }
+    return state;
 }
 
 std::string ReferenceProvider::answer(const std::string& message) {
     nlohmann::json reply = {{"provider", kTunnelBundleId}, {"version", build::kShortVersion}};
     if (message == "Hello") {
         reply["greeting"] = std::string("Hello from ") + kTunnelBundleId + " " + build::kShortVersion;
-    } else if (auto uuid = startsWith(message, "subuuid."); uuid != "\x01") {
-        state_.subuuid = uuid;
+    } else if (auto uuid = afterPrefix(message, "subuuid.")) {
+        if (!uuid->empty())
+            state_.subuuid = *uuid;
+        reply["ack"] = "subuuid.";
+    } else if (auto node = afterPrefix(message, "switchNode.")) {
+        switchNode(*node);
         reply["ack"] = message;
-    } else if (auto node = startsWith(message, "switchNode."); node != "\x01") {
-        state_.nodeName = node;
-        reply["ack"] = message;
-    } else if (auto mode = startsWith(message, "tunMode."); mode != "\x01") {
-        if (mode == kTunModeRule || mode == kTunModeGlobal) {
-            state_.tunMode = mode;
+    } else if (auto mode = afterPrefix(message, "tunMode.")) {
+        if (*mode == kTunModeRule || *mode == kTunModeGlobal) {
+            const bool changed = state_.tunMode != *mode;
+            state_.tunMode = *mode;
+            if (changed && phase_ == Phase::Connected)
+                applyMode();
             reply["ack"] = message;
         } else {
-            reply["error"] = "未知的运行模式：" + mode;
+            reply["error"] = "未知的运行模式：" + *mode;
         }
     } else {
         reply["error"] = "未知的消息";

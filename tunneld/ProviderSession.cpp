@@ -62,6 +62,7 @@ std::optional<TunnelError> ProviderSession::start(const std::string& executable,
         return makeError(ProviderFailed, "无法启动隧道提供者：" + why);
     }
     process_ = process;
+    executable_ = executable;
     extension_ = extension;
     options_ = std::move(options);
     lastError_.clear();
@@ -205,6 +206,8 @@ void ProviderSession::onFinished() {
     const bool crashed = process->exitStatus() == QProcess::CrashExit || process->exitCode() != 0;
     if (lastError_.empty() && crashed)
         lastError_ = "隧道提供者异常退出";
+    if (crashed)
+        runRestoreStep();
     process_ = nullptr;
     process->deleteLater();
     phaseTimer_.stop();
@@ -231,11 +234,22 @@ void ProviderSession::finish(const std::string& error, bool kill) {
             [this] { Q_EMIT ended(QString::fromStdString(configuration_)); });
     if (kill) {
         process->kill();
+        process->waitForFinished(1000);
+        runRestoreStep();
     } else {
         process->closeWriteChannel();
         QTimer::singleShot(timings_.exitGraceMs, process, [process] { process->kill(); });
     }
     setStatus(VpnStatus::Disconnected);
+}
+
+void ProviderSession::runRestoreStep() {
+    QProcess restore;
+    restore.setProgram(QString::fromStdString(executable_));
+    restore.setArguments({"--restore-desktop"});
+    restore.setStandardInputFile(QProcess::nullDevice());
+    if (executable_.empty() || !restore.startDetached())
+        kLog.error("无法运行隧道提供者的恢复步骤");
 }
 
 void ProviderSession::answerAllMessages() {

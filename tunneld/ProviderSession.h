@@ -67,10 +67,14 @@ private:
     void finish(const std::string& error, bool kill);
     void write(const nlohmann::json& line);
     void answerAllMessages();
+    // A provider that did not end on its own terms may have left the desktop pointed at a tunnel
+    // that is gone: its restore step ("--restore-desktop") puts the user's settings back.
+    void runRestoreStep();
 
     std::string configuration_;
     SessionTimings timings_;
     std::string extension_;
+    std::string executable_;
     VpnStatus status_ = VpnStatus::Disconnected;
     QProcess* process_ = nullptr;
     tunnelproto::LineBuffer lines_;

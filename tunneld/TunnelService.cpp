@@ -1,6 +1,7 @@
 #include "TunnelService.h"
 
 #include "platform/Log.h"
+#include "platform/Redact.h"
 #include "tunnel/TunnelConfiguration.h"
 
 #include <QCoreApplication>
@@ -16,6 +17,7 @@
 namespace nimo::tunneld {
 
 using namespace tunnelproto;
+using platform::kRedacted;
 
 namespace {
 const platform::SystemLog kLog("tunneld");
@@ -347,7 +349,12 @@ void TunnelService::dispatch(Connection& c, const nlohmann::json& id, const std:
         }
         nlohmann::json result = {{"status", statusOf(*identifier)}};
         if (auto it = sessions_.find(*identifier); it != sessions_.end()) {
-            result["options"] = it->second->options();
+            // The subscription identifier is a secret: the answer says only whether there is one.
+            auto options = it->second->options();
+            if (auto uuid = options.find("subuuid");
+                uuid != options.end() && uuid->is_string() && !uuid->get<std::string>().empty())
+                *uuid = kRedacted;
+            result["options"] = std::move(options);
             result["lastError"] = it->second->lastError();
             result["providerPid"] = it->second->providerPid();
         }

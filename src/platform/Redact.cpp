@@ -8,8 +8,8 @@
 namespace nimo::platform {
 
 bool isSecretField(std::string_view name) {
-    static constexpr std::array<std::string_view, 4> kSecret{"password", "re_password", "token",
-                                                             "authorization"};
+    static constexpr std::array<std::string_view, 6> kSecret{"password",      "re_password", "token",
+                                                             "authorization", "sub_uuid",    "subuuid"};
     std::string lower(name);
     std::transform(lower.begin(), lower.end(), lower.begin(),
                    [](unsigned char c) { return std::tolower(c); });

@@ -8,8 +8,8 @@ namespace nimo::platform {
 
 inline constexpr const char* kRedacted = "<redacted>";
 
-// Fields whose values never reach a log line in clear: password, re_password, token, authorization
-// (case-insensitive).
+// Fields whose values never reach a log line in clear: password, re_password, token, authorization,
+// and the subscription identifier sub_uuid / subuuid (case-insensitive).
 bool isSecretField(std::string_view name);
 
 // Copy of value with every secret field (at any depth) replaced by "<redacted>".

@@ -1,5 +1,7 @@
 #include "tunnel/TunnelTypes.h"
 
+#include "platform/LocalizedStrings.h"
+
 namespace nimo {
 
 const char* vpnStatusLogName(int status) {
@@ -18,6 +20,20 @@ const char* vpnStatusLogName(int status) {
         return "断开中";
     default:
         return "未知状态";
+    }
+}
+
+std::string statusMenuText(int status) {
+    switch (status) {
+    case 2:
+        return "代理：连接中...";
+    case 3:
+    case 4:
+        return platform::localizedString("Proxy: On");
+    case 5:
+        return "代理：正在断开...";
+    default:
+        return platform::localizedString("Proxy: Off");
     }
 }
 

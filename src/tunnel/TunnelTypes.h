@@ -22,6 +22,10 @@ inline const char* vpnStatusLogName(VpnStatus status) {
     return vpnStatusLogName(static_cast<int>(status));
 }
 
+// The status line of the status menu for a status (the command line says the same). Reasserting
+// keeps the connected line, as the menu leaves its text unchanged then.
+std::string statusMenuText(int status);
+
 // Running mode as stored under "nimo_tun_mode" and sent as "tunMode." + mode.
 inline constexpr const char* kTunModeRule = "rule";     // PAC
 inline constexpr const char* kTunModeGlobal = "global"; // everything through the tunnel

@@ -6,6 +6,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/NotificationNames.h"
 #include "platform/Paths.h"
+#include "platform/Redact.h"
 #include "service/SettingsStore.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "tunnel/NimoShared.h"
@@ -45,9 +46,18 @@ std::string describe(const std::vector<std::pair<std::string, std::string>>& opt
     for (std::size_t i = 0; i < options.size(); ++i) {
         if (i)
             out += ", ";
-        out += "\"" + options[i].first + "\": \"" + options[i].second + "\"";
+        // The subscription identifier is a secret: the line shows that there is one, not its value.
+        const bool secret = options[i].first == "subuuid" && !options[i].second.empty();
+        out += "\"" + options[i].first + "\": \"" +
+               (secret ? std::string(platform::kRedacted) : options[i].second) + "\"";
     }
     return out + "]";
+}
+
+// A provider message as it may be logged: the identifier after "subuuid." is redacted.
+std::string loggableMessage(const std::string& text) {
+    return text.rfind("subuuid.", 0) == 0 && text.size() > 8 ? std::string("subuuid.") + platform::kRedacted
+                                                             : text;
 }
 
 // The reply in the optional textual form the log line has always shown.
@@ -81,8 +91,14 @@ VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent) : QObject(paren
     options.serviceArguments = setup_.serviceArguments;
     options.application = build::kBundleId;
     client_ = std::make_unique<TunnelServiceClient>(std::move(options));
-    connect(client_.get(), &TunnelServiceClient::statusChanged, this,
-            [this](const QString&, int status) { vpnStatusDidChange(status); });
+    connect(client_.get(), &TunnelServiceClient::statusChanged, this, [this](const QString& id, int status) {
+        const VpnStatus before = vpnStatus_;
+        vpnStatusDidChange(status);
+        if (status == static_cast<int>(VpnStatus::Disconnected) &&
+            (before == VpnStatus::Connecting || before == VpnStatus::Connected ||
+             before == VpnStatus::Reasserting))
+            reportTunnelEnd(id.toStdString());
+    });
     // A service that is gone knows no tunnel: the status is invalid until it answers again.
     connect(client_.get(), &TunnelServiceClient::serviceLost, this,
             [this] { vpnStatusDidChange(static_cast<int>(VpnStatus::Invalid)); });
@@ -117,6 +133,20 @@ void VPNTunnelManager::vpnStatusDidChange(int status) {
         auto listener = onVpnStatusChange_; // the listener may replace itself
         listener(vpnStatus_);
     }
+}
+
+// A tunnel that ended without being asked to: the provider's reason reaches the user as a toast.
+void VPNTunnelManager::reportTunnelEnd(const std::string& configuration) {
+    client_->request("status", {{"configuration", configuration}}, this,
+                     [](const nlohmann::json& result, const TunnelServiceClient::MaybeError& error) {
+                         const auto reason =
+                             error ? std::nullopt : tunnelproto::stringField(result, "lastError");
+                         if (!reason || reason->empty())
+                             return;
+                         vpnLog().error("隧道断开：" + *reason);
+                         platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
+                                                                            QString::fromStdString(*reason));
+                     });
 }
 
 // ---- configuration step
@@ -366,7 +396,8 @@ void VPNTunnelManager::sendMessage(const std::string& text) {
                                         return;
                                     }
                                     if (reply)
-                                        platform::printLine("Success to send a message[" + text +
+                                        platform::printLine("Success to send a message[" +
+                                                            loggableMessage(text) +
                                                             "], response=" + optionalText(*reply));
                                 });
                         });

@@ -116,6 +116,7 @@ private:
     void doStop(Completion finish);
     std::vector<std::pair<std::string, std::string>> startOptions() const;
     void setVpnStatus(VpnStatus status);
+    void reportTunnelEnd(const std::string& configuration);
 
     Setup setup_;
     std::unique_ptr<TunnelServiceClient> client_;

@@ -1,7 +1,7 @@
 // The status menu against the real tunnel service and the reference provider.
+#include "ShellFixture.h"
 #include "TunnelTestSupport.h"
 #include "app/AppDelegate.h"
-#include "ShellFixture.h"
 #include "app/NodesInfoVC.h"
 #include "platform/Log.h"
 #include "service/SettingsStore.h"
@@ -18,18 +18,20 @@ using namespace nimo::test;
 using platform::ScopedLogCapture;
 
 namespace {
-// A running tunnel service with the provider installed, and a remembered host that answers.
+// A running tunnel service with the provider installed, and a remembered host whose server list
+// leads to real loopback nodes.
 class StatusMenuTunnel : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(service.start());
+        ASSERT_TRUE(host.ok());
         raw = std::make_unique<RawClient>(service.socketPath());
         ASSERT_TRUE(install(*raw, extensionPackage(packageRoot())));
         ASSERT_TRUE(settings.set(UserDefaultsCacheKeys::lastOkHost, host.url()));
     }
 
     ServiceHarness service;
-    LoopbackHost host;
+    NodeRoad host;
     std::unique_ptr<RawClient> raw;
     SettingsStore settings;
 };
@@ -78,7 +80,7 @@ TEST_F(StatusMenuTunnel, QuitLeavesAConnectedTunnelUp) {
     {
         VPNTunnelManager tunnel(service.setup());
         ScreenContext screens(settings, tunnel);
-    AppDelegate delegate(screens.context, screens.toasts);
+        AppDelegate delegate(screens.context, screens.toasts);
         delegate.applicationDidFinishLaunching();
         tunnel.startVPN(nullptr, [](bool, const std::optional<std::string>&) {});
         ASSERT_TRUE(waitUntil([&] { return delegate.lastVpnState() == 3; }, std::chrono::seconds(10)));

@@ -1,5 +1,9 @@
 #include "TunnelTestSupport.h"
 
+#include "DevServer.h"
+#include "DevService.h"
+#include "LoopbackNodes.h"
+#include "tunnel/NimoShared.h"
 #include "tunnel/TunnelProtocol.h"
 
 #include <QCoreApplication>
@@ -8,6 +12,8 @@
 #include <QFileInfo>
 #include <csignal>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <iostream>
 #include <sys/types.h>
 #include <sys/wait.h>
 
@@ -62,6 +68,11 @@ ServiceHarness::ServiceHarness(bool autoApprove, std::vector<std::string> extraA
 
 ServiceHarness::~ServiceHarness() {
     killService(SIGKILL);
+    // The service's and its providers' lines went to its log file: show them when the test failed.
+    if (::testing::Test::HasFailure()) {
+        std::ifstream in(xdg_.path("XDG_STATE_HOME") + "/nimo/tunneld.log");
+        std::cerr << "---- tunneld.log\n" << in.rdbuf() << "----\n";
+    }
     for (qint64 pid : adopted_)
         if (processAlive(pid))
             ::kill(static_cast<pid_t>(pid), SIGKILL);
@@ -107,6 +118,14 @@ void ServiceHarness::killService(int signal) {
         return;
     ::kill(static_cast<pid_t>(process_->processId()), signal);
     process_->waitForFinished(5000);
+}
+
+std::pair<std::string, int> ServiceHarness::command(const QStringList& args) const {
+    QProcess process;
+    process.start(QString::fromStdString(serviceExecutable()),
+                  args + QStringList{"--socket", QString::fromStdString(socketPath_)});
+    process.waitForFinished(20000);
+    return {process.readAllStandardOutput().toStdString(), process.exitCode()};
 }
 
 VPNTunnelManager::Setup ServiceHarness::setup(const std::string& root) const {
@@ -196,6 +215,36 @@ LoopbackHost::LoopbackHost() {
 
 std::string LoopbackHost::url() const {
     return "http://127.0.0.1:" + std::to_string(server_.serverPort());
+}
+
+struct NodeRoadParts {
+    devservice::LoopbackNode nodeA{"节点A", "127.0.0.2"}, nodeB{"节点B", "127.0.0.3"};
+    devservice::DevService service;
+    devservice::DevServer server{service};
+};
+
+NodeRoad::NodeRoad() : parts_(std::make_unique<NodeRoadParts>()) {
+    std::string error;
+    ok_ = parts_->nodeA.start(&error) && parts_->nodeB.start(&error) && parts_->server.start(0) > 0;
+    const nlohmann::json nodes = {"节点A", "节点B"};
+    ok_ = ok_ && parts_->service.loadFixture(
+                     {{"accounts",
+                       {{{"email", "road@nimomac.example.com"},
+                         {"password", "secret1"},
+                         {"subscriptions",
+                          {{{"id", 1}, {"sub_uuid", "sub-1"}, {"nodes", nodes}},
+                           {{"id", 2}, {"sub_uuid", "sub-2"}, {"nodes", nodes}}}}}}},
+                      {"servers", {parts_->nodeA.serverEntry(), parts_->nodeB.serverEntry()}}},
+                     &error);
+    if (!ok_)
+        std::cerr << "node road: " << error << "\n";
+    NimoShared::shared().set(std::string("sub-1"), kSharedSubUuid);
+}
+
+NodeRoad::~NodeRoad() = default;
+
+std::string NodeRoad::url() const {
+    return parts_->server.baseURL();
 }
 
 std::string saveConfiguration(RawClient& client, const nlohmann::json& configuration,

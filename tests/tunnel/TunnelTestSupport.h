@@ -44,6 +44,8 @@ public:
     qint64 servicePid() const { return process_ ? process_->processId() : 0; }
     std::vector<std::string> serviceArguments() const;
     std::string serviceExecutable() const;
+    // Runs "nimo-tunneld <args> --socket <this service's socket>"; its standard output and exit code.
+    std::pair<std::string, int> command(const QStringList& args) const;
     VPNTunnelManager::Setup setup(const std::string& packageRoot = test::packageRoot()) const;
     TempXdg& xdg() { return xdg_; }
 
@@ -91,6 +93,21 @@ public:
 
 private:
     QTcpServer server_;
+};
+
+// The road the reference provider needs to come up: an account host (the local account service)
+// whose subscriptions "sub-1" and "sub-2" list two real loopback nodes ("节点A" on 127.0.0.2,
+// "节点B" on 127.0.0.3), with "sub-1" stored in the shared container.
+class NodeRoad {
+public:
+    NodeRoad();
+    ~NodeRoad();
+    bool ok() const { return ok_; }
+    std::string url() const; // the start option "host"
+
+private:
+    std::unique_ptr<struct NodeRoadParts> parts_;
+    bool ok_ = false;
 };
 
 // Saves a configuration through the protocol (its identifier comes back) and installs the package.

@@ -65,10 +65,11 @@ void settle(VPNTunnelManager& manager) {
     waitUntil([&] { return answered; });
 }
 
-// A service with the reference provider installed, a host that answers, and a manager on them.
+// A service with the reference provider installed, an account host whose subscriptions "sub-1"
+// and "sub-2" list two real loopback nodes, and a manager on them.
 struct Rig {
     explicit Rig(bool autoApprove = true, bool installReference = true) : service(autoApprove) {
-        ok = service.start();
+        ok = service.start() && host.ok();
         SettingsStore().set(UserDefaultsCacheKeys::lastOkHost, host.url());
         if (installReference) {
             RawClient raw(service.socketPath());
@@ -87,7 +88,7 @@ struct Rig {
                waitUntil([&] { return m.vpnStatus() == VpnStatus::Connected; });
     }
     ServiceHarness service;
-    LoopbackHost host;
+    NodeRoad host;
     QObject owner;
     std::vector<VpnStatus> heard;
     bool ok = false;
@@ -206,6 +207,7 @@ TEST(VPNTunnelManager, StartOptionsComeFromTheSharedContainerWithDefaultsAndADea
     Rig rig;
     ASSERT_TRUE(rig.ok);
     SettingsStore().remove(UserDefaultsCacheKeys::lastOkHost);
+    NimoShared::shared().set(false, kSharedSubUuid); // not a text: none stored
     auto manager = rig.makeManager();
     ScopedLogCapture log;
     Outcome out;
@@ -239,7 +241,8 @@ TEST(VPNTunnelManager, StartOptionsComeFromTheSharedContainerWithDefaultsAndADea
     const std::string line = log.lines(LogChannel::Stdout).back();
     EXPECT_NE(line.find("Hello from com.nimomac.qn.sysne 1.0.0"), std::string::npos) << line;
     EXPECT_NE(line.find("\"nodeName\":\"节点A\""), std::string::npos) << line;
-    EXPECT_NE(line.find("\"subuuid\":\"sub-1\""), std::string::npos) << line;
+    EXPECT_NE(line.find("\"subscribed\":true"), std::string::npos) << line; // never the identifier
+    EXPECT_EQ(line.find("sub-1"), std::string::npos) << line;
     EXPECT_NE(line.find("\"tunMode\":\"global\""), std::string::npos) << line;
     EXPECT_NE(line.find("\"host\":\"" + rig.host.url() + "\""), std::string::npos) << line;
 
@@ -247,15 +250,20 @@ TEST(VPNTunnelManager, StartOptionsComeFromTheSharedContainerWithDefaultsAndADea
     for (const std::string message : {"switchNode.节点B", "tunMode.rule", "subuuid.sub-2"}) {
         log.clear();
         manager->sendMessage(message);
-        ASSERT_TRUE(waitUntil([&] { return log.contains("Success to send a message[" + message + "]"); }));
-        EXPECT_TRUE(log.contains("\\\"ack\\\":\\\"" + message + "\\\"") ||
-                    log.contains("\"ack\":\"" + message + "\""))
+        const std::string logged = message.starts_with("subuuid.") ? "subuuid.<redacted>" : message;
+        ASSERT_TRUE(waitUntil([&] { return log.contains("Success to send a message[" + logged + "]"); }));
+        const std::string ack = message.starts_with("subuuid.") ? "subuuid." : message;
+        EXPECT_TRUE(log.contains("\\\"ack\\\":\\\"" + ack + "\\\"") ||
+                    log.contains("\"ack\":\"" + ack + "\""))
             << log.lines(LogChannel::Stdout).back();
     }
     log.clear();
     manager->sendMessage("Hello");
     ASSERT_TRUE(waitUntil([&] { return log.contains("Success to send a message[Hello]"); }));
-    EXPECT_TRUE(log.contains("\"nodeName\":\"节点B\",\"subuuid\":\"sub-2\",\"tunMode\":\"rule\""));
+    EXPECT_TRUE(log.contains("\"node\":\"节点B\""));
+    EXPECT_TRUE(log.contains("\"nodeName\":\"节点B\""));
+    EXPECT_TRUE(log.contains("\"tunMode\":\"rule\""));
+    EXPECT_FALSE(log.contains("sub-2"));
 }
 
 TEST(VPNTunnelManager, StopReportsSuccessOnlyWhenDisconnectedHalfASecondLater) {

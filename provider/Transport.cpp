@@ -1,0 +1,216 @@
+#include "Transport.h"
+
+#include "platform/Log.h"
+
+#include <QElapsedTimer>
+#include <QNetworkAccessManager>
+#include <QNetworkProxy>
+#include <QNetworkReply>
+#include <QTcpSocket>
+#include <memory>
+#include <signal.h>
+#include <sys/prctl.h>
+
+namespace nimo::provider {
+
+namespace {
+const platform::SystemLog kLog("provider");
+constexpr qsizetype kMaxHelperOutput = 4096;
+} // namespace
+
+Transport::Transport(std::string helperPath, QObject* parent)
+    : QObject(parent), helperPath_(std::move(helperPath)) {
+    startTimer_.setSingleShot(true);
+    connect(&startTimer_, &QTimer::timeout, this, [this] { end("传输进程启动超时"); });
+}
+
+Transport::~Transport() {
+    stop();
+}
+
+void Transport::start(const transport::Node& node, int port) {
+    stop();
+    node_ = node;
+    port_ = port;
+    listening_ = false;
+    output_.clear();
+    helperError_.clear();
+    auto* process = new QProcess(this);
+    process->setProgram(QString::fromStdString(helperPath_));
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    connect(process, &QProcess::readyReadStandardOutput, this, &Transport::onOutput);
+    connect(process, &QProcess::finished, this, &Transport::onFinished);
+    connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
+        if (error == QProcess::FailedToStart && process == process_)
+            end("无法启动传输进程：" + process->errorString());
+    });
+    process_ = process;
+    startTimer_.start(kStartMs);
+    process->start();
+    // The secret travels only through this pipe; the copy is wiped once written.
+    std::string line = transport::configLine(node, port).dump() + "\n";
+    process->write(line.data(), static_cast<qint64>(line.size()));
+    std::fill(line.begin(), line.end(), '\0');
+    kLog.info("传输进程启动：节点 " + node.remarks + "（" + node.server + ":" +
+              std::to_string(node.serverPort) + "，" + node.method + "）");
+}
+
+void Transport::stop() {
+    startTimer_.stop();
+    if (!process_)
+        return;
+    QProcess* process = process_;
+    process_ = nullptr;
+    process->disconnect(this);
+    process->closeWriteChannel();
+    if (!process->waitForFinished(1000)) {
+        process->kill();
+        process->waitForFinished(1000);
+    }
+    // Later: this may run inside one of the process's own signals.
+    process->deleteLater();
+    listening_ = false;
+}
+
+void Transport::onOutput() {
+    if (!process_)
+        return;
+    output_ += process_->readAllStandardOutput();
+    if (output_.size() > kMaxHelperOutput) {
+        end("传输进程输出异常");
+        return;
+    }
+    qsizetype newline;
+    while ((newline = output_.indexOf('\n')) >= 0) {
+        const auto line = nlohmann::json::parse(output_.left(newline).toStdString(), nullptr, false);
+        output_.remove(0, newline + 1);
+        if (!line.is_object())
+            continue;
+        if (auto it = line.find("listening"); it != line.end() && it->is_number_integer() && !listening_) {
+            listening_ = true;
+            startTimer_.stop();
+            port_ = it->get<int>();
+            Q_EMIT listening(port_);
+        } else if (auto error = line.find("error"); error != line.end() && error->is_string()) {
+            helperError_ = QString::fromStdString(error->get<std::string>());
+        }
+    }
+}
+
+void Transport::onFinished() {
+    if (!process_)
+        return;
+    QString reason = helperError_;
+    if (reason.isEmpty())
+        reason = process_->exitStatus() == QProcess::CrashExit ? "传输进程崩溃" : "传输进程意外退出";
+    end(reason);
+}
+
+void Transport::end(const QString& reason) {
+    const bool wasListening = listening_;
+    stop();
+    kLog.error("传输进程结束：" + reason.toStdString());
+    if (wasListening)
+        Q_EMIT exited(reason);
+    else
+        Q_EMIT failed(reason);
+}
+
+void measureConnectTimes(QObject* owner, const std::vector<transport::Node>& nodes, int deadlineMs,
+                         std::function<void(std::vector<ConnectTime>)> done) {
+    struct Round {
+        std::vector<ConnectTime> results;
+        std::vector<QTcpSocket*> sockets;
+        std::size_t open = 0;
+        QElapsedTimer clock;
+        std::function<void(std::vector<ConnectTime>)> done;
+        bool finished = false;
+    };
+    auto round = std::make_shared<Round>();
+    round->results.resize(nodes.size());
+    round->open = nodes.size();
+    round->done = std::move(done);
+    round->clock.start();
+    auto finish = [round] {
+        if (round->finished)
+            return;
+        round->finished = true;
+        for (QTcpSocket* socket : round->sockets) {
+            socket->disconnect();
+            socket->abort();
+            socket->deleteLater();
+        }
+        round->sockets.clear();
+        auto callback = std::move(round->done);
+        callback(std::move(round->results));
+    };
+    if (nodes.empty()) {
+        QMetaObject::invokeMethod(owner, finish, Qt::QueuedConnection);
+        return;
+    }
+    for (std::size_t i = 0; i < nodes.size(); ++i) {
+        auto* socket = new QTcpSocket(owner);
+        round->sockets.push_back(socket);
+        QObject::connect(socket, &QTcpSocket::connected, owner, [round, i, finish] {
+            round->results[i].ms = static_cast<int>(round->clock.elapsed());
+            if (--round->open == 0)
+                finish();
+        });
+        QObject::connect(socket, &QTcpSocket::errorOccurred, owner, [round, i, socket, finish] {
+            if (round->finished || round->results[i].ms || !round->results[i].error.empty())
+                return;
+            round->results[i].error = socket->errorString().toStdString();
+            if (--round->open == 0)
+                finish();
+        });
+        socket->connectToHost(QString::fromStdString(nodes[i].server),
+                              static_cast<quint16>(nodes[i].serverPort));
+    }
+    QTimer::singleShot(deadlineMs, owner, [round, finish] {
+        for (auto& r : round->results)
+            if (!r.ms && r.error.empty())
+                r.error = "连接超时";
+        finish();
+    });
+}
+
+void checkThroughTunnel(QObject* owner, int socksPort, const QUrl& target, int deadlineMs,
+                        std::function<void(std::string error)> done) {
+    auto* manager = new QNetworkAccessManager(owner);
+    manager->setProxy(
+        QNetworkProxy(QNetworkProxy::Socks5Proxy, "127.0.0.1", static_cast<quint16>(socksPort)));
+    QNetworkRequest request(target);
+    request.setTransferTimeout(deadlineMs);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
+    QNetworkReply* reply = manager->get(request);
+    auto answered = std::make_shared<bool>(false);
+    QObject::connect(reply, &QNetworkReply::sslErrors, owner, [reply, answered](const QList<QSslError>&) {
+        // A certificate came back through the node: traffic flows. The check needs nothing more.
+        *answered = true;
+        reply->abort();
+    });
+    QObject::connect(reply, &QNetworkReply::finished, owner, [reply, manager, answered, done] {
+        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
+        std::string error;
+        if (!status.isValid() && !*answered) {
+            switch (reply->error()) {
+            case QNetworkReply::OperationCanceledError:
+            case QNetworkReply::TimeoutError:
+                error = "节点没有回应（密码或加密方式可能不符）";
+                break;
+            case QNetworkReply::RemoteHostClosedError:
+            case QNetworkReply::ProxyConnectionClosedError:
+                error = "节点断开了连接（密码或加密方式可能不符）";
+                break;
+            default:
+                error = "经节点访问失败：" + reply->errorString().toStdString();
+            }
+        }
+        reply->deleteLater();
+        manager->deleteLater();
+        done(error);
+    });
+}
+
+} // namespace nimo::provider

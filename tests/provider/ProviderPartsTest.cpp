@@ -1,0 +1,259 @@
+// The provider's parts on their own: the server list, the transport helper against a real node, and
+// the desktop's proxy settings saved, changed and put back (also by a later process).
+#include "DesktopProxy.h"
+#include "LoopbackNodes.h"
+#include "NodeList.h"
+#include "TrafficSupport.h"
+#include "support/TestSupport.h"
+
+#include <QFile>
+#include <QProcess>
+#include <fstream>
+#include <gtest/gtest.h>
+
+using namespace nimo;
+using namespace nimo::test;
+using nlohmann::json;
+
+namespace {
+
+std::string helperPath() {
+    return test::binDir() + "/../Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension/"
+                            "Contents/bin/nimo-transport";
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void writeAll(const std::string& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+TEST(ServerList, KeepsEveryWellFormedServerAndCountsTheRest) {
+    const json good = {{"remarks", "香港 01"},
+                       {"server", "127.0.0.2"},
+                       {"server_port", 8388},
+                       {"method", "aes-256-gcm"},
+                       {"password", "p"}};
+    auto with = [&](const char* key, json value) {
+        json s = good;
+        if (value.is_null())
+            s.erase(key);
+        else
+            s[key] = std::move(value);
+        return s;
+    };
+    struct Row {
+        const char* what;
+        json document;
+        std::size_t kept;
+        int skipped;
+        bool error;
+    };
+    const std::vector<Row> rows = {
+        {"one good server", {{"version", 1}, {"servers", {good}}}, 1, 0, false},
+        {"no password", {{"servers", {good, with("password", nullptr)}}}, 1, 1, false},
+        {"port as text", {{"servers", {good, with("server_port", "8388")}}}, 1, 1, false},
+        {"port 0", {{"servers", {with("server_port", 0)}}}, 0, 1, true},
+        {"port 70000", {{"servers", {with("server_port", 70000)}}}, 0, 1, true},
+        {"remarks a number", {{"servers", {with("remarks", 7)}}}, 0, 1, true},
+        {"empty server", {{"servers", {with("server", "")}}}, 0, 1, true},
+        {"server not an object", {{"servers", {good, "x", 3, nullptr}}}, 1, 3, false},
+        {"servers not an array", {{"servers", good}}, 0, 0, true},
+        {"no servers", json::object(), 0, 0, true},
+        {"document an array", json::array({good}), 0, 0, true},
+        {"not JSON at all", json::parse("{", nullptr, false), 0, 0, true},
+        {"empty list", {{"servers", json::array()}}, 0, 0, true},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        std::string error;
+        int skipped = -1;
+        const auto nodes = transport::parseServerList(row.document, &error, &skipped);
+        EXPECT_EQ(nodes.size(), row.kept);
+        EXPECT_EQ(skipped, row.skipped);
+        EXPECT_EQ(!error.empty(), row.error) << error;
+    }
+}
+
+TEST(ServerList, OnlyAuthenticatedCiphersAreUsable) {
+    const std::vector<std::pair<std::string, bool>> methods = {{"aes-128-gcm", true},
+                                                               {"aes-192-gcm", true},
+                                                               {"aes-256-gcm", true},
+                                                               {"chacha20-ietf-poly1305", true},
+                                                               {"xchacha20-ietf-poly1305", true},
+                                                               {"rc4-md5", false},
+                                                               {"aes-256-cfb", false},
+                                                               {"chacha20", false},
+                                                               {"AES-256-GCM", false},
+                                                               {"", false},
+                                                               {"none", false}};
+    for (const auto& [method, usable] : methods) {
+        transport::Node node{"n", "127.0.0.1", 1, method, "p"};
+        EXPECT_EQ(transport::unusableReason(node).empty(), usable) << method;
+        std::string error;
+        EXPECT_EQ(transport::parseConfig(transport::configLine(node, 0), &error).has_value(), usable)
+            << method;
+    }
+    EXPECT_TRUE(transport::isAutomatic(""));
+    EXPECT_TRUE(transport::isAutomatic("RiZezuva"));
+    EXPECT_FALSE(transport::isAutomatic("香港 01"));
+}
+
+// The helper refuses what it cannot use with a reason; with a real node its SOCKS5 port carries
+// traffic through it. The password reaches it through stdin only.
+TEST(TransportHelper, RefusesBadConfigurationsAndCarriesTrafficThroughARealNode) {
+    struct Bad {
+        const char* what;
+        std::string line;
+    };
+    const std::vector<Bad> bad = {
+        {"not JSON", "{oops\n"},
+        {"not an object", "[1,2]\n"},
+        {"no password", R"({"server":"127.0.0.1","server_port":1,"method":"aes-256-gcm","local_port":0})"
+                        "\n"},
+        {"old cipher",
+         R"({"server":"127.0.0.1","server_port":1,"method":"rc4-md5","password":"p","local_port":0})"
+         "\n"},
+        {"port out of range",
+         R"({"server":"127.0.0.1","server_port":1,"method":"aes-256-gcm","password":"p","local_port":99999})"
+         "\n"},
+        {"empty input", ""},
+    };
+    for (const auto& b : bad) {
+        SCOPED_TRACE(b.what);
+        QProcess helper;
+        helper.start(QString::fromStdString(helperPath()));
+        ASSERT_TRUE(helper.waitForStarted());
+        helper.write(QByteArray::fromStdString(b.line));
+        helper.closeWriteChannel();
+        ASSERT_TRUE(helper.waitForFinished(5000));
+        EXPECT_NE(helper.exitCode(), 0);
+        const auto answer = json::parse(helper.readAllStandardOutput().toStdString(), nullptr, false);
+        EXPECT_TRUE(answer.is_object() && answer.contains("error")) << answer.dump();
+    }
+
+    devservice::LoopbackNode node("香港 01", "127.0.0.2");
+    std::string error;
+    ASSERT_TRUE(node.start(&error)) << error;
+    TrafficTarget target;
+    const auto entry = node.serverEntry();
+    QProcess helper;
+    helper.start(QString::fromStdString(helperPath()));
+    ASSERT_TRUE(helper.waitForStarted());
+    helper.write(QByteArray::fromStdString(
+        transport::configLine(
+            {"香港 01", entry["server"], entry["server_port"], entry["method"], entry["password"]}, 0)
+            .dump() +
+        "\n"));
+    ASSERT_TRUE(waitUntil([&] { return helper.canReadLine() || helper.waitForReadyRead(10); }));
+    const auto answer = json::parse(helper.readLine().toStdString(), nullptr, false);
+    ASSERT_TRUE(answer.contains("listening")) << answer.dump();
+    const int port = answer["listening"];
+    EXPECT_EQ(fetch(target.url(), port), "127.0.0.2");
+    const std::string password = entry["password"];
+    for (const char* file : {"cmdline", "environ"})
+        EXPECT_EQ(readAll("/proc/" + std::to_string(helper.processId()) + "/" + file).find(password),
+                  std::string::npos);
+    // End of input ends it, and its port with it.
+    helper.closeWriteChannel();
+    EXPECT_TRUE(helper.waitForFinished(5000));
+    EXPECT_FALSE(portOpen(port));
+}
+
+TEST(KioslavercEditing, ReplacesOneGroupsKeysAndLeavesTheRest) {
+    const std::string original =
+        "[General]\nProxyType=9\n\n[Proxy Settings]\nProxyType=0\nhttpProxy=http://corp 3128\n"
+        "Custom=keep\n\n[Other]\nx=1\n";
+    struct Row {
+        const char* what;
+        std::string text;
+        json values;
+        std::vector<std::pair<std::string, json>> expect; // key in [Proxy Settings] -> value or null
+    };
+    const std::vector<Row> rows = {
+        {"replace and add",
+         original,
+         {{"ProxyType", "2"}, {"Proxy Config Script", "http://127.0.0.1:9/proxy.pac"}},
+         {{"ProxyType", "2"},
+          {"Proxy Config Script", "http://127.0.0.1:9/proxy.pac"},
+          {"httpProxy", "http://corp 3128"},
+          {"Custom", "keep"}}},
+        {"null removes",
+         original,
+         {{"httpProxy", nullptr}, {"ProxyType", "1"}},
+         {{"httpProxy", nullptr}, {"ProxyType", "1"}, {"Custom", "keep"}}},
+        {"group made when missing", "[General]\nx=1", {{"ProxyType", "1"}}, {{"ProxyType", "1"}}},
+        {"empty file", "", {{"ProxyType", "2"}}, {{"ProxyType", "2"}}},
+        {"only nulls on an empty file", "", {{"ProxyType", nullptr}}, {{"ProxyType", nullptr}}},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.what);
+        const std::string edited = provider::editIniGroup(row.text, "Proxy Settings", row.values);
+        for (const auto& [key, value] : row.expect)
+            EXPECT_EQ(provider::iniValue(edited, "Proxy Settings", key), value) << key << "\n" << edited;
+        EXPECT_EQ(provider::iniValue(edited, "General", "ProxyType"),
+                  provider::iniValue(row.text, "General", "ProxyType"));
+        EXPECT_EQ(provider::iniValue(edited, "Other", "x"), provider::iniValue(row.text, "Other", "x"));
+    }
+}
+
+// Both desktops at once, as a KDE user with GSettings present has them: apply, switch mode, and let
+// a later process (after a power loss) put everything back from the saved copy.
+TEST(DesktopProxy, AppliesBothModesAndALaterProcessRestoresTheUsersSettings) {
+    TempXdg xdg;
+    const QByteArray hadBackend = qgetenv("GSETTINGS_BACKEND");
+    qputenv("GSETTINGS_BACKEND", "keyfile");
+    const std::string kioslaverc = xdg.path("XDG_CONFIG_HOME") + "/kioslaverc";
+    const std::string kde =
+        "[Proxy Settings]\nProxyType=4\nhttpProxy=HTTP_PROXY\n\n[Cache]\nMaxCacheSize=5\n";
+    writeAll(kioslaverc, kde);
+    ASSERT_TRUE(gsettingsSet("org.gnome.system.proxy", "mode", "'auto'"));
+    ASSERT_TRUE(gsettingsSet("org.gnome.system.proxy", "autoconfig-url", "'http://wpad.example/wpad.dat'"));
+    auto gnome = [] {
+        return std::vector<std::string>{gsettingsGet("org.gnome.system.proxy", "mode"),
+                                        gsettingsGet("org.gnome.system.proxy", "autoconfig-url"),
+                                        gsettingsGet("org.gnome.system.proxy.socks", "port")};
+    };
+    const auto before = gnome();
+    const std::string saved = xdg.path("XDG_STATE_HOME") + "/nimo/desktop-proxy.json";
+    {
+        provider::DesktopProxy desktop(saved);
+        EXPECT_EQ(desktop.apply({"global", 4321, "http://127.0.0.1:9/proxy.pac"}), "");
+        EXPECT_EQ(gnome()[0], "'manual'");
+        EXPECT_EQ(gnome()[2], "4321");
+        const std::string text = readAll(kioslaverc);
+        EXPECT_EQ(provider::iniValue(text, "Proxy Settings", "ProxyType"), "1");
+        EXPECT_EQ(provider::iniValue(text, "Proxy Settings", "socksProxy"), "socks://127.0.0.1 4321");
+        // A second apply (mode switch) keeps the user's copy, not the tunnel's settings.
+        EXPECT_EQ(desktop.apply({"rule", 4321, "http://127.0.0.1:9/proxy.pac"}), "");
+        EXPECT_EQ(gnome()[1], "'http://127.0.0.1:9/proxy.pac'");
+        EXPECT_EQ(provider::iniValue(readAll(kioslaverc), "Proxy Settings", "ProxyType"), "2");
+        EXPECT_TRUE(QFile::exists(QString::fromStdString(provider::DesktopProxy::envFile())));
+    } // power lost here: nothing was put back
+    provider::DesktopProxy later(saved);
+    EXPECT_TRUE(later.hasSaved());
+    EXPECT_TRUE(later.restore());
+    EXPECT_EQ(gnome(), before);
+    const std::string text = readAll(kioslaverc);
+    EXPECT_EQ(provider::iniValue(text, "Proxy Settings", "ProxyType"), "4");
+    EXPECT_EQ(provider::iniValue(text, "Proxy Settings", "httpProxy"), "HTTP_PROXY");
+    EXPECT_EQ(provider::iniValue(text, "Proxy Settings", "socksProxy"), nullptr);
+    EXPECT_EQ(provider::iniValue(text, "Cache", "MaxCacheSize"), "5");
+    EXPECT_FALSE(later.hasSaved());
+    EXPECT_FALSE(QFile::exists(QString::fromStdString(provider::DesktopProxy::envFile())));
+    EXPECT_TRUE(later.restore()); // nothing saved: nothing to do
+
+    // A damaged saved copy is dropped without touching anything.
+    writeAll(saved, "{not json");
+    EXPECT_TRUE(provider::DesktopProxy(saved).restore());
+    EXPECT_EQ(gnome(), before);
+    if (hadBackend.isNull())
+        qunsetenv("GSETTINGS_BACKEND");
+    else
+        qputenv("GSETTINGS_BACKEND", hadBackend);
+}
+
+} // namespace
