@@ -63,10 +63,12 @@ bool isSendableToken(std::string_view token) {
     return true;
 }
 
-static void storeRecord(SettingsStore& store, const json& record) {
+// False when the settings file could not take the record: the caller must not report success.
+static bool storeRecord(SettingsStore& store, const json& record) {
+    bool ok = true;
     if (const json* name = member(record, "user_name"))
-        (void)store.set(keys::userAccount, *name);
-    (void)store.set(keys::userInfo, record);
+        ok = store.set(keys::userAccount, *name);
+    return store.set(keys::userInfo, record) && ok;
 }
 
 bool storeSignInResult(SettingsStore& store, const json& data) {
@@ -77,18 +79,20 @@ bool storeSignInResult(SettingsStore& store, const json& data) {
         platform::consoleLog("token refused: it holds a control character");
         return false;
     }
+    bool stored = true;
     if (token && token->is_string())
-        (void)store.set(keys::apiToken, *token);
+        stored = store.set(keys::apiToken, *token);
     if (const json* user = member(data, "user"); user && user->is_object())
-        storeRecord(store, buildUserInfoRecord(*user, UserInfoSource::signIn));
-    return true;
+        stored = storeRecord(store, buildUserInfoRecord(*user, UserInfoSource::signIn)) && stored;
+    if (!stored)
+        platform::consoleLog("sign-in could not be stored: the settings file is not writable");
+    return stored;
 }
 
 bool storeUserInfo(SettingsStore& store, const json& data) {
     if (!data.is_object())
         return false;
-    storeRecord(store, buildUserInfoRecord(data, UserInfoSource::userInfo));
-    return true;
+    return storeRecord(store, buildUserInfoRecord(data, UserInfoSource::userInfo));
 }
 
 std::vector<std::string> splitLines(std::string_view text) {
