@@ -6,6 +6,7 @@
 #include "platform/NotificationCenter.h"
 #include "platform/NotificationNames.h"
 #include "platform/Paths.h"
+#include "platform/Redact.h"
 #include "service/SettingsStore.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "tunnel/NimoShared.h"
@@ -32,6 +33,7 @@ constexpr const char* kServerAddress = "127.0.0.1";
 constexpr const char* kLocalizedDescription = "NimoMac.QnSysTun";
 constexpr const char* kReleased = "VPN管理器已释放";
 constexpr const char* kNoConfiguration = "未找到已加载的VPN配置";
+constexpr const char* kStopUnanswered = "隧道服务没有应答，无法停止VPN";
 constexpr const char* kExtensionSubpath =
     "/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension";
 
@@ -39,15 +41,38 @@ std::string stringOr(const std::optional<nlohmann::json>& value, const std::stri
     return value && value->is_string() ? value->get<std::string>() : fallback;
 }
 
-// The options as a dictionary literal, in the order they were read.
+// The options as a dictionary literal, in the order they were read; secrets masked, URLs without
+// credentials.
 std::string describe(const std::vector<std::pair<std::string, std::string>>& options) {
     std::string out = "[";
     for (std::size_t i = 0; i < options.size(); ++i) {
         if (i)
             out += ", ";
-        out += "\"" + options[i].first + "\": \"" + options[i].second + "\"";
+        const std::string value = platform::isSecretField(options[i].first) && !options[i].second.empty()
+                                      ? std::string(platform::kRedacted)
+                                      : platform::withoutUrlCredentials(options[i].second);
+        out += "\"" + options[i].first + "\": \"" + value + "\"";
     }
     return out + "]";
+}
+
+// A provider message or reply as it may be logged: the subscription identifier masked wherever it
+// shows (the stored one, a "subuuid." message, a secret field of a reply), URLs without credentials.
+std::string loggable(const std::string& raw) {
+    std::string text = platform::redactedText(raw);
+    const auto uuid = NimoShared::shared().get(kSharedSubUuid);
+    if (uuid && uuid->is_string() && !uuid->get_ref<const std::string&>().empty()) {
+        const std::string& secret = uuid->get_ref<const std::string&>();
+        for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos))
+            text.replace(pos, secret.size(), platform::kRedacted);
+    }
+    static constexpr std::string_view kPrefix = "subuuid.";
+    for (auto pos = text.find(kPrefix); pos != std::string::npos; pos = text.find(kPrefix, pos + 1)) {
+        const auto start = pos + kPrefix.size();
+        const auto end = text.find_first_of("\"' ]", start);
+        text.replace(start, (end == std::string::npos ? text.size() : end) - start, platform::kRedacted);
+    }
+    return text;
 }
 
 // The reply in the optional textual form the log line has always shown.
@@ -80,12 +105,19 @@ VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent) : QObject(paren
     options.serviceExecutable = setup_.serviceExecutable;
     options.serviceArguments = setup_.serviceArguments;
     options.application = build::kBundleId;
+    options.requestTimeoutMs = setup_.requestTimeoutMs;
     client_ = std::make_unique<TunnelServiceClient>(std::move(options));
     connect(client_.get(), &TunnelServiceClient::statusChanged, this,
             [this](const QString&, int status) { vpnStatusDidChange(status); });
     // A service that is gone knows no tunnel: the status is invalid until it answers again.
     connect(client_.get(), &TunnelServiceClient::serviceLost, this,
             [this] { vpnStatusDidChange(static_cast<int>(VpnStatus::Invalid)); });
+    connect(client_.get(), &TunnelServiceClient::tunnelDropped, this,
+            [this](const QString&, const QString& reason) {
+                lastFailureReason_ = reason;
+                vpnLog().error("隧道已断开：" + reason.toStdString());
+                Q_EMIT tunnelFailed(reason);
+            });
     client_->subscribeStatus();
 }
 
@@ -309,12 +341,18 @@ void VPNTunnelManager::stopVPN(QObject* context, Completion completion) {
         return;
     }
     client_->loadAllFromPreferences(nullptr, [this, finish](std::vector<TunnelConfiguration> list,
-                                                            const TunnelServiceClient::MaybeError&) {
+                                                            const TunnelServiceClient::MaybeError& error) {
         if (released_) {
             finish(false, kReleased);
             return;
         }
-        // A load error counts as an empty list.
+        if (error) {
+            // Not knowing is not "none": the service may well run a tunnel.
+            const std::string text = std::string(kStopUnanswered) + "（" + error->description + "）";
+            vpnLog().error(text);
+            finish(false, text);
+            return;
+        }
         if (auto found = findManager(list, false)) {
             tunnelManager_ = std::move(found);
             doStop(finish);
@@ -329,12 +367,28 @@ void VPNTunnelManager::doStop(Completion finish) {
         finish(false, kNoConfiguration);
         return;
     }
-    client_->stopVPNTunnel(tunnelManager_->identifier);
+    // What became of the stop request by the time of the check.
+    struct StopAnswer {
+        bool answered = false;
+        std::optional<TunnelError> error;
+    };
+    auto answer = std::make_shared<StopAnswer>();
+    client_->stopVPNTunnel(tunnelManager_->identifier, this,
+                           [answer](const TunnelServiceClient::MaybeError& error) {
+                               answer->answered = true;
+                               answer->error = error;
+                           });
     setVpnStatus(VpnStatus::Disconnecting);
     vpnLog().info("开始停止VPN隧道...");
-    platform::postToMainAfter(this, 500, [this, finish] {
+    platform::postToMainAfter(this, 500, [this, finish, answer] {
         const int status = static_cast<int>(vpnStatus_);
-        if (vpnStatus_ == VpnStatus::Invalid || vpnStatus_ == VpnStatus::Disconnected) {
+        if (!answer->answered || answer->error) {
+            const std::string text =
+                answer->error ? std::string(kStopUnanswered) + "（" + answer->error->description + "）"
+                              : std::string(kStopUnanswered);
+            vpnLog().error(text);
+            finish(false, text);
+        } else if (vpnStatus_ == VpnStatus::Invalid || vpnStatus_ == VpnStatus::Disconnected) {
             platform::printLine("doStop>停止VPN成功：" + std::to_string(status));
             finish(true, std::nullopt);
         } else {
@@ -366,8 +420,8 @@ void VPNTunnelManager::sendMessage(const std::string& text) {
                                         return;
                                     }
                                     if (reply)
-                                        platform::printLine("Success to send a message[" + text +
-                                                            "], response=" + optionalText(*reply));
+                                        platform::printLine("Success to send a message[" + loggable(text) +
+                                                            "], response=" + loggable(optionalText(*reply)));
                                 });
                         });
     });
@@ -417,7 +471,8 @@ void VPNTunnelManager::requestNeedsUserApproval() {
     defaultLog().notice(
         "需要用户授权：请打开「系统设置→隐私与安全性」，找到“来自开发者XXX的系统扩展”并点击允许");
     // Queued, so the callback returns before a modal alert runs.
-    platform::postToMain(this, [this] { Q_EMIT approvalNeeded(approvalInformativeText(setup_.systemVersion)); });
+    platform::postToMain(this,
+                         [this] { Q_EMIT approvalNeeded(approvalInformativeText(setup_.systemVersion)); });
 }
 
 QString VPNTunnelManager::approvalInformativeText(const QVersionNumber& systemVersion) {

@@ -54,6 +54,27 @@ bool processAlive(qint64 pid) {
     return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
 }
 
+std::vector<qint64> childPids(qint64 parent) {
+    std::vector<qint64> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        if (!std::getline(in, text))
+            continue;
+        const auto close = text.rfind(')');
+        if (close == std::string::npos || close + 4 >= text.size() || text[close + 2] == 'Z')
+            continue;
+        if (std::atoll(text.c_str() + close + 4) == parent)
+            children.push_back(pid);
+    }
+    return children;
+}
+
 // ---- service
 
 ServiceHarness::ServiceHarness(bool autoApprove, std::vector<std::string> extraArguments)

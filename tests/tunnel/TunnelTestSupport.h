@@ -27,6 +27,8 @@ inline constexpr const char* kTestProviderVersion = "0.9.0";
 // Resident set size of a process in KiB, from /proc; 0 when it is gone.
 long rssKiB(qint64 pid);
 bool processAlive(qint64 pid);
+// Live (not zombie) child processes of pid.
+std::vector<qint64> childPids(qint64 pid);
 
 // A real nimo-tunneld on temporary XDG folders. Everything it and the clients started (a service
 // restarted by a client, providers) is killed when the fixture goes.
