@@ -262,7 +262,8 @@ TEST(TunnelService, SessionStatusFollowsTheProviderAndItsDeath) {
     EXPECT_EQ((*status)["result"]["lastError"], "隧道提供者没有响应");
 }
 
-TEST(TunnelService, ASubscriberThatNeverReadsIsDroppedAndMemoryStaysBounded) {
+// The memory bound of this road is measured by bench/tunnel (tunnel_bench): a figure, not a test.
+TEST(TunnelService, ASubscriberThatNeverReadsIsDropped) {
     ServiceHarness service;
     ASSERT_TRUE(service.start());
     RawClient control(service.socketPath());
@@ -278,13 +279,9 @@ TEST(TunnelService, ASubscriberThatNeverReadsIsDroppedAndMemoryStaysBounded) {
     ASSERT_EQ(::write(silent, subscribe.constData(), subscribe.size()), subscribe.size());
     ASSERT_TRUE(control.request({{"op", "status"}, {"configuration", id}})); // the subscription is in
 
-    const long before = rssKiB(service.servicePid());
     const auto flood = control.send(
         {{"op", "message"}, {"configuration", id}, {"data", tunnelproto::toBase64("flood.10000")}});
     ASSERT_TRUE(control.answer(flood, std::chrono::seconds(20)));
-    const long after = rssKiB(service.servicePid());
-    EXPECT_LT(after - before, 5 * 1024) << "service grew from " << before << " KiB to " << after << " KiB";
-    RecordProperty("rss_growth_kib", static_cast<int>(after - before));
 
     // The reader heard the last change; the silent one was cut off.
     control.lines().clear();

@@ -27,21 +27,6 @@ std::string testPackageRoot() {
     return NIMO_TEST_PACKAGE_ROOT;
 }
 
-long rssKiB(qint64 pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (in >> key) {
-        if (key == "VmRSS:") {
-            long kib = 0;
-            in >> kib;
-            return kib;
-        }
-        std::string rest;
-        std::getline(in, rest);
-    }
-    return 0;
-}
-
 bool processAlive(qint64 pid) {
     if (pid <= 0)
         return false;

@@ -24,8 +24,6 @@ std::string extensionPackage(const std::string& root);
 std::string testPackageRoot();
 inline constexpr const char* kTestProviderVersion = "0.9.0";
 
-// Resident set size of a process in KiB, from /proc; 0 when it is gone.
-long rssKiB(qint64 pid);
 bool processAlive(qint64 pid);
 // Live (not zombie) child processes of pid.
 std::vector<qint64> childPids(qint64 pid);
