@@ -30,17 +30,6 @@ using nlohmann::json;
 
 namespace {
 
-const json kProviderConfiguration = {
-    {"protocol", {{"type", "tunnel-provider"}, {"providerBundleIdentifier", "com.nimomac.qn.sysne"}}},
-    {"enabled", true}};
-
-auto statusIs(const std::string& configuration, int status) {
-    return [configuration, status](const json& e) {
-        return e.value("event", "") == "status" && e.value("configuration", "") == configuration &&
-               e.value("status", -1) == status;
-    };
-}
-
 std::string writer() {
     return binDir() + "/store_writer";
 }
@@ -80,10 +69,8 @@ struct Tunnel {
         if (!service.start())
             return;
         control = std::make_unique<RawClient>(service.socketPath());
-        if (!install(*control, extensionPackage(testPackageRoot())))
-            return;
-        id = saveConfiguration(*control, kProviderConfiguration);
-        if (!control->request({{"op", "subscribe"}}))
+        id = prepareTestTunnel(*control);
+        if (id.empty())
             return;
         const json options = state == "connecting" ? json{{"hold", "connecting"}} : json::object();
         if (!control->request({{"op", "start"}, {"configuration", id}, {"options", options}}))

@@ -19,10 +19,6 @@ using nlohmann::json;
 
 namespace {
 
-const json kProviderConfiguration = {
-    {"protocol", {{"type", "tunnel-provider"}, {"providerBundleIdentifier", "com.nimomac.qn.sysne"}}},
-    {"enabled", true}};
-
 unsigned modeOf(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
@@ -30,13 +26,6 @@ unsigned modeOf(const std::string& path) {
 
 bool isError(const std::optional<json>& answer, int code) {
     return answer && !answer->value("ok", true) && (*answer)["error"].value("code", 0) == code;
-}
-
-auto statusIs(const std::string& configuration, int status) {
-    return [configuration, status](const json& e) {
-        return e.value("event", "") == "status" && e.value("configuration", "") == configuration &&
-               e.value("status", -1) == status;
-    };
 }
 
 qint64 providerPid(RawClient& client, const std::string& configuration) {
@@ -267,9 +256,8 @@ TEST(TunnelService, ASubscriberThatNeverReadsIsDropped) {
     ServiceHarness service;
     ASSERT_TRUE(service.start());
     RawClient control(service.socketPath());
-    ASSERT_TRUE(install(control, extensionPackage(testPackageRoot())));
-    const std::string id = saveConfiguration(control, kProviderConfiguration);
-    ASSERT_TRUE(control.request({{"op", "subscribe"}}));
+    const std::string id = prepareTestTunnel(control);
+    ASSERT_FALSE(id.empty());
     ASSERT_TRUE(control.request({{"op", "start"}, {"configuration", id}})->value("ok", false));
     ASSERT_TRUE(control.event(statusIs(id, 3)));
 

@@ -233,4 +233,20 @@ bool install(RawClient& client, const std::string& package) {
     }
 }
 
+std::function<bool(const nlohmann::json&)> statusIs(const std::string& configuration, int status) {
+    return [configuration, status](const nlohmann::json& e) {
+        return e.value("event", "") == "status" && e.value("configuration", "") == configuration &&
+               e.value("status", -1) == status;
+    };
+}
+
+std::string prepareTestTunnel(RawClient& control) {
+    if (!install(control, extensionPackage(testPackageRoot())))
+        return {};
+    const std::string id = saveConfiguration(control, kProviderConfiguration);
+    if (id.empty() || !control.request({{"op", "subscribe"}}))
+        return {};
+    return id;
+}
+
 } // namespace nimo::test

@@ -9,6 +9,7 @@
 #include <QTcpServer>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -92,6 +93,18 @@ public:
 private:
     QTcpServer server_;
 };
+
+// A configuration for the installed provider, enabled.
+inline const nlohmann::json kProviderConfiguration = {
+    {"protocol", {{"type", "tunnel-provider"}, {"providerBundleIdentifier", "com.nimomac.qn.sysne"}}},
+    {"enabled", true}};
+
+// Matches the status event of configuration with that status.
+std::function<bool(const nlohmann::json&)> statusIs(const std::string& configuration, int status);
+
+// Installs the test provider, saves kProviderConfiguration and subscribes control: the tunnel's
+// identifier, or empty when a step failed.
+std::string prepareTestTunnel(RawClient& control);
 
 // Saves a configuration through the protocol (its identifier comes back) and installs the package.
 std::string saveConfiguration(RawClient& client, const nlohmann::json& configuration,
