@@ -17,7 +17,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     static char* argv[] = {name, nullptr};
     static QCoreApplication app(argc, argv);
     static QTemporaryDir dir;
-    static SettingsStore store(dir.path().toStdString() + "/settings.json", dir.path().toStdString() + "/keychain");
+    static SettingsStore store(dir.path().toStdString() + "/settings.json",
+                               dir.path().toStdString() + "/keychain");
     static http::SessionManager session;
     static NetWorkTool tool(store, &session);
 
