@@ -1,5 +1,6 @@
 // The service's response handler on any reply: the envelope check, the 40101 road (a session that
 // is cleared from a store in a temporary folder), texts bounded.
+#include "http/SessionManager.h"
 #include "service/NetWorkTool.h"
 #include "service/SettingsStore.h"
 
