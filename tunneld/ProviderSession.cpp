@@ -1,6 +1,7 @@
 #include "ProviderSession.h"
 
 #include "platform/Log.h"
+#include "platform/Redact.h"
 
 #include <csignal>
 #include <sys/prctl.h>
@@ -39,16 +40,56 @@ qint64 ProviderSession::providerPid() const {
     return process_ ? process_->processId() : 0;
 }
 
-void ProviderSession::setStatus(VpnStatus status) {
+void ProviderSession::setStatus(VpnStatus status, const std::string& reason) {
     if (status == status_)
         return;
     status_ = status;
-    Q_EMIT statusChanged(QString::fromStdString(configuration_), static_cast<int>(status));
+    Q_EMIT statusChanged(QString::fromStdString(configuration_), static_cast<int>(status),
+                         QString::fromStdString(reason));
+}
+
+std::string ProviderSession::shown(const std::string& text) const {
+    std::string out = platform::withoutUrlCredentials(text);
+    for (auto it = options_.begin(); it != options_.end(); ++it) {
+        if (!platform::isSecretField(it.key()) || !it->is_string() ||
+            it->get_ref<const std::string&>().empty())
+            continue;
+        const std::string& secret = it->get_ref<const std::string&>();
+        for (auto pos = out.find(secret); pos != std::string::npos; pos = out.find(secret, pos))
+            out.replace(pos, secret.size(), platform::kRedacted);
+    }
+    return out;
+}
+
+nlohmann::json ProviderSession::shownOptions() const {
+    nlohmann::json out = nlohmann::json::object();
+    for (auto it = options_.begin(); it != options_.end(); ++it)
+        out[it.key()] = platform::isSecretField(it.key()) && *it != "" ? nlohmann::json(platform::kRedacted)
+                        : it->is_string()
+                            ? nlohmann::json(platform::withoutUrlCredentials(it->get<std::string>()))
+                            : *it;
+    return out;
+}
+
+void ProviderSession::whenExited(std::function<void()> fn) {
+    if (exiting_.isNull()) {
+        fn();
+        return;
+    }
+    afterExit_.push_back(std::move(fn));
+}
+
+void ProviderSession::exited() {
+    auto waiting = std::move(afterExit_);
+    afterExit_.clear();
+    Q_EMIT ended(QString::fromStdString(configuration_));
+    for (auto& fn : waiting)
+        fn();
 }
 
 std::optional<TunnelError> ProviderSession::start(const std::string& executable, const std::string& extension,
                                                   nlohmann::json options, nlohmann::json configuration) {
-    if (process_)
+    if (process_ || !exiting_.isNull())
         return makeError(Busy, "隧道仍在运行");
     auto* process = new QProcess(this);
     process->setProgram(QString::fromStdString(executable));
@@ -66,11 +107,14 @@ std::optional<TunnelError> ProviderSession::start(const std::string& executable,
     extension_ = extension;
     options_ = std::move(options);
     lastError_.clear();
+    stopRequested_ = false;
+    silentMs_ = 0;
     lines_ = LineBuffer();
     connect(process, &QProcess::readyReadStandardOutput, this, &ProviderSession::onOutput);
     connect(process, &QProcess::finished, this, &ProviderSession::onFinished);
     write({{"type", "start"}, {"options", options_}, {"configuration", std::move(configuration)}});
     lastHeard_.start();
+    lastBeat_.start();
     heartbeatTimer_.start();
     phaseTimer_.start(timings_.connectingMs);
     setStatus(VpnStatus::Connecting);
@@ -80,6 +124,7 @@ std::optional<TunnelError> ProviderSession::start(const std::string& executable,
 bool ProviderSession::stop() {
     if (!process_)
         return false;
+    stopRequested_ = true;
     if (status_ != VpnStatus::Disconnecting) {
         setStatus(VpnStatus::Disconnecting);
         phaseTimer_.start(timings_.disconnectingMs);
@@ -119,7 +164,10 @@ void ProviderSession::onOutput() {
         return;
     QProcess* current = process_;
     const QByteArray bytes = current->readAllStandardOutput();
+    if (bytes.isEmpty())
+        return;
     lastHeard_.start();
+    silentMs_ = 0;
     for (auto& line : lines_.feed(bytes)) {
         if (process_ != current)
             return;
@@ -134,7 +182,7 @@ void ProviderSession::handleLine(const std::string& text) {
     if (type == "status") {
         const auto status = integerField(line, "status").value_or(-1);
         if (auto error = stringField(line, "error"))
-            lastError_ = *error;
+            lastError_ = shown(*error);
         // While stopping, only the way down is taken.
         const bool stopping = status_ == VpnStatus::Disconnecting;
         switch (status) {
@@ -174,7 +222,10 @@ void ProviderSession::handleLine(const std::string& text) {
         auto handler = std::move(it->second.handler);
         messages_.erase(it);
         auto data = line.find("data");
-        handler(data != line.end() ? fromBase64(*data) : std::nullopt);
+        auto reply = data != line.end() ? fromBase64(*data) : std::nullopt;
+        if (reply)
+            reply = QByteArray::fromStdString(shown(reply->toStdString()));
+        handler(reply);
         return;
     }
     // "pong" and anything else only prove the provider is alive.
@@ -183,7 +234,16 @@ void ProviderSession::handleLine(const std::string& text) {
 void ProviderSession::heartbeat() {
     if (!process_)
         return;
-    if (lastHeard_.elapsed() > timings_.silenceMs) {
+    // Lines that arrived while this service was not running count before silence is judged.
+    process_->waitForReadyRead(0);
+    onOutput();
+    if (!process_)
+        return;
+    // A beat far later than due means this service stood still (stopped, suspended): that time
+    // counts at most as one beat of the provider's silence.
+    const qint64 sinceBeat = lastBeat_.restart();
+    silentMs_ += std::min<qint64>(sinceBeat, 2LL * timings_.heartbeatMs);
+    if (silentMs_ > timings_.silenceMs) {
         finish("隧道提供者没有响应", true);
         return;
     }
@@ -213,8 +273,8 @@ void ProviderSession::onFinished() {
     phaseTimer_.stop();
     heartbeatTimer_.stop();
     answerAllMessages();
-    setStatus(VpnStatus::Disconnected);
-    Q_EMIT ended(QString::fromStdString(configuration_));
+    setStatus(VpnStatus::Disconnected, stopRequested_ ? std::string() : lastError_);
+    exited();
 }
 
 void ProviderSession::finish(const std::string& error, bool kill) {
@@ -222,16 +282,22 @@ void ProviderSession::finish(const std::string& error, bool kill) {
         return;
     if (!error.empty())
         lastError_ = error;
+    // A stop that was asked for and went as planned is no failure to report.
+    const bool failed = !stopRequested_ || (kill && !error.empty());
     phaseTimer_.stop();
     heartbeatTimer_.stop();
     answerAllMessages();
     // The session is free for a new start at once; the old process gets its grace period alone.
+    // A new start waits for it (whenExited), so two providers of one tunnel never run at once.
     QProcess* process = process_;
     process_ = nullptr;
+    exiting_ = process;
     process->disconnect(this);
     connect(process, &QProcess::finished, process, &QObject::deleteLater);
-    connect(process, &QProcess::finished, this,
-            [this] { Q_EMIT ended(QString::fromStdString(configuration_)); });
+    connect(process, &QProcess::finished, this, [this] {
+        exiting_ = nullptr;
+        exited();
+    });
     if (kill) {
         process->kill();
         process->waitForFinished(1000);
@@ -240,7 +306,7 @@ void ProviderSession::finish(const std::string& error, bool kill) {
         process->closeWriteChannel();
         QTimer::singleShot(timings_.exitGraceMs, process, [process] { process->kill(); });
     }
-    setStatus(VpnStatus::Disconnected);
+    setStatus(VpnStatus::Disconnected, failed ? lastError_ : std::string());
 }
 
 void ProviderSession::runRestoreStep() {

@@ -6,6 +6,7 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QPointer>
 #include <QProcess>
 #include <QTimer>
 #include <functional>
@@ -13,6 +14,7 @@
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace nimo::tunneld {
 
@@ -41,6 +43,8 @@ public:
     VpnStatus status() const { return status_; }
     bool isRunning() const { return process_ != nullptr; }
     const nlohmann::json& options() const { return options_; }
+    // The options as they may be shown to a client: secrets masked, URLs without credentials.
+    nlohmann::json shownOptions() const;
     const std::string& lastError() const { return lastError_; }
     qint64 providerPid() const;
 
@@ -51,14 +55,22 @@ public:
     bool stop();
     // false when too many messages wait; the handler is then not called.
     bool sendMessage(const QByteArray& data, ReplyHandler handler);
+    // An earlier provider of this session is still on its way out (its grace period or a kill).
+    bool isExiting() const { return !exiting_.isNull(); }
+    // Runs fn once no earlier provider is left (at once when none is).
+    void whenExited(std::function<void()> fn);
 
 Q_SIGNALS:
-    void statusChanged(const QString& configuration, int status);
+    // reason: why a running tunnel ended by itself (empty for a requested stop and other changes).
+    void statusChanged(const QString& configuration, int status, const QString& reason);
     // The provider process is gone (exited, crashed, killed).
     void ended(const QString& configuration);
 
 private:
-    void setStatus(VpnStatus status);
+    void setStatus(VpnStatus status, const std::string& reason = {});
+    // Text from the provider made fit for clients and logs: no secret option, no URL credentials.
+    std::string shown(const std::string& text) const;
+    void exited();
     void onOutput();
     void handleLine(const std::string& line);
     void onFinished();
@@ -83,6 +95,13 @@ private:
     QTimer phaseTimer_; // connecting or disconnecting deadline
     QTimer heartbeatTimer_;
     QElapsedTimer lastHeard_;
+    // Time the provider has been silent while this service was running: a stall of the service
+    // itself (stopped, suspended) is not the provider's silence.
+    qint64 silentMs_ = 0;
+    QElapsedTimer lastBeat_;
+    bool stopRequested_ = false;
+    QPointer<QProcess> exiting_;
+    std::vector<std::function<void()>> afterExit_;
     std::int64_t nextMessage_ = 1;
     struct PendingMessage {
         ReplyHandler handler;

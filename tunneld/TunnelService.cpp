@@ -2,6 +2,7 @@
 
 #include "platform/Log.h"
 #include "platform/Redact.h"
+#include "platform/Paths.h"
 #include "tunnel/TunnelConfiguration.h"
 
 #include <QCoreApplication>
@@ -73,7 +74,7 @@ TunnelService::~TunnelService() {
 bool TunnelService::listen(std::string* error) {
     const QString path = QString::fromStdString(options_.socketPath);
     const std::string dir = QFileInfo(path).absolutePath().toStdString();
-    QDir().mkpath(QFileInfo(QString::fromStdString(dir)).absolutePath());
+    platform::paths::ensureDir(QFileInfo(QString::fromStdString(dir)).absolutePath().toStdString(), 0700);
     if (::mkdir(dir.c_str(), 0700) != 0 && errno != EEXIST) {
         *error = "无法创建套接字目录 " + dir + "：" + std::strerror(errno);
         return false;
@@ -263,8 +264,10 @@ int TunnelService::statusOf(const std::string& configuration) const {
 }
 
 void TunnelService::broadcastStatus(const std::string& configuration, const std::string& application,
-                                    int status) {
-    const nlohmann::json event = {{"event", "status"}, {"configuration", configuration}, {"status", status}};
+                                    int status, const std::string& reason) {
+    nlohmann::json event = {{"event", "status"}, {"configuration", configuration}, {"status", status}};
+    if (!reason.empty())
+        event["error"] = reason;
     std::vector<QLocalSocket*> targets;
     for (const auto& [socket, c] : connections_)
         if (c->subscribed && (c->subscribedApplication.empty() || c->subscribedApplication == application))
@@ -282,9 +285,11 @@ ProviderSession& TunnelService::session(const std::string& configuration, const 
         // Queued: the answer to the request that caused a change goes out before the change.
         connect(
             slot.get(), &ProviderSession::statusChanged, this,
-            [this](const QString& id, int status) {
+            [this](const QString& id, int status, const QString& reason) {
                 const std::string key = id.toStdString();
-                broadcastStatus(key, sessionApplications_[key], status);
+                if (!reason.isEmpty())
+                    kLog.error("隧道已断开：" + reason.toStdString());
+                broadcastStatus(key, sessionApplications_[key], status, reason.toStdString());
             },
             Qt::QueuedConnection);
         connect(slot.get(), &ProviderSession::ended, this, &TunnelService::onSessionEnded,
@@ -349,12 +354,7 @@ void TunnelService::dispatch(Connection& c, const nlohmann::json& id, const std:
         }
         nlohmann::json result = {{"status", statusOf(*identifier)}};
         if (auto it = sessions_.find(*identifier); it != sessions_.end()) {
-            // The subscription identifier is a secret: the answer says only whether there is one.
-            auto options = it->second->options();
-            if (auto uuid = options.find("subuuid");
-                uuid != options.end() && uuid->is_string() && !uuid->get<std::string>().empty())
-                *uuid = kRedacted;
-            result["options"] = std::move(options);
+            result["options"] = it->second->shownOptions();
             result["lastError"] = it->second->lastError();
             result["providerPid"] = it->second->providerPid();
         }
@@ -419,6 +419,17 @@ void TunnelService::opStart(Connection& c, const nlohmann::json& id, const nlohm
         return;
     }
     ProviderSession& s = session(*identifier, entry->application);
+    if (!s.isRunning() && s.isExiting()) {
+        // The previous provider is still on its way out: the start goes on once it is gone.
+        QPointer<QLocalSocket> socket(c.socket);
+        s.whenExited([this, socket, id, request] {
+            if (socket.isNull())
+                return;
+            if (auto it = connections_.find(socket.data()); it != connections_.end() && !it->second->dropped)
+                opStart(*it->second, id, request);
+        });
+        return;
+    }
     if (s.isRunning()) {
         if (s.status() == VpnStatus::Disconnecting)
             fail(c, id, makeError(Busy, "隧道正在断开"));

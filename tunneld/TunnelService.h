@@ -71,7 +71,9 @@ private:
     void flushAll();
 
     int statusOf(const std::string& configuration) const;
-    void broadcastStatus(const std::string& configuration, const std::string& application, int status);
+    // reason: why a tunnel ended by itself, sent along as "error".
+    void broadcastStatus(const std::string& configuration, const std::string& application, int status,
+                         const std::string& reason = {});
     ProviderSession& session(const std::string& configuration, const std::string& application);
 
     void opStart(Connection& c, const nlohmann::json& id, const nlohmann::json& request);

@@ -2,6 +2,8 @@
 //   provider message: client -> service -> provider -> reply back to the client
 //   status event:     client asks the test provider to report a status -> the status event arrives
 // Each is timed 10 000 times after a warm-up; the median and the 99th percentile are printed.
+//   silent subscriber: a subscriber that never reads while 10 000 status changes go out; the
+//                      service's resident memory may grow by at most 5 MiB (exit code 2 otherwise)
 
 #include "tunnel/TunnelServiceClient.h"
 
@@ -16,8 +18,13 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <map>
+#include <string>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace nimo;
@@ -61,6 +68,35 @@ bool activate(TunnelServiceClient& client, const std::string& path) {
     return runUntil([&] { return ok.has_value(); }) && *ok;
 }
 
+long rssKiB(qint64 pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (in >> key) {
+        if (key == "VmRSS:") {
+            long kib = 0;
+            in >> kib;
+            return kib;
+        }
+        std::string rest;
+        std::getline(in, rest);
+    }
+    return 0;
+}
+
+// A peer that subscribes and then never reads a byte.
+int silentSubscriber(const std::string& socketPath) {
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socketPath.c_str());
+    if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+        return -1;
+    const char subscribe[] = "{\"id\":1,\"op\":\"subscribe\"}\n";
+    if (::write(fd, subscribe, sizeof subscribe - 1) < 0)
+        return -1;
+    return fd;
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -83,6 +119,7 @@ int main(int argc, char** argv) {
     options.serviceArguments = {"--auto-approve"};
     options.application = "bench";
     TunnelServiceClient client(options);
+    int result = 0;
 
     QTcpServer host;
     host.listen(QHostAddress::LocalHost, 0);
@@ -154,7 +191,22 @@ int main(int argc, char** argv) {
             events.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     report("status event", events);
+
+    const int silent = silentSubscriber(options.socketPath);
+    bool answered = false;
+    client.status(nullptr, configuration, [&](int, const auto&) { answered = true; });
+    runUntil([&] { return answered; });
+    const long before = rssKiB(client.servicePid());
+    bool flooded = false;
+    client.sendProviderMessage(nullptr, configuration, "flood.10000",
+                               [&](auto, const auto&) { flooded = true; });
+    runUntil([&] { return flooded; }, 20000);
+    const long growth = rssKiB(client.servicePid()) - before;
+    std::printf("silent subscriber  service grew by %ld KiB (bound 5120 KiB)\n", growth);
+    ::close(silent);
     stopTunnel();
+    if (growth > 5 * 1024)
+        result = 2;
 #else
     std::printf("status event: skipped (build with the tests for the test provider)\n");
 #endif
@@ -162,5 +214,5 @@ int main(int argc, char** argv) {
     // The service this run started goes with it.
     if (const qint64 pid = client.servicePid())
         ::kill(static_cast<pid_t>(pid), SIGTERM);
-    return 0;
+    return result;
 }

@@ -1,5 +1,7 @@
 #include "http/CurlWorker.h"
 
+#include "platform/Redact.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
@@ -29,6 +31,37 @@ std::string trim(std::string_view v) {
     return std::string(v);
 }
 
+// scheme://host:port of an absolute URL, or of relative resolved against base; empty when unusable.
+std::string originOf(const std::string& base, const std::string& relative = {}) {
+    CURLU* url = curl_url();
+    std::string origin;
+    if (curl_url_set(url, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+        (relative.empty() || curl_url_set(url, CURLUPART_URL, relative.c_str(), 0) == CURLUE_OK)) {
+        char *scheme = nullptr, *host = nullptr, *port = nullptr;
+        if (curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+            curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+            origin = std::string(scheme) + "://" + host + ":" + port;
+            std::transform(origin.begin(), origin.end(), origin.begin(),
+                           [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        }
+        curl_free(scheme);
+        curl_free(host);
+        curl_free(port);
+    }
+    curl_url_cleanup(url);
+    return origin;
+}
+
+// At the end of a redirect's headers: may the transfer follow it with the request's credentials?
+bool redirectAllowed(detail::RequestState& s) {
+    if (s.credentialOrigin.empty() || s.replyStatus < 300 || s.replyStatus > 399 || s.location.empty())
+        return true;
+    char* effective = nullptr;
+    curl_easy_getinfo(s.easy, CURLINFO_EFFECTIVE_URL, &effective);
+    return originOf(effective ? effective : s.request->url, s.location) == s.credentialOrigin;
+}
+
 size_t onHeader(char* buffer, size_t size, size_t count, void* user) {
     auto& s = *static_cast<detail::RequestState*>(user);
     const size_t bytes = size * count;
@@ -41,13 +74,24 @@ size_t onHeader(char* buffer, size_t size, size_t count, void* user) {
     std::string_view line(buffer, bytes);
     if (line.rfind("HTTP/", 0) == 0) {
         s.responseHeaders.clear(); // a new reply (redirect, 100 Continue)
+        const auto space = line.find(' ');
+        s.replyStatus =
+            space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+        s.location.clear();
         return bytes;
     }
     const auto colon = line.find(':');
-    if (colon == std::string_view::npos)
+    if (colon == std::string_view::npos) {
+        if (trim(line).empty() && !redirectAllowed(s)) {
+            s.redirectRefused = true;
+            return 0;
+        }
         return bytes;
+    }
     std::string name = trim(line.substr(0, colon));
     std::string value = trim(line.substr(colon + 1));
+    if (!CaseInsensitiveLess{}(name, "Location") && !CaseInsensitiveLess{}("Location", name))
+        s.location = value;
     auto [it, inserted] = s.responseHeaders.try_emplace(name, value);
     if (!inserted)
         it->second += ", " + value;
@@ -324,6 +368,11 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
     HTTPHeaders merged = configuration_.httpAdditionalHeaders;
     for (const auto& [name, value] : r.headers)
         merged[name] = value;
+    s.credentialOrigin.clear();
+    s.redirectRefused = false;
+    for (const auto& [name, value] : merged)
+        if (platform::isSecretField(name))
+            s.credentialOrigin = originOf(r.url);
     std::string acceptEncoding;
     bool hasAcceptEncoding = merged.count("Accept-Encoding") > 0;
     s.headerList = headerList(merged, &acceptEncoding);
@@ -410,7 +459,10 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
     }
     if (code != CURLE_OK) {
         TransportError e = transportError(code, osErrno, s.errorBuffer.data(), s.tooLarge);
-        if (deadline) {
+        if (s.redirectRefused) {
+            e.kind = TransportErrorKind::Other;
+            e.detail = "redirect to another host refused: the request carries credentials";
+        } else if (deadline) {
             e.kind = TransportErrorKind::TimedOut;
             e.detail = "No data received for " + std::to_string(s.noData.count()) + " ms";
         } else if (cancelled) {

@@ -41,6 +41,11 @@ struct RequestState {
     double startTime = 0, firstByteTime = 0;
     curl_off_t lastUpload = 0;
     std::array<char, CURL_ERROR_SIZE> errorBuffer{};
+    // Credentials in the headers: a redirect may not take them to another host.
+    std::string credentialOrigin; // scheme://host:port of the request; empty: no credentials
+    int replyStatus = 0;          // of the reply whose headers are arriving
+    std::string location;         // its Location header
+    bool redirectRefused = false;
 };
 } // namespace detail
 

@@ -25,6 +25,9 @@ public:
         if (auto pos = message.find("] ");
             message.rfind("[json.exception.", 0) == 0 && pos != std::string::npos)
             message.erase(0, pos + 2);
+        // "; last read: '…'" quotes body bytes, which may be part of a secret.
+        if (auto pos = message.find("; last read:"); pos != std::string::npos)
+            message.erase(pos);
         return false;
     }
     std::string message;
@@ -40,8 +43,18 @@ std::string redactedURL(const std::string& url) {
            (hash == std::string::npos ? std::string() : url.substr(hash));
 }
 
-// A body as text for a log: valid UTF-8, secrets of JSON or form bodies redacted.
+// A log shows this much of a body or a result; a longer one is cut and its size given instead.
+constexpr std::size_t kMaxLoggedBytes = 16 * 1024;
+
+std::string cutNote(std::size_t size) {
+    return " …(" + std::to_string(size) + " bytes)";
+}
+
+// A body as text for a log: valid UTF-8, bounded, secrets redacted whether or not it is valid JSON
+// (a reply cut off mid-body still hides its token).
 std::string bodyText(const std::string& body) {
+    if (body.size() > kMaxLoggedBytes)
+        return platform::redactedText(sanitizedUtf8(body.substr(0, kMaxLoggedBytes))) + cutNote(body.size());
     std::string text = sanitizedUtf8(body);
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (!json.is_discarded() && json.is_structured()) {
@@ -50,7 +63,7 @@ std::string bodyText(const std::string& body) {
     }
     if (!json.is_discarded())
         return text;
-    return platform::redactedForm(text);
+    return platform::redactedText(text);
 }
 
 std::optional<std::string> charsetOf(const HTTPURLResponse* response) {
@@ -173,7 +186,11 @@ ResponseSerializer<std::string> stringResponseSerializer() {
 }
 
 std::string describeValue(const nlohmann::json& value) {
-    return platform::redacted(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    const std::string text =
+        platform::redacted(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return text.size() > kMaxLoggedBytes
+               ? platform::truncatedText(text, kMaxLoggedBytes) + cutNote(text.size())
+               : text;
 }
 
 std::string describeValue(const std::string& value) {

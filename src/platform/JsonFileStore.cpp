@@ -1,16 +1,22 @@
 #include "platform/JsonFileStore.h"
 
 #include "platform/Log.h"
+#include "platform/Paths.h"
 
 #include <QByteArray>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QLockFile>
 #include <QSaveFile>
+#include <QScopeGuard>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
+#include <unistd.h>
 
 namespace nimo::platform {
 
@@ -18,6 +24,7 @@ namespace {
 const SystemLog kLog("JsonFileStore");
 constexpr qint64 kMaxFileSize = 64 * 1024 * 1024; // a settings file is kilobytes; anything huge is damage
 constexpr const char* kDataKey = "$data";
+constexpr int kLockWaitMs = 10000;
 } // namespace
 
 nlohmann::json toDiskForm(const nlohmann::json& value) {
@@ -224,13 +231,27 @@ bool JsonFileStore::removeKeys(const std::vector<std::string>& keys) {
 bool JsonFileStore::update(const std::function<void(nlohmann::json& object)>& fn) {
     const QFileInfo info(QString::fromStdString(path_));
     const QString dir = info.absolutePath();
-    if (!QDir().mkpath(dir)) {
+    if (!paths::ensureDir(dir.toStdString(), 0700)) {
         kLog.error("JsonFileStore.write.err:" + path_ + " cannot create " + dir.toStdString());
         return false;
     }
-    QLockFile lock(QString::fromStdString(path_) + ".lock");
-    lock.setStaleLockTime(10000);
-    if (!lock.tryLock(10000)) {
+    // A kernel lock on "<file>.lock": it goes with its holder, so a writer killed mid-save leaves
+    // nothing to wait for (an empty or stale lock file means nothing). Only a live writer is waited
+    // on, for at most kLockWaitMs.
+    const int lockFd = ::open((path_ + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (lockFd < 0) {
+        kLog.error("JsonFileStore.write.err:" + path_ + " lock file: " + std::strerror(errno));
+        return false;
+    }
+    const auto unlock = qScopeGuard([lockFd] { ::close(lockFd); });
+    bool locked = false;
+    for (int waited = 0; !(locked = ::flock(lockFd, LOCK_EX | LOCK_NB) == 0) && waited < kLockWaitMs;
+         waited += 2) {
+        if (errno != EWOULDBLOCK && errno != EINTR)
+            break;
+        ::usleep(2000);
+    }
+    if (!locked) {
         kLog.error("JsonFileStore.write.err:" + path_ + " lock not acquired");
         return false;
     }

@@ -48,15 +48,16 @@ void NotificationCenter::post(const std::string& name, const QVariant& object) {
     }
     const bool onMain = isMainThread();
     for (auto& e : targets) {
-        QObject* owner = e.owner.data();
-        if (!owner)
-            continue;
         if (onMain) {
+            if (e.owner.isNull())
+                continue;
             // An observer removed by an earlier handler of the same post is not called.
             if (isRegistered(e.id))
                 e.handler(object);
         } else {
-            postToMain(owner, [this, id = e.id, handler = e.handler, object] {
+            // From another thread the owner may go at any moment: only the weak reference travels,
+            // and the main loop checks it.
+            postToMainWeak(e.owner, [this, id = e.id, handler = e.handler, object] {
                 if (isRegistered(id))
                     handler(object);
             });

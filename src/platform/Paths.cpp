@@ -4,18 +4,28 @@
 #include <QDir>
 #include <cerrno>
 #include <cstdlib>
+#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace nimo::platform::paths {
 
 namespace {
+// $HOME, else the home folder of the account: never a folder other users can write to.
+std::string homeDir() {
+    const char* home = std::getenv("HOME");
+    if (home && *home == '/')
+        return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir && *pw->pw_dir == '/')
+        return pw->pw_dir;
+    return "/nonexistent";
+}
+
 std::string envOr(const char* var, const std::string& fallbackBelowHome) {
     const char* value = std::getenv(var);
     if (value && *value == '/')
         return value;
-    const char* home = std::getenv("HOME");
-    return std::string(home && *home ? home : "/tmp") + "/" + fallbackBelowHome;
+    return homeDir() + "/" + fallbackBelowHome;
 }
 } // namespace
 
@@ -33,7 +43,8 @@ std::string runtimeHome() {
     const char* value = std::getenv("XDG_RUNTIME_DIR");
     if (value && *value == '/')
         return value;
-    return "/tmp/nimo-runtime-" + std::to_string(::getuid());
+    // A name under /tmp can be created first by anyone; the state folder is the user's own.
+    return stateHome() + "/nimo-runtime";
 }
 
 std::string settingsDir() {
@@ -75,9 +86,40 @@ bool ensureDir(const std::string& dir, unsigned mode) {
     struct stat st {};
     if (::stat(dir.c_str(), &st) == 0)
         return S_ISDIR(st.st_mode);
-    if (!QDir().mkpath(QString::fromStdString(dir)))
+    // Every folder made here gets mode itself, whatever the umask: a permissive umask must not
+    // leave a folder above a private file open to others.
+    std::string path;
+    std::size_t pos = 0;
+    while (pos != std::string::npos) {
+        pos = dir.find('/', pos + 1);
+        path = dir.substr(0, pos);
+        if (path.empty() || ::stat(path.c_str(), &st) == 0)
+            continue;
+        if (::mkdir(path.c_str(), 0700) != 0 && errno != EEXIST)
+            return false;
+        ::chmod(path.c_str(), mode);
+    }
+    return ::stat(dir.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool isPrivateDir(const std::string& dir, std::string* why) {
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0) {
+        *why = "无法读取 " + dir;
         return false;
-    ::chmod(dir.c_str(), mode);
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        *why = dir + " 不是文件夹";
+        return false;
+    }
+    if (st.st_uid != ::getuid()) {
+        *why = dir + " 不属于当前用户";
+        return false;
+    }
+    if ((st.st_mode & 0077) != 0) {
+        *why = dir + " 对其他用户开放";
+        return false;
+    }
     return true;
 }
 

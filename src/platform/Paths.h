@@ -11,7 +11,7 @@ namespace paths {
 std::string configHome();  // $XDG_CONFIG_HOME or ~/.config
 std::string dataHome();    // $XDG_DATA_HOME or ~/.local/share
 std::string stateHome();   // $XDG_STATE_HOME or ~/.local/state
-std::string runtimeHome(); // $XDG_RUNTIME_DIR or /tmp/nimo-runtime-<uid>
+std::string runtimeHome(); // $XDG_RUNTIME_DIR or <state>/nimo-runtime (never a shared folder)
 
 std::string settingsDir();      // <config>/nimo
 std::string settingsFile();     // <config>/nimo/settings.json
@@ -27,8 +27,13 @@ std::string packageRoot();
 // Files the application ships beside its executables: <package root>/Contents/Resources.
 std::string resourcesDir();
 
-// Creates dir (and parents) with mode for the last component; true when it exists afterwards.
+// Creates dir and every missing folder above it with mode (not widened by the umask); true when
+// it exists afterwards. Folders that already exist keep their mode.
 bool ensureDir(const std::string& dir, unsigned mode);
+
+// True when dir is a real folder (not a link) of the current user that no one else may enter;
+// otherwise false with the reason in *why.
+bool isPrivateDir(const std::string& dir, std::string* why);
 
 } // namespace paths
 } // namespace nimo::platform

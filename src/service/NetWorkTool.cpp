@@ -5,6 +5,7 @@
 #include "http/SessionManager.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
+#include "platform/Redact.h"
 #include "service/ServiceRecords.h"
 #include "service/UserDefaultsCacheKeys.h"
 
@@ -22,6 +23,11 @@ using nlohmann::json;
 namespace {
 constexpr std::int64_t kSessionRejected = 40101;
 constexpr const char* kBadTokenText = "登录信息已失效，请重新登录";
+constexpr const char* kSessionNotClearedText =
+    "登录信息已失效，但本机设置无法写入，请检查磁盘空间和文件夹权限";
+// A service text longer than this is cut before it becomes an error (and a toast).
+constexpr std::size_t kMaxMessageBytes = 512;
+
 } // namespace
 
 bool DesktopUrlOpener::open(const std::string& url) {
@@ -52,18 +58,38 @@ bool openInBrowser(const std::string& url) {
 }
 
 NMNetWorkError errorForFailedRequest(const http::Error& error) {
+    // The user sees these texts; the layer's own English descriptions stay in the debug log.
+    using K = http::TransportErrorKind;
     if (const http::TransportError* t = error.transport()) {
         switch (t->kind) {
-        case http::TransportErrorKind::ConnectionRefused:
-        case http::TransportErrorKind::TimedOut:
-        case http::TransportErrorKind::NoRoute:
-        case http::TransportErrorKind::NameNotResolved:
+        case K::ConnectionRefused:
+        case K::TimedOut:
+        case K::NoRoute:
+        case K::NameNotResolved:
             return NMNetWorkError::invalidHost();
-        default:
+        case K::TLS:
+            return NMNetWorkError::msg("无法与服务器建立安全连接，请检查网络后重试");
+        case K::ConnectionLost:
+            return NMNetWorkError::msg("网络连接中断，请稍后重试");
+        case K::ResponseTooLarge:
+            return NMNetWorkError::msg("服务器返回的数据过大，请稍后重试");
+        case K::Cancelled:
+            return NMNetWorkError::msg("请求已取消");
+        case K::Other:
             break;
         }
+        return NMNetWorkError::msg("网络异常，请稍后重试");
     }
-    return NMNetWorkError::msg(error.localizedDescription());
+    const http::HTTPClientError& client = *error.clientError();
+    using RS = http::HTTPClientError::ResponseSerializationFailureReason;
+    if (client.kind() == http::HTTPClientError::Kind::responseValidationFailed && client.responseCode() > 0)
+        return NMNetWorkError::msg("服务器暂时无法处理请求（" + std::to_string(client.responseCode()) + "）");
+    if (auto reason = client.serializationReason()) {
+        if (*reason == RS::inputDataNil || *reason == RS::inputDataNilOrZeroLength)
+            return NMNetWorkError::msg("服务器没有返回数据，请稍后重试");
+        return NMNetWorkError::msg("服务器返回的数据无法识别，请稍后重试");
+    }
+    return NMNetWorkError::msg("请求失败，请稍后重试");
 }
 
 namespace {
@@ -193,11 +219,20 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
     }
     const bool post = method == http::HTTPMethod::post;
     const json body = post ? (parameters.is_object() ? parameters : json::object()) : json(nullptr);
+    QPointer<NetWorkTool> self(this);
+    QPointer<QObject> guard(this);
     session_.request(requestURL(baseURL, path), method, body, http::JSONEncoding::defaultEncoding(), *headers)
-        .responseJSON(this, [this, success = std::move(success),
-                             failure = std::move(failure)](const http::DataResponse<json>& response) {
-            handleResponse(serviceReply(response), failure, 0, success);
-        });
+        .responseJSON(http::CompletionQueue(),
+                      [self, guard, success = std::move(success),
+                       failure = std::move(failure)](const http::DataResponse<json>& response) {
+                          // On the session's worker: the copy of the value and the debug description grow
+                          // with the body and stay off the main loop; only the envelope check runs there.
+                          auto reply = std::make_shared<const ServiceReply>(serviceReply(response));
+                          platform::postToMainWeak(guard, [self, reply, success, failure] {
+                              if (self)
+                                  self->handleResponse(*reply, failure, 0, success);
+                          });
+                      });
 }
 
 void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
@@ -268,17 +303,23 @@ void NetWorkTool::handleResponse(const ServiceReply& reply, const ServiceFailure
     }
     std::string text;
     if (auto it = envelope.find("msg"); it != envelope.end() && it->is_string())
-        text = it->get<std::string>();
+        text = platform::truncatedText(it->get_ref<const std::string&>(), kMaxMessageBytes);
     // The first call may end the requester (and this tool with it); the session is cleared anyway.
     SettingsStore& store = store_;
     QPointer<NetWorkTool> self(this);
     if (failure)
         failure(NMNetWorkError::msg(text));
-    if (code == kSessionRejected) {
-        store.clearSession();
+    if (code != kSessionRejected)
+        return;
+    if (!store.clearSession()) {
+        // Still signed in to a dead session: say so instead of the signed-out call.
+        platform::consoleLog("40101: the session could not be cleared from the settings file");
         if (failure && self)
-            failure(NMNetWorkError::msg("[40101]" + text));
+            failure(NMNetWorkError::msg(kSessionNotClearedText));
+        return;
     }
+    if (failure && self)
+        failure(NMNetWorkError::msg("[40101]" + text));
 }
 
 } // namespace nimo

@@ -63,11 +63,12 @@ bool isSendableToken(std::string_view token) {
     return true;
 }
 
+// False when the settings file could not take the record: the caller must not report success.
 static bool storeRecord(SettingsStore& store, const json& record) {
-    bool stored = true;
+    bool ok = true;
     if (const json* name = member(record, "user_name"))
-        stored = store.set(keys::userAccount, *name);
-    return store.set(keys::userInfo, record) && stored;
+        ok = store.set(keys::userAccount, *name);
+    return store.set(keys::userInfo, record) && ok;
 }
 
 bool storeSignInResult(SettingsStore& store, const json& data) {
@@ -78,25 +79,20 @@ bool storeSignInResult(SettingsStore& store, const json& data) {
         platform::consoleLog("token refused: it holds a control character");
         return false;
     }
-    // A sign-in that did not reach the disk (full, read-only) is no sign-in: the caller says so.
-    if (token && token->is_string() && !store.set(keys::apiToken, *token)) {
-        platform::consoleLog("sign-in not stored: the settings file could not be written");
-        return false;
-    }
-    if (const json* user = member(data, "user");
-        user && user->is_object() &&
-        !storeRecord(store, buildUserInfoRecord(*user, UserInfoSource::signIn))) {
-        platform::consoleLog("sign-in not stored: the settings file could not be written");
-        return false;
-    }
-    return true;
+    bool stored = true;
+    if (token && token->is_string())
+        stored = store.set(keys::apiToken, *token);
+    if (const json* user = member(data, "user"); user && user->is_object())
+        stored = storeRecord(store, buildUserInfoRecord(*user, UserInfoSource::signIn)) && stored;
+    if (!stored)
+        platform::consoleLog("sign-in could not be stored: the settings file is not writable");
+    return stored;
 }
 
 bool storeUserInfo(SettingsStore& store, const json& data) {
     if (!data.is_object())
         return false;
-    (void)storeRecord(store, buildUserInfoRecord(data, UserInfoSource::userInfo));
-    return true;
+    return storeRecord(store, buildUserInfoRecord(data, UserInfoSource::userInfo));
 }
 
 std::vector<std::string> splitLines(std::string_view text) {

@@ -25,12 +25,12 @@ nlohmann::json buildUserInfoRecord(const nlohmann::json& fields, UserInfoSource 
 bool isSendableToken(std::string_view token);
 
 // Login and register success. Stores "token" and the record built from "user" when present with
-// their types. false when data is not an object, its token is not sendable, or the settings file
-// could not be written.
+// their types. false (nothing stored) when data is not an object or its token is not sendable, and
+// false when the settings file could not be written.
 [[nodiscard]] bool storeSignInResult(SettingsStore& store, const nlohmann::json& data);
 
 // getUserInfo success: the record built from data replaces the stored one. false (nothing stored)
-// when data is not an object.
+// when data is not an object or the settings file could not be written.
 bool storeUserInfo(SettingsStore& store, const nlohmann::json& data);
 
 // Splits at every line break (LF, CR, CR LF as one, VT, FF, U+0085, U+2028, U+2029), keeping empty

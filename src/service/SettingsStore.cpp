@@ -27,9 +27,9 @@ std::string SettingsStore::deviceId() {
     return id;
 }
 
-void SettingsStore::clearSession() {
-    (void)values_.removeKeys({keys::userInfo, keys::userAccount, keys::apiToken, keys::subscribeUuid,
-                              keys::subscribeEnd, keys::subNodes, keys::serverId, keys::lastAmount});
+bool SettingsStore::clearSession() {
+    return values_.removeKeys({keys::userInfo, keys::userAccount, keys::apiToken, keys::subscribeUuid,
+                               keys::subscribeEnd, keys::subNodes, keys::serverId, keys::lastAmount});
 }
 
 bool SettingsStore::isSignedIn() const {

@@ -32,8 +32,8 @@ public:
     // Device identifier: settings, then keychain, else a new "macOS-" + UUID stored in both.
     std::string deviceId();
     // Removes the session keys; keeps host, backup list, device id, node catalogue and the
-    // remembered credentials and auto-login switch.
-    void clearSession();
+    // remembered credentials and auto-login switch. False when the file could not be written.
+    bool clearSession();
     bool isSignedIn() const;
     bool hasUserInfo() const;
 

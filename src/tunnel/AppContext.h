@@ -35,7 +35,9 @@ struct AppContext {
     ToastPresenter& toasts;
 
     // A requester's own endpoints (with its own retry index), owned by owner.
-    NMApi* makeApi(HostList hosts, QObject* owner) const { return new NMApi(settings, hosts, &session, owner); }
+    NMApi* makeApi(HostList hosts, QObject* owner) const {
+        return new NMApi(settings, hosts, &session, owner);
+    }
 };
 
 } // namespace nimo

@@ -3,9 +3,11 @@
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <cstdio>
 #include <cxxabi.h>
 #include <sys/stat.h>
 
@@ -69,9 +71,11 @@ std::optional<nlohmann::json> NimoShared::toValue(const nlohmann::json& v) {
     return std::nullopt;
 }
 
-void NimoShared::store(nlohmann::json value, const std::string& key) {
-    if (!domain().set(key, std::move(value)))
-        platform::consoleLog("sysnc.set.err:" + key);
+bool NimoShared::store(nlohmann::json value, const std::string& key) {
+    if (domain().set(key, std::move(value)))
+        return true;
+    platform::consoleLog("sysnc.set.err:" + key);
+    return false;
 }
 
 std::string NimoShared::demangle(const char* mangled) {
@@ -128,19 +132,32 @@ std::optional<std::string> NimoShared::copyItem(const std::string& source, const
     const std::string destination =
         *dir + "/" + QFileInfo(QString::fromStdString(source)).fileName().toStdString();
     const QString qdest = QString::fromStdString(destination);
-    if (QFileInfo::exists(qdest) || QFileInfo(qdest).isSymLink()) {
-        if (!overwrite) {
-            platform::printLine("cancel.whenExist：" + destination);
-            return destination;
-        }
+    const bool exists = QFileInfo::exists(qdest) || QFileInfo(qdest).isSymLink();
+    if (exists && !overwrite) {
+        platform::printLine("cancel.whenExist：" + destination);
+        return destination;
+    }
+    // The copy goes to a file of its own first: the existing item is replaced only by a complete
+    // copy, and stays as it was when copying fails.
+    const QString temporary =
+        qdest + QStringLiteral(".part-") + QString::number(QCoreApplication::applicationPid());
+    QFile::remove(temporary);
+    if (!QFile::copy(QString::fromStdString(source), temporary)) {
+        QFile::remove(temporary);
+        platform::consoleLog("sysnc.copyItem.err：" + source + " to " + destination);
+        return std::nullopt;
+    }
+    QFile::setPermissions(temporary, kFileMode);
+    if (exists) {
         if (QFileInfo(qdest).isDir() && !QFileInfo(qdest).isSymLink())
             QDir(qdest).removeRecursively();
-        else
-            QFile::remove(qdest);
         platform::printLine("removeItem：" + destination);
     }
-    QFile::copy(QString::fromStdString(source), qdest);
-    QFile::setPermissions(qdest, kFileMode);
+    if (::rename(temporary.toLocal8Bit().constData(), qdest.toLocal8Bit().constData()) != 0) {
+        QFile::remove(temporary);
+        platform::consoleLog("sysnc.copyItem.err：" + source + " to " + destination);
+        return std::nullopt;
+    }
     platform::consoleLog("sysnc.copyItem：" + source + " to " + destination);
     return destination;
 }

@@ -26,19 +26,24 @@ public:
 
     // Supported: text, integers, booleans, floating point, raw bytes, dictionaries and arrays of
     // those (and nlohmann::json holding them). Anything else is refused with a line on standard
-    // output naming its type, and nothing is stored.
-    template <class T> void set(const T& value, const std::string& key) {
+    // output naming its type, and nothing is stored. False when nothing was stored (refused, or the
+    // file could not be written).
+    template <class T> bool set(const T& value, const std::string& key) {
         if (auto json = toValue(value))
-            store(std::move(*json), key);
-        else if constexpr (std::is_same_v<T, nlohmann::json>)
+            return store(std::move(*json), key);
+        if constexpr (std::is_same_v<T, nlohmann::json>)
             refuse(std::string("nlohmann::json<") + value.type_name() + ">", key);
         else
             refuse(demangle(typeid(T).name()), key);
+        return false;
     }
 
     std::optional<std::string> getSharedDir(const std::string& subdir) const;
     std::optional<std::string> fileURL(const std::string& fileName, const std::string& subdir) const;
     bool fileExists(const std::string& fileName, const std::string& subdir) const;
+    // Copies source into the container folder (subdir); the destination path, or none when the copy
+    // failed. With overwrite an existing item is replaced only by a complete copy; without, it is
+    // kept and its path returned.
     std::optional<std::string> copyItem(const std::string& source, const std::string& subdir,
                                         bool overwrite) const;
 
@@ -88,7 +93,7 @@ private:
             return std::nullopt;
     }
 
-    void store(nlohmann::json value, const std::string& key);
+    bool store(nlohmann::json value, const std::string& key);
     static void refuse(const std::string& typeName, const std::string& key);
     static std::string demangle(const char* mangled);
     platform::JsonFileStore& domain() const;

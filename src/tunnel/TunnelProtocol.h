@@ -37,6 +37,7 @@ enum ErrorCode : int {
     InstallFailed = 13,        // activation: copying the package failed
     ServiceUnavailable = 20,   // client side: the socket does not answer and the service did not start
     ConnectionLost = 21,       // client side: the service closed the connection
+    Untrusted = 22,            // client side: the socket, its folder or the peer is not the user's own
 };
 
 TunnelError makeError(int code, std::string description);

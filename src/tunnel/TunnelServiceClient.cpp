@@ -3,9 +3,15 @@
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
+#include <QFileInfo>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QStringList>
+#include <algorithm>
+#include <cerrno>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace nimo {
 
@@ -15,6 +21,9 @@ namespace {
 // The service's lines may carry a list of configurations, each up to one request line long.
 constexpr std::size_t kMaxServiceLine = 4 * 1024 * 1024;
 constexpr int kRetryMs = 20;
+// Pauses between attempts to come back to a service that went away.
+constexpr int kFirstReconnectMs = 250;
+constexpr int kMaxReconnectMs = 5000;
 
 const platform::SystemLog& clientLog() {
     static const platform::SystemLog log("TunnelServiceClient");
@@ -30,6 +39,14 @@ TunnelServiceClient::TunnelServiceClient(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)), lines_(kMaxServiceLine) {
     expiryTimer_.setInterval(250);
     connect(&expiryTimer_, &QTimer::timeout, this, &TunnelServiceClient::expireRequests);
+    reconnectTimer_.setSingleShot(true);
+    connect(&reconnectTimer_, &QTimer::timeout, this, [this] {
+        if (!subscribed_ || state_ != State::Idle)
+            return;
+        // Only a request someone waits for starts the service; coming back just looks for it.
+        mayLaunch_ = !pending_.empty();
+        ensureConnected();
+    });
 }
 
 TunnelServiceClient::~TunnelServiceClient() {
@@ -52,6 +69,7 @@ std::int64_t TunnelServiceClient::send(const std::string& op, nlohmann::json fie
     if (!expiryTimer_.isActive())
         expiryTimer_.start();
     queue_.push_back(encodeLine(fields));
+    mayLaunch_ = true;
     ensureConnected();
     if (state_ == State::Ready)
         flushQueue();
@@ -72,11 +90,62 @@ void TunnelServiceClient::ensureConnected() {
     connectSocket();
 }
 
+bool TunnelServiceClient::socketPathTrusted(std::string* why) const {
+    const std::string dir =
+        QFileInfo(QString::fromStdString(options_.socketPath)).absolutePath().toStdString();
+    struct stat st {};
+    if (::lstat(dir.c_str(), &st) != 0)
+        return true; // nothing there yet: the service makes it when it starts
+    if (!platform::paths::isPrivateDir(dir, why))
+        return false;
+    if (::lstat(options_.socketPath.c_str(), &st) != 0)
+        return true;
+    if (!S_ISSOCK(st.st_mode)) {
+        *why = options_.socketPath + " 不是套接字";
+        return false;
+    }
+    if (st.st_uid != ::getuid()) {
+        *why = options_.socketPath + " 不属于当前用户";
+        return false;
+    }
+    return true;
+}
+
+void TunnelServiceClient::refuse(const std::string& why) {
+    clientLog().error("拒绝连接隧道服务：" + why);
+    state_ = State::Idle;
+    servicePid_ = 0;
+    if (socket_) {
+        socket_->disconnect(this);
+        socket_->abort();
+    }
+    failAll(makeError(Untrusted, "隧道服务不可信，已拒绝连接：" + why));
+    scheduleReconnect();
+}
+
+void TunnelServiceClient::scheduleReconnect() {
+    if (!subscribed_ || reconnectTimer_.isActive())
+        return;
+    reconnectDelayMs_ =
+        reconnectDelayMs_ == 0 ? kFirstReconnectMs : std::min(reconnectDelayMs_ * 2, kMaxReconnectMs);
+    reconnectTimer_.start(reconnectDelayMs_);
+}
+
 void TunnelServiceClient::connectSocket() {
     if (socket_) {
         socket_->disconnect(this);
         socket_->abort();
         socket_->deleteLater();
+        socket_ = nullptr;
+    }
+    std::string why;
+    if (!socketPathTrusted(&why)) {
+        // Told on the next turn of the loop, never inside the call that asked for the connection.
+        QTimer::singleShot(0, this, [this, why] {
+            if (state_ == State::Connecting)
+                refuse(why);
+        });
+        return;
     }
     socket_ = new QLocalSocket(this);
     connect(socket_, &QLocalSocket::connected, this, &TunnelServiceClient::onConnected);
@@ -109,8 +178,22 @@ bool TunnelServiceClient::launchService() {
 }
 
 void TunnelServiceClient::onConnected() {
-    if (state_ == State::Connecting)
-        state_ = State::Greeting;
+    if (state_ != State::Connecting || !socket_)
+        return;
+    // The socket file may have been swapped since it was checked: the connection itself tells
+    // who serves it.
+    struct ucred cred {};
+    socklen_t length = sizeof cred;
+    if (::getsockopt(static_cast<int>(socket_->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &cred,
+                     &length) != 0) {
+        refuse("无法确认服务进程的用户");
+        return;
+    }
+    if (cred.uid != ::getuid() && cred.uid != 0) {
+        refuse("服务进程属于另一个用户（" + std::to_string(cred.uid) + "）");
+        return;
+    }
+    state_ = State::Greeting;
 }
 
 void TunnelServiceClient::onSocketError() {
@@ -124,15 +207,17 @@ void TunnelServiceClient::onSocketError() {
     // Nobody answers: start the service once, then keep trying until it listens or time runs out.
     if (!launched_) {
         launched_ = true;
-        if (!launchService()) {
+        if (!mayLaunch_ || !launchService()) {
             state_ = State::Idle;
             failAll(makeError(ServiceUnavailable, "隧道服务无法连接：" + options_.socketPath));
+            scheduleReconnect();
             return;
         }
     }
     if (connectClock_.elapsed() > options_.startTimeoutMs) {
         state_ = State::Idle;
         failAll(makeError(ServiceUnavailable, "隧道服务没有应答：" + options_.socketPath));
+        scheduleReconnect();
         return;
     }
     QTimer::singleShot(kRetryMs, this, [this] {
@@ -150,6 +235,7 @@ void TunnelServiceClient::onDisconnected() {
     failAll(makeError(ConnectionLost, "隧道服务连接已断开"));
     if (wasReady)
         Q_EMIT serviceLost();
+    scheduleReconnect();
 }
 
 void TunnelServiceClient::onReadyRead() {
@@ -211,6 +297,8 @@ void TunnelServiceClient::handleEvent(const nlohmann::json& event) {
         }
         servicePid_ = integerField(event, "pid").value_or(0);
         state_ = State::Ready;
+        reconnectDelayMs_ = 0;
+        reconnectTimer_.stop();
         if (subscribed_) {
             // Ahead of everything queued, so the snapshot comes before any answer.
             const std::int64_t id = nextId_++;
@@ -233,13 +321,18 @@ void TunnelServiceClient::handleEvent(const nlohmann::json& event) {
         const auto error = event.find("error");
         state_ = State::Idle;
         failAll(errorFromJson(error != event.end() ? *error : nlohmann::json()));
+        scheduleReconnect();
         return;
     }
     if (name == "status") {
         auto configuration = stringField(event, "configuration");
         auto status = integerField(event, "status");
-        if (configuration && status)
-            Q_EMIT statusChanged(QString::fromStdString(*configuration), static_cast<int>(*status));
+        if (!configuration || !status)
+            return;
+        Q_EMIT statusChanged(QString::fromStdString(*configuration), static_cast<int>(*status));
+        const auto reason = stringField(event, "error");
+        if (*status == static_cast<int>(VpnStatus::Disconnected) && reason && !reason->empty())
+            Q_EMIT tunnelDropped(QString::fromStdString(*configuration), QString::fromStdString(*reason));
         return;
     }
     if (name == "activation") {
@@ -259,6 +352,9 @@ void TunnelServiceClient::handleActivationEvent(std::int64_t id, const nlohmann:
         return;
     }
     auto callbacks = it->second.callbacks;
+    // The service spoke: the deadline starts again, and waiting for the user's approval has none.
+    it->second.age.restart();
+    it->second.waitingForUser = callback == "needsApproval";
     if (callback == "replace") {
         auto action = ExtensionReplacementAction::Cancel;
         if (callbacks.replace)
@@ -304,9 +400,24 @@ void TunnelServiceClient::failAll(const TunnelError& error) {
 }
 
 void TunnelServiceClient::expireRequests() {
-    if (pending_.empty()) {
+    if (pending_.empty() && activations_.empty()) {
         expiryTimer_.stop();
         return;
+    }
+    // An activation the service stopped answering fails like a request; a late result finds
+    // nobody waiting and starts nothing.
+    std::vector<std::int64_t> silent;
+    for (const auto& [id, a] : activations_)
+        if (!a.waitingForUser && a.age.elapsed() > options_.requestTimeoutMs)
+            silent.push_back(id);
+    for (auto id : silent) {
+        auto it = activations_.find(id);
+        if (it == activations_.end())
+            continue;
+        Activation a = std::move(it->second);
+        activations_.erase(it);
+        if (!contextGone(a.context, a.hadContext) && a.callbacks.failed)
+            a.callbacks.failed(makeError(ServiceUnavailable, "隧道服务没有应答"));
     }
     std::vector<std::int64_t> expired;
     for (const auto& [id, p] : pending_)
@@ -408,8 +519,13 @@ void TunnelServiceClient::startVPNTunnel(QObject* context, const std::string& id
          });
 }
 
-void TunnelServiceClient::stopVPNTunnel(const std::string& identifier) {
-    send("stop", {{"configuration", identifier}}, nullptr, {});
+void TunnelServiceClient::stopVPNTunnel(const std::string& identifier, QObject* context,
+                                        ErrorHandler handler) {
+    send("stop", {{"configuration", identifier}}, context,
+         [handler = std::move(handler)](const nlohmann::json&, const MaybeError& error) {
+             if (handler)
+                 handler(error);
+         });
 }
 
 void TunnelServiceClient::status(QObject* context, const std::string& identifier, StatusHandler handler) {
@@ -439,21 +555,21 @@ void TunnelServiceClient::submitActivationRequest(QObject* context, const std::s
                                                   ActivationCallbacks callbacks) {
     // The id of the request names its callbacks; they may start arriving right after the answer.
     const std::int64_t id = nextId_;
-    activations_.emplace(id, Activation{context, context != nullptr, std::move(callbacks)});
-    send(
-        "activate", {{"identifier", identifier}, {"package", packagePath}}, nullptr,
-        [this, id](const nlohmann::json&, const MaybeError& error) {
-            if (!error)
-                return;
-            auto it = activations_.find(id);
-            if (it == activations_.end())
-                return;
-            Activation a = std::move(it->second);
-            activations_.erase(it);
-            if (!contextGone(a.context, a.hadContext) && a.callbacks.failed)
-                a.callbacks.failed(*error);
-        },
-        false);
+    Activation activation{context, context != nullptr, std::move(callbacks), {}, false};
+    activation.age.start();
+    activations_.emplace(id, std::move(activation));
+    send("activate", {{"identifier", identifier}, {"package", packagePath}}, nullptr,
+         [this, id](const nlohmann::json&, const MaybeError& error) {
+             if (!error)
+                 return;
+             auto it = activations_.find(id);
+             if (it == activations_.end())
+                 return;
+             Activation a = std::move(it->second);
+             activations_.erase(it);
+             if (!contextGone(a.context, a.hadContext) && a.callbacks.failed)
+                 a.callbacks.failed(*error);
+         });
 }
 
 } // namespace nimo

@@ -26,8 +26,13 @@ namespace nimo {
 // extension-activation operations the tunnel manager is written against. Every callback runs on the
 // main loop and is dropped when the context object it was given with is gone (a null context means
 // "always call"). When the socket does not answer, the service executable is started and the
-// connection retried; a lost connection fails what was waiting and is not re-established until the
-// next request.
+// connection retried; a lost connection fails what was waiting. Once subscribed, the client comes
+// back by itself after the service went away (with growing pauses, without starting the service)
+// and takes a fresh status snapshot.
+//
+// Before anything is sent, the client makes sure it speaks to its own user's service: the socket's
+// folder belongs to the user and is closed to others, the socket belongs to the user, and the peer
+// of the connection runs as the user (or root).
 class TunnelServiceClient : public QObject {
     Q_OBJECT
 public:
@@ -70,7 +75,8 @@ public:
     // An error means the start request was refused.
     void startVPNTunnel(QObject* context, const std::string& identifier,
                         const std::map<std::string, std::string>& options, ErrorHandler handler);
-    void stopVPNTunnel(const std::string& identifier);
+    // handler (optional) hears whether the service took the stop.
+    void stopVPNTunnel(const std::string& identifier, QObject* context = nullptr, ErrorHandler handler = {});
     void status(QObject* context, const std::string& identifier, StatusHandler handler);
     // The reply is the provider's answer, or none.
     void sendProviderMessage(QObject* context, const std::string& identifier, const QByteArray& data,
@@ -93,6 +99,8 @@ public:
 Q_SIGNALS:
     // A status of one configuration, from the subscription snapshot or a change.
     void statusChanged(const QString& configuration, int status);
+    // A running tunnel ended by itself; reason is what the service recorded (sent after statusChanged).
+    void tunnelDropped(const QString& configuration, const QString& reason);
     // The connection to the service closed (service stopped or killed).
     void serviceLost();
 
@@ -117,11 +125,17 @@ private:
         QPointer<QObject> context;
         bool hadContext = false;
         ActivationCallbacks callbacks;
+        QElapsedTimer age;           // since the request or the last callback the service sent
+        bool waitingForUser = false; // needs approval: no deadline while the user decides
     };
 
     std::int64_t send(const std::string& op, nlohmann::json fields, QObject* context, ResultHandler handler,
                       bool timed = true);
     void ensureConnected();
+    // Refuses (with the reason) a socket path whose folder or socket is not the user's own.
+    bool socketPathTrusted(std::string* why) const;
+    void refuse(const std::string& why);
+    void scheduleReconnect();
     void connectSocket();
     void onConnected();
     void onSocketError();
@@ -148,6 +162,9 @@ private:
     QElapsedTimer connectClock_;
     QTimer expiryTimer_;
     qint64 servicePid_ = 0;
+    bool mayLaunch_ = true;    // false for a reconnect attempt nobody is waiting on
+    int reconnectDelayMs_ = 0; // the next pause before reconnecting; 0: none scheduled
+    QTimer reconnectTimer_;
 };
 
 } // namespace nimo

@@ -33,6 +33,7 @@ constexpr const char* kServerAddress = "127.0.0.1";
 constexpr const char* kLocalizedDescription = "NimoMac.QnSysTun";
 constexpr const char* kReleased = "VPN管理器已释放";
 constexpr const char* kNoConfiguration = "未找到已加载的VPN配置";
+constexpr const char* kStopUnanswered = "隧道服务没有应答，无法停止VPN";
 constexpr const char* kExtensionSubpath =
     "/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension";
 
@@ -40,24 +41,38 @@ std::string stringOr(const std::optional<nlohmann::json>& value, const std::stri
     return value && value->is_string() ? value->get<std::string>() : fallback;
 }
 
-// The options as a dictionary literal, in the order they were read.
+// The options as a dictionary literal, in the order they were read; secrets masked, URLs without
+// credentials.
 std::string describe(const std::vector<std::pair<std::string, std::string>>& options) {
     std::string out = "[";
     for (std::size_t i = 0; i < options.size(); ++i) {
         if (i)
             out += ", ";
-        // The subscription identifier is a secret: the line shows that there is one, not its value.
-        const bool secret = options[i].first == "subuuid" && !options[i].second.empty();
-        out += "\"" + options[i].first + "\": \"" +
-               (secret ? std::string(platform::kRedacted) : options[i].second) + "\"";
+        const std::string value = platform::isSecretField(options[i].first) && !options[i].second.empty()
+                                      ? std::string(platform::kRedacted)
+                                      : platform::withoutUrlCredentials(options[i].second);
+        out += "\"" + options[i].first + "\": \"" + value + "\"";
     }
     return out + "]";
 }
 
-// A provider message as it may be logged: the identifier after "subuuid." is redacted.
-std::string loggableMessage(const std::string& text) {
-    return text.rfind("subuuid.", 0) == 0 && text.size() > 8 ? std::string("subuuid.") + platform::kRedacted
-                                                             : text;
+// A provider message or reply as it may be logged: the subscription identifier masked wherever it
+// shows (the stored one, a "subuuid." message, a secret field of a reply), URLs without credentials.
+std::string loggable(const std::string& raw) {
+    std::string text = platform::redactedText(raw);
+    const auto uuid = NimoShared::shared().get(kSharedSubUuid);
+    if (uuid && uuid->is_string() && !uuid->get_ref<const std::string&>().empty()) {
+        const std::string& secret = uuid->get_ref<const std::string&>();
+        for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos))
+            text.replace(pos, secret.size(), platform::kRedacted);
+    }
+    static constexpr std::string_view kPrefix = "subuuid.";
+    for (auto pos = text.find(kPrefix); pos != std::string::npos; pos = text.find(kPrefix, pos + 1)) {
+        const auto start = pos + kPrefix.size();
+        const auto end = text.find_first_of("\"' ]", start);
+        text.replace(start, (end == std::string::npos ? text.size() : end) - start, platform::kRedacted);
+    }
+    return text;
 }
 
 // The reply in the optional textual form the log line has always shown.
@@ -90,6 +105,7 @@ VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent) : QObject(paren
     options.serviceExecutable = setup_.serviceExecutable;
     options.serviceArguments = setup_.serviceArguments;
     options.application = build::kBundleId;
+    options.requestTimeoutMs = setup_.requestTimeoutMs;
     client_ = std::make_unique<TunnelServiceClient>(std::move(options));
     connect(client_.get(), &TunnelServiceClient::statusChanged, this, [this](const QString& id, int status) {
         const VpnStatus before = vpnStatus_;
@@ -102,6 +118,12 @@ VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent) : QObject(paren
     // A service that is gone knows no tunnel: the status is invalid until it answers again.
     connect(client_.get(), &TunnelServiceClient::serviceLost, this,
             [this] { vpnStatusDidChange(static_cast<int>(VpnStatus::Invalid)); });
+    connect(client_.get(), &TunnelServiceClient::tunnelDropped, this,
+            [this](const QString&, const QString& reason) {
+                lastFailureReason_ = reason;
+                vpnLog().error("隧道已断开：" + reason.toStdString());
+                Q_EMIT tunnelFailed(reason);
+            });
     client_->subscribeStatus();
 }
 
@@ -339,12 +361,18 @@ void VPNTunnelManager::stopVPN(QObject* context, Completion completion) {
         return;
     }
     client_->loadAllFromPreferences(nullptr, [this, finish](std::vector<TunnelConfiguration> list,
-                                                            const TunnelServiceClient::MaybeError&) {
+                                                            const TunnelServiceClient::MaybeError& error) {
         if (released_) {
             finish(false, kReleased);
             return;
         }
-        // A load error counts as an empty list.
+        if (error) {
+            // Not knowing is not "none": the service may well run a tunnel.
+            const std::string text = std::string(kStopUnanswered) + "（" + error->description + "）";
+            vpnLog().error(text);
+            finish(false, text);
+            return;
+        }
         if (auto found = findManager(list, false)) {
             tunnelManager_ = std::move(found);
             doStop(finish);
@@ -359,12 +387,28 @@ void VPNTunnelManager::doStop(Completion finish) {
         finish(false, kNoConfiguration);
         return;
     }
-    client_->stopVPNTunnel(tunnelManager_->identifier);
+    // What became of the stop request by the time of the check.
+    struct StopAnswer {
+        bool answered = false;
+        std::optional<TunnelError> error;
+    };
+    auto answer = std::make_shared<StopAnswer>();
+    client_->stopVPNTunnel(tunnelManager_->identifier, this,
+                           [answer](const TunnelServiceClient::MaybeError& error) {
+                               answer->answered = true;
+                               answer->error = error;
+                           });
     setVpnStatus(VpnStatus::Disconnecting);
     vpnLog().info("开始停止VPN隧道...");
-    platform::postToMainAfter(this, 500, [this, finish] {
+    platform::postToMainAfter(this, 500, [this, finish, answer] {
         const int status = static_cast<int>(vpnStatus_);
-        if (vpnStatus_ == VpnStatus::Invalid || vpnStatus_ == VpnStatus::Disconnected) {
+        if (!answer->answered || answer->error) {
+            const std::string text =
+                answer->error ? std::string(kStopUnanswered) + "（" + answer->error->description + "）"
+                              : std::string(kStopUnanswered);
+            vpnLog().error(text);
+            finish(false, text);
+        } else if (vpnStatus_ == VpnStatus::Invalid || vpnStatus_ == VpnStatus::Disconnected) {
             platform::printLine("doStop>停止VPN成功：" + std::to_string(status));
             finish(true, std::nullopt);
         } else {
@@ -396,9 +440,8 @@ void VPNTunnelManager::sendMessage(const std::string& text) {
                                         return;
                                     }
                                     if (reply)
-                                        platform::printLine("Success to send a message[" +
-                                                            loggableMessage(text) +
-                                                            "], response=" + optionalText(*reply));
+                                        platform::printLine("Success to send a message[" + loggable(text) +
+                                                            "], response=" + loggable(optionalText(*reply)));
                                 });
                         });
     });

@@ -37,6 +37,7 @@ public:
         std::vector<std::string> serviceArguments;
         std::string packageRoot;      // the application package; the extension lives below it
         QVersionNumber systemVersion; // chooses the text of the approval alert
+        int requestTimeoutMs = 15000; // a request the service leaves unanswered this long fails
 
         // The installed places: the user's runtime socket, nimo-tunneld beside this executable, the
         // package above its bin/ folder, the running system's version.
@@ -53,6 +54,8 @@ public:
 
     // Last known tunnel status: set by start and stop and by every status event of the service.
     VpnStatus vpnStatus() const { return vpnStatus_; }
+    // Why the tunnel last ended by itself (empty until it did); see tunnelFailed.
+    const QString& lastFailureReason() const { return lastFailureReason_; }
     // The configuration last loaded, found or saved; used by stop.
     const std::optional<TunnelConfiguration>& tunnelManager() const { return tunnelManager_; }
 
@@ -97,6 +100,10 @@ Q_SIGNALS:
     void vpnStatusChanged(nimo::VpnStatus status);
     // The provider waits for the user's approval; the application shows the alert.
     void approvalNeeded(const QString& informativeText);
+    // The tunnel ended by itself (provider died, host lost, a phase timed out); reason is the text
+    // the tunnel service recorded, free of secrets. Emitted once per drop, after vpnStatusChanged;
+    // a stop the user asked for is no failure.
+    void tunnelFailed(const QString& reason);
 
 public:
     const Setup& setup() const { return setup_; }
@@ -126,6 +133,7 @@ private:
     bool listenerHadOwner_ = false;
     bool released_ = false; // set while the destructor runs
     StatusListener onVpnStatusChange_;
+    QString lastFailureReason_;
 };
 
 } // namespace nimo

@@ -448,3 +448,62 @@ TEST(SessionManagerTlsTest, VerifiesCertificates) {
     EXPECT_TRUE(transport(refused)->isConnectionFailure());
     EXPECT_EQ(selfSigned.requestCount(), 0u);
 }
+
+// A request carrying credentials in its headers follows a redirect on its own host only; without
+// credentials any redirect is followed.
+TEST_F(SessionManagerTest, CredentialsNeverFollowARedirectToAnotherHost) {
+    LoopbackServer other;
+    other.server().Get("/land", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(R"({"landed":true})", "application/json");
+    });
+    other.start();
+    server.server().Get("/away", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_redirect(other.url("/land"));
+    });
+    server.server().Get("/home",
+                        [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/json"); });
+
+    struct Case {
+        const char* name;
+        const char* path;
+        HTTPHeaders headers;
+        bool succeeds;
+        std::size_t otherHostRequests;
+    };
+    const Case cases[] = {
+        {"token to another host", "/away", {{"token", "TK-R"}}, false, 0},
+        {"authorization to another host", "/away", {{"Authorization", "TK-R"}}, false, 0},
+        {"no credentials to another host", "/away", {{"version", "2010"}}, true, 1},
+        {"token on the same host", "/home", {{"token", "TK-R"}}, true, 1},
+    };
+    for (const auto& c : cases) {
+        auto r = fetch(session.request(server.url(c.path), HTTPMethod::get, nullptr,
+                                       URLEncoding::defaultEncoding(), c.headers));
+        ASSERT_TRUE(r) << c.name;
+        EXPECT_EQ(r->result.isSuccess(), c.succeeds) << c.name << ": " << r->debugDescription();
+        for (const auto& seen : other.requests())
+            EXPECT_FALSE(seen.has("token") || seen.has("Authorization")) << c.name;
+    }
+    EXPECT_EQ(other.requestCount(), 1u);                         // the one without credentials
+    EXPECT_EQ(server.requests().back().header("token"), "TK-R"); // kept on its own host
+}
+
+// The debug description of any reply is bounded and redacted, valid JSON or not: a 10 MB body is
+// not copied into a log line, and a sign-in reply cut off inside its token does not show it.
+TEST_F(SessionManagerTest, DebugDescriptionIsBoundedAndRedactsBrokenBodies) {
+    const std::string big = R"({"code":0,"msg":")" + std::string(10 << 20, 'm') + "\"}";
+    server.server().Get("/big-json", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(big, "application/json");
+    });
+    server.server().Get("/cut-token", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(R"({"code":0,"data":{"token":"TK-CUT-99)", "application/json");
+    });
+    auto large = fetch(session.request(server.url("/big-json")), 30s);
+    ASSERT_TRUE(large && large->result.isSuccess());
+    EXPECT_LT(large->debugDescription().size(), 64u * 1024u);
+
+    auto cut = fetch(session.request(server.url("/cut-token")));
+    ASSERT_TRUE(cut && cut->result.isFailure());
+    EXPECT_EQ(cut->debugDescription().find("TK-CUT-99"), std::string::npos) << cut->debugDescription();
+    EXPECT_EQ(cut->result.error()->localizedDescription().find("TK-CUT"), std::string::npos);
+}

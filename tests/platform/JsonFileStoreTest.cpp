@@ -7,9 +7,11 @@
 #include <QFile>
 #include <QProcess>
 #include <QThread>
+#include <atomic>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <thread>
 
 using nimo::platform::JsonFileStore;
 using nlohmann::json;
@@ -141,5 +143,30 @@ TEST(JsonFileStore, RapidWritesAreSeenByAnotherView) {
     for (int i = 0; i < 200; ++i) {
         ASSERT_TRUE(writer.set("k", i % 10));
         ASSERT_EQ(reader.integer("k"), i % 10) << i;
+    }
+}
+
+// What a writer killed at the wrong moment leaves beside the file never holds up the next save:
+// only a live writer is waited for.
+TEST(JsonFileStore, ALockWhoseOwnerIsGoneIsTakenAtOnce) {
+    nimo::test::TempXdg xdg;
+    const std::vector<std::pair<const char*, QByteArray>> leftovers = {
+        {"empty lock file", QByteArray()},
+        {"lock file naming a dead process", QByteArray("999999\nstore_writer\nnowhere\n")},
+        {"lock file of junk", QByteArray("\xff\xfe junk")},
+    };
+    for (const auto& [name, content] : leftovers) {
+        const std::string path = xdg.path(std::string("l/") + name + "/settings.json");
+        writeFile(path + ".lock", content);
+        JsonFileStore store(path);
+        std::atomic<bool> done{false}, ok{false};
+        std::thread writer([&] {
+            ok = store.set("k", 1);
+            done = true;
+        });
+        EXPECT_TRUE(nimo::test::waitUntil([&] { return done.load(); }, std::chrono::seconds(3))) << name;
+        writer.join();
+        EXPECT_TRUE(ok) << name;
+        EXPECT_EQ(JsonFileStore(path).integer("k"), 1) << name;
     }
 }

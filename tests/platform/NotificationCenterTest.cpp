@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QThread>
+#include <atomic>
 #include <gtest/gtest.h>
 #include <memory>
 #include <thread>
@@ -64,4 +65,34 @@ TEST(NotificationCenter, HandlerMayRemoveAnotherObserver) {
     center.post("N4");
     EXPECT_EQ(bCalls, 0);
     center.removeObserver(a.get());
+}
+
+// Workers post while the main loop keeps creating and destroying observers: a delivery never
+// reaches an owner that is gone (a crash or a sanitizer report otherwise).
+TEST(NotificationCenter, PostsFromWorkersWhileOwnersComeAndGo) {
+    NotificationCenter& center = NotificationCenter::defaultCenter();
+    std::atomic<bool> stop{false};
+    std::atomic<int> delivered{0};
+    std::vector<std::thread> workers;
+    for (int i = 0; i < 3; ++i)
+        workers.emplace_back([&] {
+            while (!stop)
+                center.post("N-churn");
+        });
+    for (int round = 0; round < 2000; ++round) {
+        auto owner = std::make_unique<QObject>();
+        QObject* raw = owner.get();
+        center.addObserver(owner.get(), "N-churn", [&delivered, raw](const QVariant&) {
+            EXPECT_EQ(raw->objectName(), QString()); // touches the owner: it must be alive
+            ++delivered;
+        });
+        QCoreApplication::processEvents();
+        owner.reset();
+    }
+    stop = true;
+    for (auto& w : workers)
+        w.join();
+    QCoreApplication::processEvents();
+    EXPECT_EQ(center.observerCount("N-churn"), 0u);
+    EXPECT_GT(delivered.load(), 0);
 }

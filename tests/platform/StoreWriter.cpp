@@ -2,6 +2,7 @@
 //   store_writer incr <file> <key> <n>      n read-modify-write increments of an integer
 //   store_writer churn <file>               rewrites a large value until killed
 //   store_writer shared-get <key>           prints the shared-container value (or "none")
+//   store_writer set <file> <key> <bytes>   stores a text of that many bytes; exit 0 when stored
 #include "platform/JsonFileStore.h"
 #include "tunnel/NimoShared.h"
 
@@ -41,6 +42,10 @@ int main(int argc, char** argv) {
                 std::fflush(stdout);
             }
         }
+    }
+    if (cmd == "set" && argc == 5) {
+        nimo::platform::JsonFileStore store(argv[2]);
+        return store.set(argv[3], std::string(static_cast<std::size_t>(std::atol(argv[4])), 'v')) ? 0 : 1;
     }
     if (cmd == "shared-get") {
         auto v = nimo::NimoShared::shared().get(argv[2]);

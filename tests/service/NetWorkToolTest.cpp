@@ -8,7 +8,13 @@
 #include "service/UserDefaultsCacheKeys.h"
 #include "support/TestSupport.h"
 
+#include <QDir>
+#include <QFile>
+#include <algorithm>
+#include <cctype>
 #include <gtest/gtest.h>
+#include <httplib.h>
+#include <thread>
 
 using namespace nimo;
 using nlohmann::json;
@@ -240,18 +246,86 @@ TEST(ServiceErrors, ConnectionLevelTransportFailuresAreInvalidHost) {
     const Row rows[] = {{K::ConnectionRefused, true}, {K::TimedOut, true},   {K::NoRoute, true},
                         {K::NameNotResolved, true},   {K::TLS, false},       {K::ConnectionLost, false},
                         {K::ResponseTooLarge, false}, {K::Cancelled, false}, {K::Other, false}};
+    // What the user reads is Chinese: no English sentence, no library detail, no body bytes.
+    auto readsChinese = [](const std::string& text) {
+        return !text.empty() &&
+               std::none_of(text.begin(), text.end(), [](char c) { return std::isalpha(c); });
+    };
     for (const Row& row : rows) {
-        const auto e = errorForFailedRequest(http::Error(http::TransportError{row.kind, 7, "detail"}));
+        const auto e =
+            errorForFailedRequest(http::Error(http::TransportError{row.kind, 7, "libcurl detail"}));
         EXPECT_EQ(e.is(NMNetWorkError::Kind::invalidHost), row.invalidHost) << static_cast<int>(row.kind);
         if (!row.invalidHost) {
-            EXPECT_FALSE(e.message().empty());
+            EXPECT_TRUE(readsChinese(e.message())) << e.message();
         }
     }
-    const auto serialization =
-        errorForFailedRequest(http::Error(http::HTTPClientError::responseSerializationFailed(
-            http::HTTPClientError::ResponseSerializationFailureReason::inputDataNilOrZeroLength)));
-    EXPECT_EQ(serialization,
-              NMNetWorkError::msg("Response could not be serialized, input data was nil or zero length."));
+    using RS = http::HTTPClientError::ResponseSerializationFailureReason;
+    const http::HTTPClientError clientErrors[] = {
+        http::HTTPClientError::responseSerializationFailed(RS::inputDataNilOrZeroLength),
+        http::HTTPClientError::responseSerializationFailed(RS::jsonSerializationFailed,
+                                                           "syntax error; last read: '\"TOKEN'"),
+        http::HTTPClientError::unacceptableStatusCode(502),
+        http::HTTPClientError::invalidURL("http://x y"),
+    };
+    for (const auto& error : clientErrors) {
+        const auto e = errorForFailedRequest(http::Error(error));
+        EXPECT_TRUE(readsChinese(e.message())) << e.message();
+    }
+}
+
+// Replies a hostile or broken host may send: a huge msg, a sign-in cut off inside its token, HTML.
+// The user sees a short text, the log a bounded and redacted one.
+TEST_F(NetWorkToolTest, BrokenAndHugeRepliesAreBoundedAndNeverLeakTheToken) {
+    httplib::Server raw;
+    const std::string hugeMsg = json{{"code", 500}, {"msg", std::string(10 << 20, 'm')}}.dump();
+    raw.Get("/huge", [&](const httplib::Request&, httplib::Response& res) {
+        res.set_content(hugeMsg, "application/json");
+    });
+    raw.Post("/cut", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(R"({"code":0,"data":{"token":"TK-CUT-4711)", "application/json");
+    });
+    raw.Get("/html", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("<html><body>502 token=TK-HTML</body></html>", "text/html");
+    });
+    const int port = raw.bind_to_any_port("127.0.0.1");
+    std::thread serving([&] { raw.listen_after_bind(); });
+    const std::string base = "http://127.0.0.1:" + std::to_string(port);
+
+    NetWorkTool tool(store, &session);
+    platform::ScopedLogCapture capture;
+    const Outcome huge = send(tool, base, "/huge");
+    ASSERT_EQ(huge.failures.size(), 1u);
+    EXPECT_LE(huge.failures[0].message().size(), 600u);
+    const Outcome cut = send(tool, base, "/cut", http::HTTPMethod::post, json{{"password", "PW-9"}});
+    const Outcome html = send(tool, base, "/html");
+    for (const Outcome* o : {&cut, &html}) {
+        ASSERT_EQ(o->failures.size(), 1u);
+        EXPECT_EQ(o->failures[0].message().find("TK-"), std::string::npos) << o->failures[0].message();
+    }
+    for (const auto& record : capture.records()) {
+        EXPECT_LT(record.line.size(), 64u * 1024u);
+        for (const char* secret : {"TK-CUT-4711", "TK-HTML", "PW-9"})
+            EXPECT_EQ(record.line.find(secret), std::string::npos) << record.line.substr(0, 300);
+    }
+    raw.stop();
+    serving.join();
+}
+
+// A rejected session that cannot be cleared (the settings file cannot be written) is not reported
+// as cleared: the user is told the truth.
+TEST_F(NetWorkToolTest, ARejectedSessionThatCannotBeClearedIsReported) {
+    NetWorkTool tool(store, &session);
+    ASSERT_TRUE(store.set(keys::apiToken, "stale"));
+    ASSERT_TRUE(store.set(keys::userInfo, json{{"id", 1}}));
+    // A folder where the store's lock file goes: every write fails, for root as well.
+    const QString lock = QString::fromStdString(store.values().path() + ".lock");
+    QFile::remove(lock);
+    ASSERT_TRUE(QDir().mkpath(lock));
+    const Outcome out = send(tool, service.url(), "/api/customer/user/getUserInfo");
+    ASSERT_EQ(out.failures.size(), 2u);
+    EXPECT_EQ(out.failures[0].message(), "登录已失效，请重新登录");
+    EXPECT_EQ(out.failures[1].message(), "登录信息已失效，但本机设置无法写入，请检查磁盘空间和文件夹权限");
+    EXPECT_TRUE(store.isSignedIn()); // still there, and the user knows
 }
 
 TEST_F(NetWorkToolTest, FailoverReachesTheFourthEntryPastDeadHosts) {

@@ -4,7 +4,9 @@
 #include "support/TestSupport.h"
 #include "tunnel/TunnelTypes.h"
 
+#include <QCoreApplication>
 #include <QDateTime>
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -123,4 +125,49 @@ TEST(TunnelTypes, StatusNamesAndModeDefault) {
     EXPECT_STREQ(vpnStatusLogName(-1), "未知状态");
     EXPECT_EQ(runningModeFrom(nlohmann::json(7)), "rule");
     EXPECT_EQ(runningModeFrom(std::nullopt), "rule");
+}
+
+// A failed copy is reported as a failure and leaves what was there; a failed write is no success.
+TEST(NimoShared, FailuresAreReportedAndKeepWhatWasThere) {
+    test::TempXdg xdg;
+    auto& shared = NimoShared::shared();
+    const std::string source = xdg.path("item.txt");
+    {
+        QFile f(QString::fromStdString(source));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write("kept");
+    }
+    const auto copied = shared.copyItem(source, "", true);
+    ASSERT_TRUE(copied);
+
+    struct Case {
+        const char* name;
+        std::string source;
+    };
+    const Case cases[] = {
+        {"source gone", xdg.path("missing/item.txt")},
+        {"source is a folder", xdg.path("XDG_CACHE_HOME")},
+    };
+    for (const auto& c : cases) {
+        const std::string named = QFileInfo(QString::fromStdString(c.source)).fileName().toStdString();
+        const auto result = shared.copyItem(c.source, "", true);
+        EXPECT_FALSE(result) << c.name;
+        EXPECT_FALSE(
+            shared.fileExists(named + ".part-" + std::to_string(QCoreApplication::applicationPid()), ""))
+            << c.name;
+    }
+    // The item copied earlier is intact after a failed overwrite of the same name.
+    ASSERT_TRUE(QFile::remove(QString::fromStdString(source)));
+    EXPECT_FALSE(shared.copyItem(source, "", true));
+    QFile kept(QString::fromStdString(*copied));
+    ASSERT_TRUE(kept.open(QIODevice::ReadOnly));
+    EXPECT_EQ(kept.readAll(), "kept");
+
+    // A value that could not be written is not reported as stored.
+    EXPECT_TRUE(shared.set(std::string("global"), kSharedTunMode));
+    const QString lock = QString::fromStdString(NimoShared::domainPath() + ".lock");
+    QFile::remove(lock);
+    ASSERT_TRUE(QDir().mkpath(lock));
+    EXPECT_FALSE(shared.set(std::string("rule"), kSharedTunMode));
+    EXPECT_EQ(shared.get(kSharedTunMode), nlohmann::json("global"));
 }

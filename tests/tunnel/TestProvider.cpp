@@ -5,6 +5,9 @@
 //   "slowstop"   from now on, take 2 s between disconnecting and disconnected
 //   "hang"       stop reading and writing (a hung provider)
 //   "exit"       exit at once without reporting anything
+//   "linger"     from now on, stay 3 s after reporting disconnected on stop (a slow clean-up)
+//   "fail.TEXT"  report disconnected with the error TEXT, then exit
+// Any other message is echoed in the reply.
 // The start option "hold" set to "connecting" keeps it connecting until stopped.
 
 #include "tunnel/TunnelProtocol.h"
@@ -30,6 +33,7 @@ void status(int s) {
 
 int main() {
     bool slowStop = false;
+    bool linger = false;
     std::string text;
     while (std::getline(std::cin, text)) {
         const auto line = nlohmann::json::parse(text, nullptr, false);
@@ -45,6 +49,8 @@ int main() {
             if (slowStop)
                 std::this_thread::sleep_for(std::chrono::seconds(2));
             status(1);
+            if (linger)
+                std::this_thread::sleep_for(std::chrono::seconds(3));
             return 0;
         } else if (type == "message") {
             const auto id = integerField(line, "id").value_or(0);
@@ -63,6 +69,11 @@ int main() {
                     std::this_thread::sleep_for(std::chrono::seconds(60));
             } else if (message == "exit") {
                 return 3;
+            } else if (message == "linger") {
+                linger = true;
+            } else if (message.rfind("fail.", 0) == 0) {
+                send({{"type", "status"}, {"status", 1}, {"error", message.substr(5)}});
+                return 0;
             }
             send({{"type", "reply"},
                   {"id", id},

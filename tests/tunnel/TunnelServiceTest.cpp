@@ -19,10 +19,6 @@ using nlohmann::json;
 
 namespace {
 
-const json kProviderConfiguration = {
-    {"protocol", {{"type", "tunnel-provider"}, {"providerBundleIdentifier", "com.nimomac.qn.sysne"}}},
-    {"enabled", true}};
-
 unsigned modeOf(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 0777) : 0;
@@ -30,13 +26,6 @@ unsigned modeOf(const std::string& path) {
 
 bool isError(const std::optional<json>& answer, int code) {
     return answer && !answer->value("ok", true) && (*answer)["error"].value("code", 0) == code;
-}
-
-auto statusIs(const std::string& configuration, int status) {
-    return [configuration, status](const json& e) {
-        return e.value("event", "") == "status" && e.value("configuration", "") == configuration &&
-               e.value("status", -1) == status;
-    };
 }
 
 qint64 providerPid(RawClient& client, const std::string& configuration) {
@@ -262,13 +251,13 @@ TEST(TunnelService, SessionStatusFollowsTheProviderAndItsDeath) {
     EXPECT_EQ((*status)["result"]["lastError"], "隧道提供者没有响应");
 }
 
-TEST(TunnelService, ASubscriberThatNeverReadsIsDroppedAndMemoryStaysBounded) {
+// The memory bound of this road is measured by bench/tunnel (tunnel_bench): a figure, not a test.
+TEST(TunnelService, ASubscriberThatNeverReadsIsDropped) {
     ServiceHarness service;
     ASSERT_TRUE(service.start());
     RawClient control(service.socketPath());
-    ASSERT_TRUE(install(control, extensionPackage(testPackageRoot())));
-    const std::string id = saveConfiguration(control, kProviderConfiguration);
-    ASSERT_TRUE(control.request({{"op", "subscribe"}}));
+    const std::string id = prepareTestTunnel(control);
+    ASSERT_FALSE(id.empty());
     ASSERT_TRUE(control.request({{"op", "start"}, {"configuration", id}})->value("ok", false));
     ASSERT_TRUE(control.event(statusIs(id, 3)));
 
@@ -278,13 +267,9 @@ TEST(TunnelService, ASubscriberThatNeverReadsIsDroppedAndMemoryStaysBounded) {
     ASSERT_EQ(::write(silent, subscribe.constData(), subscribe.size()), subscribe.size());
     ASSERT_TRUE(control.request({{"op", "status"}, {"configuration", id}})); // the subscription is in
 
-    const long before = rssKiB(service.servicePid());
     const auto flood = control.send(
         {{"op", "message"}, {"configuration", id}, {"data", tunnelproto::toBase64("flood.10000")}});
     ASSERT_TRUE(control.answer(flood, std::chrono::seconds(20)));
-    const long after = rssKiB(service.servicePid());
-    EXPECT_LT(after - before, 5 * 1024) << "service grew from " << before << " KiB to " << after << " KiB";
-    RecordProperty("rss_growth_kib", static_cast<int>(after - before));
 
     // The reader heard the last change; the silent one was cut off.
     control.lines().clear();

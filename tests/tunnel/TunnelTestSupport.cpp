@@ -33,21 +33,6 @@ std::string testPackageRoot() {
     return NIMO_TEST_PACKAGE_ROOT;
 }
 
-long rssKiB(qint64 pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (in >> key) {
-        if (key == "VmRSS:") {
-            long kib = 0;
-            in >> kib;
-            return kib;
-        }
-        std::string rest;
-        std::getline(in, rest);
-    }
-    return 0;
-}
-
 bool processAlive(qint64 pid) {
     if (pid <= 0)
         return false;
@@ -58,6 +43,27 @@ bool processAlive(qint64 pid) {
         return false;
     const auto close = text.rfind(')');
     return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+std::vector<qint64> childPids(qint64 parent) {
+    std::vector<qint64> children;
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs | QDir::NoDotAndDotDot);
+    for (const QString& entry : entries) {
+        bool number = false;
+        const qint64 pid = entry.toLongLong(&number);
+        if (!number)
+            continue;
+        std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+        std::string text;
+        if (!std::getline(in, text))
+            continue;
+        const auto close = text.rfind(')');
+        if (close == std::string::npos || close + 4 >= text.size() || text[close + 2] == 'Z')
+            continue;
+        if (std::atoll(text.c_str() + close + 4) == parent)
+            children.push_back(pid);
+    }
+    return children;
 }
 
 // ---- service
@@ -274,6 +280,22 @@ bool install(RawClient& client, const std::string& package) {
         }
         return callback == "finished" && event->value("result", -1) == 0;
     }
+}
+
+std::function<bool(const nlohmann::json&)> statusIs(const std::string& configuration, int status) {
+    return [configuration, status](const nlohmann::json& e) {
+        return e.value("event", "") == "status" && e.value("configuration", "") == configuration &&
+               e.value("status", -1) == status;
+    };
+}
+
+std::string prepareTestTunnel(RawClient& control) {
+    if (!install(control, extensionPackage(testPackageRoot())))
+        return {};
+    const std::string id = saveConfiguration(control, kProviderConfiguration);
+    if (id.empty() || !control.request({{"op", "subscribe"}}))
+        return {};
+    return id;
 }
 
 } // namespace nimo::test

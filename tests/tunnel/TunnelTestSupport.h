@@ -9,6 +9,7 @@
 #include <QTcpServer>
 #include <chrono>
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -24,9 +25,9 @@ std::string extensionPackage(const std::string& root);
 std::string testPackageRoot();
 inline constexpr const char* kTestProviderVersion = "0.9.0";
 
-// Resident set size of a process in KiB, from /proc; 0 when it is gone.
-long rssKiB(qint64 pid);
 bool processAlive(qint64 pid);
+// Live (not zombie) child processes of pid.
+std::vector<qint64> childPids(qint64 pid);
 
 // A real nimo-tunneld on temporary XDG folders. Everything it and the clients started (a service
 // restarted by a client, providers) is killed when the fixture goes.
@@ -109,6 +110,17 @@ private:
     std::unique_ptr<struct NodeRoadParts> parts_;
     bool ok_ = false;
 };
+// A configuration for the installed provider, enabled.
+inline const nlohmann::json kProviderConfiguration = {
+    {"protocol", {{"type", "tunnel-provider"}, {"providerBundleIdentifier", "com.nimomac.qn.sysne"}}},
+    {"enabled", true}};
+
+// Matches the status event of configuration with that status.
+std::function<bool(const nlohmann::json&)> statusIs(const std::string& configuration, int status);
+
+// Installs the test provider, saves kProviderConfiguration and subscribes control: the tunnel's
+// identifier, or empty when a step failed.
+std::string prepareTestTunnel(RawClient& control);
 
 // Saves a configuration through the protocol (its identifier comes back) and installs the package.
 std::string saveConfiguration(RawClient& client, const nlohmann::json& configuration,

@@ -247,15 +247,18 @@ TEST(VPNTunnelManager, StartOptionsComeFromTheSharedContainerWithDefaultsAndADea
     EXPECT_NE(line.find("\"host\":\"" + rig.host.url() + "\""), std::string::npos) << line;
 
     // Messages change the running provider's state.
-    for (const std::string message : {"switchNode.节点B", "tunMode.rule", "subuuid.sub-2"}) {
+    const std::pair<std::string, std::string> messages[] = {{"switchNode.节点B", "switchNode.节点B"},
+                                                            {"tunMode.rule", "tunMode.rule"},
+                                                            {"subuuid.sub-2", "subuuid.<redacted>"}};
+    for (const auto& [message, shown] : messages) {
         log.clear();
         manager->sendMessage(message);
-        const std::string logged = message.starts_with("subuuid.") ? "subuuid.<redacted>" : message;
-        ASSERT_TRUE(waitUntil([&] { return log.contains("Success to send a message[" + logged + "]"); }));
+        ASSERT_TRUE(waitUntil([&] { return log.contains("Success to send a message[" + shown + "]"); }));
         const std::string ack = message.starts_with("subuuid.") ? "subuuid." : message;
         EXPECT_TRUE(log.contains("\\\"ack\\\":\\\"" + ack + "\\\"") ||
                     log.contains("\"ack\":\"" + ack + "\""))
             << log.lines(LogChannel::Stdout).back();
+        EXPECT_FALSE(log.contains("sub-2")) << log.lines(LogChannel::Stdout).back();
     }
     log.clear();
     manager->sendMessage("Hello");
@@ -513,4 +516,76 @@ TEST(VPNTunnelManager, ApprovalTextFollowsTheSystemVersion) {
     for (const auto& [version, text] : cases)
         EXPECT_EQ(VPNTunnelManager::approvalInformativeText(version), text)
             << version.toString().toStdString();
+}
+
+// The service went away and came back (a crash, a restart by systemd): the running client shows it
+// unreachable meanwhile and, once it is back, subscribes again and shows a fresh status without
+// anyone asking.
+TEST(VPNTunnelManager, ComesBackToARestartedServiceWithAFreshStatus) {
+    Rig rig;
+    ASSERT_TRUE(rig.ok);
+    auto manager = rig.makeManager();
+    ASSERT_TRUE(rig.start(*manager));
+    rig.service.killService(SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return manager->vpnStatus() == VpnStatus::Invalid; }));
+    ASSERT_TRUE(rig.service.start());
+    EXPECT_TRUE(
+        waitUntil([&] { return manager->vpnStatus() == VpnStatus::Disconnected; }, std::chrono::seconds(8)));
+    EXPECT_EQ(manager->client().servicePid(), rig.service.servicePid()); // found, not started anew
+}
+
+// A stop that the service does not answer says so, whether the configuration was known already or
+// had to be loaded first.
+TEST(VPNTunnelManager, AStopTheServiceDoesNotAnswerIsReportedAsSuch) {
+    struct Case {
+        const char* name;
+        bool knownConfiguration;
+    };
+    for (const Case c : {Case{"configuration known", true}, Case{"configuration to load", false}}) {
+        Rig rig;
+        ASSERT_TRUE(rig.ok);
+        auto setup = rig.service.setup();
+        setup.requestTimeoutMs = 500;
+        auto starter = rig.makeManager();
+        ASSERT_TRUE(rig.start(*starter));
+        auto manager = c.knownConfiguration ? std::move(starter) : std::make_unique<VPNTunnelManager>(setup);
+        ASSERT_TRUE(waitUntil([&] { return manager->vpnStatus() == VpnStatus::Connected; }));
+        ::kill(static_cast<pid_t>(rig.service.servicePid()), SIGSTOP);
+        Outcome out;
+        manager->stopVPN(nullptr, out.completion());
+        EXPECT_TRUE(waitUntil([&] { return out.done; }, std::chrono::seconds(3))) << c.name;
+        ::kill(static_cast<pid_t>(rig.service.servicePid()), SIGCONT);
+        EXPECT_FALSE(out.ok) << c.name;
+        ASSERT_TRUE(out.message) << c.name;
+        EXPECT_EQ(out.message->rfind("隧道服务没有应答", 0), 0u) << c.name << ": " << *out.message;
+    }
+}
+
+// A tunnel that ends by itself reaches the client with the reason the service recorded, once; the
+// user's own stop is no failure.
+TEST(VPNTunnelManager, ADroppedTunnelIsReportedOnceWithItsReason) {
+    Rig rig;
+    ASSERT_TRUE(rig.ok);
+    auto manager = rig.makeManager();
+    QStringList reasons;
+    QObject::connect(manager.get(), &VPNTunnelManager::tunnelFailed, [&](const QString& r) { reasons << r; });
+    ASSERT_TRUE(rig.start(*manager));
+    RawClient raw(rig.service.socketPath());
+    const std::string id = manager->tunnelManager()->identifier;
+    const qint64 provider =
+        (*raw.request({{"op", "status"}, {"configuration", id}}))["result"]["providerPid"];
+    ::kill(static_cast<pid_t>(provider), SIGKILL);
+    ASSERT_TRUE(waitUntil([&] { return manager->vpnStatus() == VpnStatus::Disconnected; }));
+    settle(*manager);
+    EXPECT_EQ(reasons, QStringList{"隧道提供者异常退出"});
+    EXPECT_EQ(manager->lastFailureReason(), "隧道提供者异常退出");
+
+    reasons.clear();
+    ASSERT_TRUE(rig.start(*manager));
+    Outcome out;
+    manager->stopVPN(nullptr, out.completion());
+    ASSERT_TRUE(waitUntil([&] { return out.done; }));
+    EXPECT_TRUE(out.ok);
+    settle(*manager);
+    EXPECT_TRUE(reasons.isEmpty()) << reasons.join(',').toStdString();
 }
