@@ -140,6 +140,8 @@ std::string escapedForLog(std::string_view text, size_t maxBytes) {
     return out;
 }
 
+namespace {
+
 bool isNameChar(char c) {
     return std::isalnum(static_cast<unsigned char>(c)) || c == '_' || c == '-';
 }
