@@ -1,4 +1,5 @@
 #include "NodesFixture.h"
+#include "platform/Redact.h"
 #include "nodes/NodeCatalogue.h"
 #include "platform/Log.h"
 #include "service/ServiceRecords.h"
@@ -427,12 +428,12 @@ TEST(NodePage, OversizedAnswersShowWhatFitsAndLogTheRest) {
     EXPECT_FALSE(shown.contains(u'\n') || shown.contains(QChar(0x1b))) << shown.toStdString();
     EXPECT_TRUE(shown.startsWith(QStringLiteral("日本 0"))) << shown.toStdString();
 
-    // The service's text reaches the host unchanged, and the log escaped and cut.
+    // The service's text reaches the host bounded as every service text is, the log escaped and cut.
     const std::string nasty = "bad\nline\x1b[2J" + std::string(5000, 'm');
     world.service.script({{"path", kNamesPath}, {"json", {{"code", 9}, {"msg", nasty}}}});
     auto second = world.makePage();
     ASSERT_TRUE(waitUntil([&] { return !world.reports.empty(); }));
-    EXPECT_EQ(world.reports, (std::vector<NodeReport>{{std::nullopt, nasty}}));
+    EXPECT_EQ(world.reports, (std::vector<NodeReport>{{std::nullopt, platform::truncatedText(nasty, 512)}}));
     const auto errors = logLines(capture, "error:");
     ASSERT_EQ(errors.size(), 1u);
     EXPECT_EQ(errors[0].rfind("error:bad\\nline\\x1b[2Jmmm", 0), 0u) << errors[0];
