@@ -889,14 +889,9 @@ void NodesInfoVC::applyVpnStatus(int status) {
         if (lastVpnStatus == 5 || lastVpnStatus == 3) {
             showStartFace();
         } else if (lastVpnStatus == 2) {
-            // A start the provider took and then lost: the tunnel is down, so say why and offer
-            // the start button again instead of waiting on "开始连接...".
+            // A start the provider took and then lost: the tunnel is down, so offer the start button
+            // again instead of waiting on "开始连接..."; the tunnel manager tells why, once.
             showStartFace();
-            QPointer<NodesInfoVC> weak(this);
-            context_.tunnel.lastFailureReason(this, [weak](const std::optional<std::string>& reason) {
-                if (weak && reason && !reason->empty())
-                    weak->showToast(QStringLiteral("加速失败：") + qs(*reason));
-            });
         }
         break;
     case 2:

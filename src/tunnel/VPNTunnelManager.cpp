@@ -113,7 +113,7 @@ VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent) : QObject(paren
         if (status == static_cast<int>(VpnStatus::Disconnected) &&
             (before == VpnStatus::Connecting || before == VpnStatus::Connected ||
              before == VpnStatus::Reasserting))
-            reportTunnelEnd(id.toStdString());
+            reportTunnelEnd(id.toStdString(), before == VpnStatus::Connecting);
     });
     // A service that is gone knows no tunnel: the status is invalid until it answers again.
     connect(client_.get(), &TunnelServiceClient::serviceLost, this,
@@ -157,18 +157,20 @@ void VPNTunnelManager::vpnStatusDidChange(int status) {
     }
 }
 
-// A tunnel that ended without being asked to: the provider's reason reaches the user as a toast.
-void VPNTunnelManager::reportTunnelEnd(const std::string& configuration) {
-    client_->request("status", {{"configuration", configuration}}, this,
-                     [](const nlohmann::json& result, const TunnelServiceClient::MaybeError& error) {
-                         const auto reason =
-                             error ? std::nullopt : tunnelproto::stringField(result, "lastError");
-                         if (!reason || reason->empty())
-                             return;
-                         vpnLog().error("隧道断开：" + *reason);
-                         platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
-                                                                            QString::fromStdString(*reason));
-                     });
+// A tunnel that ended without being asked to: the provider's reason reaches the user as one toast,
+// through the same notification as a failed activation (which also gives the start face back).
+void VPNTunnelManager::reportTunnelEnd(const std::string& configuration, bool wasStarting) {
+    client_->request(
+        "status", {{"configuration", configuration}}, this,
+        [wasStarting](const nlohmann::json& result, const TunnelServiceClient::MaybeError& error) {
+            const auto reason = error ? std::nullopt : tunnelproto::stringField(result, "lastError");
+            if (!reason || reason->empty())
+                return;
+            vpnLog().error("隧道断开：" + *reason);
+            const std::string text = (wasStarting ? "加速失败：" : "") + *reason;
+            platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
+                                                               QString::fromStdString(text));
+        });
 }
 
 // ---- configuration step

@@ -123,7 +123,7 @@ private:
     void doStop(Completion finish);
     std::vector<std::pair<std::string, std::string>> startOptions() const;
     void setVpnStatus(VpnStatus status);
-    void reportTunnelEnd(const std::string& configuration);
+    void reportTunnelEnd(const std::string& configuration, bool wasStarting);
 
     Setup setup_;
     std::unique_ptr<TunnelServiceClient> client_;
