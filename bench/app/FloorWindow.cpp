@@ -36,7 +36,7 @@ int main(int argc, char** argv) {
         p.setBrush(QColor(40, 120, 220));
         p.drawEllipse(2, 2, 18, 18);
     }
-    QSystemTrayIcon tray(QIcon(iconImage));
+    QSystemTrayIcon tray{QIcon(iconImage)};
     tray.setToolTip(QStringLiteral("NimoMac"));
     tray.show();
 

@@ -187,7 +187,8 @@ Stats stats(std::vector<double> v) {
 int main(int argc, char** argv) {
     if (argc > 1 && std::strcmp(argv[1], "--serve") == 0)
         return serve();
-    Server server("/proc/self/exe");
+    // argv[0], not /proc/self/exe: under valgrind that names the tool, not this program.
+    Server server(std::strchr(argv[0], '/') ? argv[0] : "/proc/self/exe");
     if (server.port <= 0) {
         std::fprintf(stderr, "http_bench: the server did not start\n");
         return 1;
