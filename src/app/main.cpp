@@ -11,27 +11,6 @@
 #include "tunnel/VPNTunnelManager.h"
 
 #include <QApplication>
-#include <QTimer>
-#include <QWidget>
-
-namespace {
-// For start-up measurements: quit once the first top-level window has painted.
-class QuitAfterFirstPaint : public QObject {
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Paint && !done_) {
-            if (auto* w = qobject_cast<QWidget*>(watched); w && w->isWindow()) {
-                done_ = true;
-                QTimer::singleShot(0, qApp, &QApplication::quit);
-            }
-        }
-        return false;
-    }
-
-private:
-    bool done_ = false;
-};
-} // namespace
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
@@ -60,9 +39,6 @@ int main(int argc, char** argv) {
     nimo::AppDelegate delegate(context, toasts);
     QObject::connect(&instance, &nimo::SingleInstance::activationRequested, &delegate,
                      &nimo::AppDelegate::openMainDialog);
-    QuitAfterFirstPaint quitAfterFirstPaint;
-    if (qEnvironmentVariableIsSet("NIMO_QUIT_AFTER_FIRST_PAINT"))
-        app.installEventFilter(&quitAfterFirstPaint);
     delegate.applicationDidFinishLaunching();
     const int result = app.exec();
     delegate.applicationWillTerminate();

@@ -179,6 +179,12 @@ std::optional<http::HTTPHeaders> NetWorkTool::requestHeaders() const {
 
 void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
                               const json& parameters, ServiceSuccess success, ServiceFailure failure) {
+    sendRequest(baseURL, path, method, parameters, std::move(success), std::move(failure), DataShaper());
+}
+
+void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
+                              const json& parameters, ServiceSuccess success, ServiceFailure failure,
+                              DataShaper shaper) {
     auto headers = requestHeaders();
     if (!headers) {
         // A header with a line break in it would split the request: refuse, and drop the session
@@ -193,37 +199,19 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
     }
     const bool post = method == http::HTTPMethod::post;
     const json body = post ? (parameters.is_object() ? parameters : json::object()) : json(nullptr);
-    session_.request(requestURL(baseURL, path), method, body, http::JSONEncoding::defaultEncoding(), *headers)
-        .responseJSON(this, [this, success = std::move(success),
-                             failure = std::move(failure)](const http::DataResponse<json>& response) {
-            handleResponse(serviceReply(response), failure, 0, success);
-        });
-}
-
-void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
-                              const json& parameters, ServiceSuccess success, ServiceFailure failure,
-                              DataShaper shaper) {
-    if (!shaper) {
-        sendRequest(baseURL, path, method, parameters, std::move(success), std::move(failure));
-        return;
-    }
-    auto headers = requestHeaders();
-    if (!headers) {
-        sendRequest(baseURL, path, method, parameters, std::move(success), std::move(failure));
-        return;
-    }
-    const bool post = method == http::HTTPMethod::post;
-    const json body = post ? (parameters.is_object() ? parameters : json::object()) : json(nullptr);
-    auto serializer = [shaper, parse = http::jsonResponseSerializer()](
+    auto serializer = [shaper = std::move(shaper), parse = http::jsonResponseSerializer()](
                           const http::URLRequest* request, const http::HTTPURLResponse* response,
                           const std::string* data, const http::Error* error) {
         auto result = parse(request, response, data, error);
+        if (!shaper)
+            return result;
         if (json* value = result.value(); value && value->is_object())
             if (auto it = value->find("data"); it != value->end())
                 *it = shaper(*it);
         return result;
     };
-    // Parsing, shaping and describing all stay on the worker; only the small reply is posted.
+    // Parsing, shaping and describing (capped) all stay on the worker; only the small reply is
+    // posted, so the main loop pays for none of it.
     constexpr size_t kLoggedBodyLimit = 4096;
     QPointer<QObject> self(this);
     auto inline_ = [](std::function<void()> fn) { fn(); };
