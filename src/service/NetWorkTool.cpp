@@ -100,13 +100,17 @@ ServiceReply serviceReply(const http::DataResponse<json>& response) {
 
 ServiceReply serviceReply(const http::DataResponse<json>& response, size_t bodyLimit) {
     ServiceReply reply = replyOutcome(response);
-    const std::string resultText =
-        response.result.isSuccess()
-            ? "SUCCESS: " + cutForLog(http::describeValue(*response.result.value()), bodyLimit)
-            : "FAILURE: " + response.result.error()->localizedDescription();
+    // Redacted before it is cut: a cut JSON body no longer parses, so it could no longer be redacted.
+    const std::string shownValue = response.result.isSuccess()
+                                       ? cutForLog(http::describeValue(*response.result.value()), bodyLimit)
+                                       : "";
+    const std::string resultText = response.result.isSuccess()
+                                       ? "SUCCESS: " + shownValue
+                                       : "FAILURE: " + response.result.error()->localizedDescription();
     std::optional<std::string> body;
     if (response.data)
-        body = cutForLog(*response.data, bodyLimit);
+        body = response.result.isSuccess() ? shownValue
+                                           : cutForLog(http::describeValue(*response.data), bodyLimit);
     reply.debugDescription = http::debugDescription(response.request, response.response,
                                                     body ? &*body : nullptr, resultText, response.timeline);
     return reply;
