@@ -236,8 +236,9 @@ TEST_F(NetWorkToolTest, LoggedAnswersNeverShowASecretAndLargeOnesAreCut) {
         EXPECT_TRUE(out.done()) << row.name;
         EXPECT_TRUE(capture.contains("[Response Body]")) << row.name;
         EXPECT_FALSE(capture.contains(secret)) << row.name;
-        if (row.cut)
+        if (row.cut) {
             EXPECT_FALSE(capture.contains(filler)) << row.name;
+        }
     }
 }
 
