@@ -9,10 +9,13 @@
 
 #include <QCoreApplication>
 #include <QDir>
+#include <QEventLoop>
+#include <QFile>
 #include <QLocalSocket>
 #include <QProcess>
 #include <QTcpServer>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <csignal>
@@ -95,6 +98,43 @@ int silentSubscriber(const std::string& socketPath) {
     if (::write(fd, subscribe, sizeof subscribe - 1) < 0)
         return -1;
     return fd;
+// Context switches (voluntary and not, all threads) and CPU ticks of one process.
+struct Activity {
+    long long switches = 0, ticks = 0;
+};
+Activity activity(long pid) {
+    Activity a;
+    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(tasks.filePath(tid + "/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray& line : status.readAll().split('\n'))
+            if (line.contains("ctxt_switches:"))
+                a.switches += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+    }
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (stat.open(QIODevice::ReadOnly)) {
+        const QByteArray text = stat.readAll();
+        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+        if (fields.size() > 12)
+            a.ticks = fields[11].toLongLong() + fields[12].toLongLong(); // utime + stime
+    }
+    return a;
+}
+
+// The children the service started (the provider), through every thread's children list.
+std::vector<long> childrenOf(long pid) {
+    std::vector<long> out;
+    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
+    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile f(tasks.filePath(tid + "/children"));
+        if (f.open(QIODevice::ReadOnly))
+            for (const QByteArray& c : f.readAll().simplified().split(' '))
+                if (!c.isEmpty())
+                    out.push_back(c.toLong());
+    }
+    return out;
 }
 
 } // namespace
@@ -172,7 +212,40 @@ int main(int argc, char** argv) {
             messages.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
     }
     report("provider message", messages);
+
+    // Idle with the tunnel up: what the service and the provider do when nothing happens.
+    if (const long service = static_cast<long>(client.servicePid())) {
+        constexpr int kIdleSeconds = 10;
+        std::vector<long> pids{service};
+        for (long c : childrenOf(service))
+            pids.push_back(c);
+        std::vector<Activity> before;
+        for (long pid : pids)
+            before.push_back(activity(pid));
+        QEventLoop idle;
+        QTimer::singleShot(kIdleSeconds * 1000, &idle, &QEventLoop::quit);
+        idle.exec();
+        for (size_t i = 0; i < pids.size(); ++i) {
+            const Activity after = activity(pids[i]);
+            std::printf("idle %ds, tunnel up, %s: %lld wake-ups, %lld CPU ticks\n", kIdleSeconds,
+                        i == 0 ? "service" : "provider", after.switches - before[i].switches,
+                        after.ticks - before[i].ticks);
+        }
+    }
     stopTunnel();
+
+    // Start -> connected, whole road (client, service, provider start and its report): an upper
+    // bound of the client's share.
+    std::vector<double> starts;
+    for (int i = 0; i < 20; ++i) {
+        const auto t0 = Clock::now();
+        if (!startTunnel())
+            break;
+        starts.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        stopTunnel();
+    }
+    if (!starts.empty())
+        report("start->connected", starts);
 
 #ifdef NIMO_TEST_PACKAGE_ROOT
     // Status events need a provider that reports on request: the test provider.

@@ -221,6 +221,33 @@ TEST_F(NetWorkToolTest, RejectedSessionFailsTwiceWithTheSessionClearedBetween) {
     EXPECT_TRUE(test::waitUntil([&] { return sentinel && !store.isSignedIn(); }));
 }
 
+TEST_F(NetWorkToolTest, LoggedAnswersNeverShowASecretAndLargeOnesAreCut) {
+    NetWorkTool tool(store, &session);
+    const std::string secret = "s3cr3t-token-value";
+    const std::string filler(20000, 'x');
+    struct Row {
+        const char* name;
+        json body;
+        bool cut;
+    };
+    const Row rows[] = {
+        {"small success", {{"code", 0}, {"data", {{"token", secret}}}}, false},
+        {"large success", {{"code", 0}, {"data", {{"token", secret}, {"z", filler}}}}, true},
+        {"large refusal", {{"code", 1}, {"msg", "no"}, {"token", secret}, {"z", filler}}, true},
+    };
+    for (const Row& row : rows) {
+        service.script({{"path", "/t"}, {"times", 1}, {"json", row.body}});
+        platform::ScopedLogCapture capture;
+        const Outcome out = send(tool, service.url(), "/t");
+        EXPECT_TRUE(out.done()) << row.name;
+        EXPECT_TRUE(capture.contains("[Response Body]")) << row.name;
+        EXPECT_FALSE(capture.contains(secret)) << row.name;
+        if (row.cut) {
+            EXPECT_FALSE(capture.contains(filler)) << row.name;
+        }
+    }
+}
+
 TEST_F(NetWorkToolTest, TokenWithControlCharacterIsNeverSent) {
     NetWorkTool tool(store, &session);
     for (const std::string& token : std::vector<std::string>{
