@@ -1,8 +1,8 @@
 #include "TunnelService.h"
 
 #include "platform/Log.h"
-#include "platform/Redact.h"
 #include "platform/Paths.h"
+#include "platform/Redact.h"
 #include "tunnel/TunnelConfiguration.h"
 
 #include <QCoreApplication>

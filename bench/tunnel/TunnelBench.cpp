@@ -98,6 +98,8 @@ int silentSubscriber(const std::string& socketPath) {
     if (::write(fd, subscribe, sizeof subscribe - 1) < 0)
         return -1;
     return fd;
+}
+
 // Context switches (voluntary and not, all threads) and CPU ticks of one process.
 struct Activity {
     long long switches = 0, ticks = 0;

@@ -20,8 +20,8 @@ public:
     explicit MainWindowController(const AppContext& context);
     ~MainWindowController() override;
 
-    static std::unique_ptr<MainWindowController>
-    makeMainWindowController(const QString& title, const AppContext& context);
+    static std::unique_ptr<MainWindowController> makeMainWindowController(const QString& title,
+                                                                          const AppContext& context);
 
     NodesInfoVC* mainVC() const { return mainVC_; }
 

@@ -1,8 +1,8 @@
 #pragma once
 
 #include "app/AppDelegate.h"
-#include "support/ScreenContext.h"
 #include "service/SettingsStore.h"
+#include "support/ScreenContext.h"
 #include "support/TestSupport.h"
 #include "tunnel/VPNTunnelManager.h"
 

@@ -1,10 +1,10 @@
 // The connect road through the real window: sign in with the dialog, press start, watch the tunnel
 // display go loading -> connecting -> connected, switch the mode from the status menu, stop; and the
 // ways a start ends back on the start face. Real local account service, tunnel service, provider.
+#include "LoopbackNodes.h"
 #include "ServiceServers.h"
 #include "ShellFixture.h"
 #include "TunnelTestSupport.h"
-#include "LoopbackNodes.h"
 #include "account/LoginAlertView.h"
 #include "app/NodesInfoVC.h"
 #include "platform/Log.h"

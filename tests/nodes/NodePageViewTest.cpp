@@ -1,7 +1,7 @@
 #include "NodesFixture.h"
-#include "platform/Redact.h"
 #include "nodes/NodeCatalogue.h"
 #include "platform/Log.h"
+#include "platform/Redact.h"
 #include "service/ServiceRecords.h"
 #include "widgets/Frames.h"
 #include "widgets/Images.h"

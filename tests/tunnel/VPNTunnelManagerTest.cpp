@@ -254,8 +254,7 @@ TEST(VPNTunnelManager, StartOptionsComeFromTheSharedContainerWithDefaultsAndADea
         log.clear();
         manager->sendMessage(message);
         ASSERT_TRUE(waitUntil([&] { return log.contains("Success to send a message[" + shown + "]"); }));
-        EXPECT_TRUE(log.contains("\"ack\":\"" + shown + "\""))
-            << log.lines(LogChannel::Stdout).back();
+        EXPECT_TRUE(log.contains("\"ack\":\"" + shown + "\"")) << log.lines(LogChannel::Stdout).back();
         EXPECT_FALSE(log.contains("sub-2")) << log.lines(LogChannel::Stdout).back();
     }
     log.clear();
