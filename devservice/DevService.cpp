@@ -419,6 +419,13 @@ Reply DevService::route(const Incoming& request) {
     };
     if (request.path == transport::kServerListPath)
         return request.method == "GET" ? serverList(request) : refuse(405, "请求方法错误", 405);
+    // A page to open through the tunnel: the demo's proof that traffic reaches the web via a node.
+    if (request.path == "/" && request.method == "GET")
+        return Reply{
+            200,
+            "<!doctype html><html><head><meta charset=\"utf-8\"><title>NimoMac</title></head>"
+            "<body><h1>NimoMac 本地服务</h1><p>你好，这里是 NimoMac 的本地演示服务。</p></body></html>\n",
+            "text/html; charset=utf-8"};
     const Endpoint* endpoint = nullptr;
     for (const Endpoint& e : kEndpoints)
         if (request.path == e.path)

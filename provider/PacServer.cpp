@@ -38,10 +38,16 @@ const std::vector<std::string>& directNetworks() {
 std::string pacScript(int socksPort) {
     const std::string proxy = "127.0.0.1:" + std::to_string(socksPort);
     std::string domains, nets;
-    for (const auto& d : directDomains())
-        domains += (domains.empty() ? "\"" : ",\"") + d + "\"";
-    for (const auto& n : directNetworks())
-        nets += (nets.empty() ? "" : ",") + maskPair(n);
+    for (const auto& d : directDomains()) {
+        domains += domains.empty() ? "\"" : ",\"";
+        domains += d;
+        domains += '"';
+    }
+    for (const auto& n : directNetworks()) {
+        if (!nets.empty())
+            nets += ',';
+        nets += maskPair(n);
+    }
     return "// NimoMac rule mode\n"
            "var proxy = \"SOCKS5 " +
            proxy + "; SOCKS " + proxy +

@@ -310,12 +310,11 @@ void AppDelegate::openMainDialog() {
 }
 
 void AppDelegate::setRunningMode(const char* mode) {
-    if (!context_.shared.set(std::string(mode), kSharedTunMode)) {
+    if (!tunnel_.switchRunningMode(context_.shared, mode)) {
         // Not stored means not changed: the provider and the menu keep the mode they have.
         showToast(QStringLiteral("运行模式未能保存：本机设置无法写入"));
         return;
     }
-    tunnel_.sendMessage(std::string("tunMode.") + mode);
     platform::NotificationCenter::defaultCenter().post(NOTIFY_UPDATE_RUNNING_MODE_MENU);
 }
 

@@ -543,7 +543,11 @@ void NodesInfoVC::onTapButton(QObject* sender) {
         return;
     case 1002:
     case 1003:
-        context_.shared.set(std::string(tag == 1002 ? kTunModeRule : kTunModeGlobal), kSharedTunMode);
+        // The running tunnel follows at once, as from the menu: a window that says "global" while
+        // the tunnel stays in rule mode until the next start would be telling the user wrong.
+        if (!context_.tunnel.switchRunningMode(context_.shared, tag == 1002 ? kTunModeRule : kTunModeGlobal))
+            showToast(QStringLiteral("运行模式未能保存：本机设置无法写入"));
+        // Also puts the radio buttons back on the stored mode when it could not be saved.
         platform::NotificationCenter::defaultCenter().post(NOTIFY_UPDATE_RUNNING_MODE_MENU);
         return;
     default:

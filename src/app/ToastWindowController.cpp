@@ -1,8 +1,10 @@
 #include "app/ToastWindowController.h"
 
+#include "platform/Log.h"
 #include "widgets/Fonts.h"
 #include "widgets/Frames.h"
 
+#include <QApplication>
 #include <QFontMetrics>
 #include <QGraphicsOpacityEffect>
 #include <QGuiApplication>
@@ -24,17 +26,29 @@ namespace {
 class HudPanel : public QWidget {
 public:
     HudPanel(qreal alpha, qreal radius, QWidget* parent) : QWidget(parent), alpha_(alpha), radius_(radius) {}
+    void setBackdrop(const QColor& backdrop) {
+        const auto mix = [this](float behind) {
+            return static_cast<float>(kShade * alpha_ + behind * (1 - alpha_));
+        };
+        colour_ = QColor::fromRgbF(mix(backdrop.redF()), mix(backdrop.greenF()), mix(backdrop.blueF()));
+        alpha_ = 1.0;
+        update();
+    }
 
 protected:
     void paintEvent(QPaintEvent*) override {
         QPainter painter(this);
         painter.setRenderHint(QPainter::Antialiasing);
         painter.setPen(Qt::NoPen);
-        painter.setBrush(QColor::fromRgbF(0.05f, 0.05f, 0.05f, static_cast<float>(alpha_)));
+        QColor colour = colour_;
+        colour.setAlphaF(static_cast<float>(alpha_));
+        painter.setBrush(colour);
         painter.drawRoundedRect(QRectF(rect()), radius_, radius_);
     }
 
 private:
+    static constexpr float kShade = 0.05f;
+    QColor colour_ = QColor::fromRgbF(kShade, kShade, kShade);
     qreal alpha_;
     qreal radius_;
 };
@@ -43,9 +57,11 @@ constexpr int kMaxLines = 10;
 
 // On X11 (and offscreen) a tool-tip window is what a toast needs: never given the focus, above
 // every window, on every desktop, unmanaged. Wayland cannot show one without a parent window there.
+// Clicks go through it: a toast sits in the middle of the screen, over the buttons of the main
+// window, and must not swallow the click meant for one of them.
 Qt::WindowFlags toastWindowFlags() {
-    const Qt::WindowFlags common =
-        Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint | Qt::WindowDoesNotAcceptFocus;
+    const Qt::WindowFlags common = Qt::FramelessWindowHint | Qt::WindowStaysOnTopHint |
+                                   Qt::WindowDoesNotAcceptFocus | Qt::WindowTransparentForInput;
     if (QGuiApplication::platformName().startsWith(QLatin1String("wayland")))
         return Qt::Tool | common;
     return Qt::ToolTip | common | Qt::X11BypassWindowManagerHint;
@@ -111,11 +127,16 @@ void ToastWindowController::layoutHud() {
     // (offscreen), a mask cuts the corners.
     behind_ = {};
     clearMask();
-    const bool onX11 = QGuiApplication::platformName() == QLatin1String("xcb");
     if (!compositorRunning() && screen) {
-        if (onX11)
-            behind_ = screen->grabWindow(0, x(), y(), width, height);
-        if (behind_.isNull()) {
+        if (QGuiApplication::platformName() == QLatin1String("xcb"))
+            behind_ = grabBehind();
+        if (!behind_.isNull()) {
+            // The panel takes the colour it would have over what is behind it on average, as a
+            // compositor would blend it, without showing a picture that cannot follow changes.
+            const QImage average =
+                behind_.toImage().scaled(1, 1, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
+            static_cast<HudPanel*>(panelView_)->setBackdrop(average.pixelColor(0, 0));
+        } else {
             QPainterPath shape;
             shape.addRoundedRect(QRectF(0, 0, width, height), kHudCornerRadius, kHudCornerRadius);
             setMask(QRegion(shape.toFillPolygon().toPolygon()));
@@ -163,6 +184,27 @@ void ToastWindowController::showWindow() {
     }
     show();
     raise();
+}
+
+QPixmap ToastWindowController::grabBehind() const {
+    QScreen* screen = QGuiApplication::primaryScreen();
+    QPixmap picture = screen ? screen->grabWindow(0, x(), y(), width(), height()) : QPixmap();
+    if (picture.isNull())
+        return picture;
+    // The screen may still show what our own windows are about to repaint (a dialog that closed as
+    // its toast appeared, an earlier toast going away): draw their present state over it.
+    QPainter painter(&picture);
+    const QRect area = geometry();
+    for (QWidget* window : QApplication::topLevelWidgets()) {
+        if (window == this || qobject_cast<const ToastWindowController*>(window) || !window->isVisible() ||
+            window->isMinimized())
+            continue;
+        const QRect overlap = window->geometry().intersected(area);
+        if (!overlap.isEmpty())
+            painter.drawPixmap(overlap.topLeft() - area.topLeft(),
+                               window->grab(overlap.translated(-window->geometry().topLeft())));
+    }
+    return picture;
 }
 
 void ToastWindowController::animateOpacity(qreal to, double seconds, std::function<void()> done) {
@@ -215,6 +257,8 @@ void showToastIn(std::unique_ptr<ToastWindowController>& slot, const QString& te
 }
 
 void Toasts::showToast(QObject* owner, const QString& text) {
+    // What the user was told belongs in the log next to what led to it.
+    platform::consoleLog("toast:" + text.toStdString());
     auto [slot, added] = slots_.try_emplace(owner);
     if (added)
         connect(owner, &QObject::destroyed, this, [this, owner] { slots_.erase(owner); });

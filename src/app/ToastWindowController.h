@@ -66,6 +66,7 @@ protected:
 private:
     void setUpWindow();
     void layoutHud();
+    QPixmap grabBehind() const;
     void animateOpacity(qreal to, double seconds, std::function<void()> done);
 
     QLabel* titleTextField_ = nullptr;

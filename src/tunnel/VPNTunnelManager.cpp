@@ -419,6 +419,13 @@ void VPNTunnelManager::doStop(Completion finish) {
     });
 }
 
+bool VPNTunnelManager::switchRunningMode(NimoShared& shared, const std::string& mode) {
+    if (!shared.set(mode, kSharedTunMode))
+        return false;
+    sendMessage("tunMode." + mode);
+    return true;
+}
+
 void VPNTunnelManager::sendMessage(const std::string& text) {
     client_->loadAllFromPreferences(this, [this, text](std::vector<TunnelConfiguration> list,
                                                        const TunnelServiceClient::MaybeError&) {

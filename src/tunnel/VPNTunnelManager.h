@@ -15,6 +15,8 @@
 
 namespace nimo {
 
+class NimoShared;
+
 class TunnelServiceClient;
 
 // The one object through which the client controls the tunnel: the configuration kept by the tunnel
@@ -68,6 +70,9 @@ public:
     void stopVPN(QObject* context = nullptr, Completion completion = {});
     // Forwards one provider message when the configuration's status is not invalid. No completion.
     void sendMessage(const std::string& text);
+    // Stores the running mode ("rule" or "global") in the shared container, then tells a running
+    // tunnel. False, with nothing changed or sent, when it could not be stored.
+    bool switchRunningMode(NimoShared& shared, const std::string& mode);
 
     // Checks the extension package and the status, then submits an activation request. The
     // completion is called before this returns.

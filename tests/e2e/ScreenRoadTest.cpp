@@ -154,6 +154,8 @@ TEST(ScreenRoad, SignInStartConnectedGlobalModeAndStop) {
     road.delegate->globalItem()->trigger();
     EXPECT_TRUE(waitUntil([&] { return log.contains("Success to send a message[tunMode.global]"); }));
     EXPECT_TRUE(road.vc->modeButton(1003)->isChecked());
+    road.vc->modeButton(1002)->click(); // the home page's radio reaches the running tunnel too
+    EXPECT_TRUE(waitUntil([&] { return log.contains("Success to send a message[tunMode.rule]"); }));
 
     // Stop from the tunnel display: the start face and the menu come back.
     road.vc->connectButton()->earthImge()->click();
