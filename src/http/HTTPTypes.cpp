@@ -78,13 +78,25 @@ std::optional<std::string> HTTPURLResponse::mimeType() const {
 }
 
 std::string HTTPURLResponse::description() const {
-    std::string out = "{ URL: " + url + " } { Status Code: " + std::to_string(statusCode) + ", Headers {\n";
+    std::string out;
+    appendDescription(out, url);
+    return out;
+}
+
+void HTTPURLResponse::appendDescription(std::string& out, std::string_view shownUrl) const {
+    out += "{ URL: ";
+    out += shownUrl;
+    out += " } { Status Code: ";
+    out += std::to_string(statusCode);
+    out += ", Headers {\n";
     for (const auto& [name, text] : headers) {
-        const std::string shown = platform::isSecretField(name) ? platform::kRedacted : text;
-        out += "    \"" + name + "\" = (\n        \"" + shown + "\"\n    );\n";
+        out += "    \"";
+        out += name;
+        out += "\" = (\n        \"";
+        out += platform::isSecretField(name) ? std::string_view(platform::kRedacted) : std::string_view(text);
+        out += "\"\n    );\n";
     }
     out += "} }";
-    return out;
 }
 
 } // namespace nimo::http

@@ -61,6 +61,8 @@ struct HTTPURLResponse {
     std::optional<std::string> mimeType() const;
     // Printable form; values of secret fields are redacted.
     std::string description() const;
+    // The same appended to out, with shownUrl in place of url.
+    void appendDescription(std::string& out, std::string_view shownUrl) const;
 };
 
 } // namespace nimo::http

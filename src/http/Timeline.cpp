@@ -1,22 +1,28 @@
 #include "http/Timeline.h"
 
+#include <charconv>
 #include <chrono>
-#include <cstdio>
 
 namespace nimo::http {
 
 namespace {
-std::string fixed3(double v) {
+// "%.3f" without printf: one reply's description formats eight of these.
+void appendFixed3(std::string& out, double v) {
     char buf[64];
-    std::snprintf(buf, sizeof buf, "%.3f", v);
-    return buf;
+    const auto end = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed, 3).ptr;
+    out.append(buf, end);
 }
 
-std::string durations(const Timeline& t) {
-    return "\"Latency\": " + fixed3(t.latency()) +
-           " secs, \"Request Duration\": " + fixed3(t.requestDuration()) +
-           " secs, \"Serialization Duration\": " + fixed3(t.serializationDuration()) +
-           " secs, \"Total Duration\": " + fixed3(t.totalDuration()) + " secs";
+void appendDurations(std::string& out, const Timeline& t) {
+    out += "\"Latency\": ";
+    appendFixed3(out, t.latency());
+    out += " secs, \"Request Duration\": ";
+    appendFixed3(out, t.requestDuration());
+    out += " secs, \"Serialization Duration\": ";
+    appendFixed3(out, t.serializationDuration());
+    out += " secs, \"Total Duration\": ";
+    appendFixed3(out, t.totalDuration());
+    out += " secs";
 }
 } // namespace
 
@@ -26,15 +32,27 @@ double Timeline::now() {
 }
 
 std::string Timeline::description() const {
-    return "Timeline: { " + durations(*this) + " }";
+    std::string out = "Timeline: { ";
+    appendDurations(out, *this);
+    out += " }";
+    return out;
 }
 
 std::string Timeline::debugDescription() const {
-    return "Timeline: { \"Request Start Time\": " + fixed3(requestStartTime) +
-           ", \"Initial Response Time\": " + fixed3(initialResponseTime) +
-           ", \"Request Completed Time\": " + fixed3(requestCompletedTime) +
-           ", \"Serialization Completed Time\": " + fixed3(serializationCompletedTime) + ", " +
-           durations(*this) + " }";
+    std::string out;
+    out.reserve(320);
+    out += "Timeline: { \"Request Start Time\": ";
+    appendFixed3(out, requestStartTime);
+    out += ", \"Initial Response Time\": ";
+    appendFixed3(out, initialResponseTime);
+    out += ", \"Request Completed Time\": ";
+    appendFixed3(out, requestCompletedTime);
+    out += ", \"Serialization Completed Time\": ";
+    appendFixed3(out, serializationCompletedTime);
+    out += ", ";
+    appendDurations(out, *this);
+    out += " }";
+    return out;
 }
 
 } // namespace nimo::http

@@ -10,10 +10,14 @@ namespace nimo::platform {
 bool isSecretField(std::string_view name) {
     static constexpr std::array<std::string_view, 6> kSecret{"password",      "re_password", "token",
                                                              "authorization", "sub_uuid",    "subuuid"};
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return std::find(kSecret.begin(), kSecret.end(), lower) != kSecret.end();
+    // Asked for every header and every key of every logged reply: compare in place, no copy.
+    for (std::string_view secret : kSecret)
+        if (secret.size() == name.size() &&
+            std::equal(secret.begin(), secret.end(), name.begin(), [](char s, char c) {
+                return s == std::tolower(static_cast<unsigned char>(c));
+            }))
+            return true;
+    return false;
 }
 
 nlohmann::json redacted(const nlohmann::json& value) {
@@ -30,6 +34,19 @@ nlohmann::json redacted(const nlohmann::json& value) {
         return out;
     }
     return value;
+}
+
+bool holdsSecretField(const nlohmann::json& value) {
+    if (value.is_object()) {
+        for (auto it = value.begin(); it != value.end(); ++it)
+            if (isSecretField(it.key()) || holdsSecretField(it.value()))
+                return true;
+    } else if (value.is_array()) {
+        for (const auto& e : value)
+            if (holdsSecretField(e))
+                return true;
+    }
+    return false;
 }
 
 std::string redactedForm(std::string_view text) {

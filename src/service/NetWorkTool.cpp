@@ -105,36 +105,19 @@ ServiceReply replyOutcome(const http::DataResponse<json>& response) {
     return reply;
 }
 
-// text cut to at most limit bytes at a character boundary, with what was left out counted.
-std::string cutForLog(std::string text, size_t limit) {
-    if (text.size() <= limit)
-        return text;
-    size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    const size_t left = text.size() - end;
-    text.resize(end);
-    return text + "...(+" + std::to_string(left) + " bytes)";
+// Written where the reply was described, off the main loop; handleResponse then has nothing to write.
+void writeDescription(ServiceReply& reply) {
+    if (reply.debugDescription.empty())
+        return;
+    platform::consoleLog(reply.debugDescription);
+    reply.debugDescription.clear();
 }
 } // namespace
 
-ServiceReply serviceReply(const http::DataResponse<json>& response) {
+ServiceReply serviceReply(const http::DataResponse<json>& response, bool reshaped, size_t bodyLimit) {
     ServiceReply reply = replyOutcome(response);
-    reply.debugDescription = response.debugDescription();
-    return reply;
-}
-
-ServiceReply serviceReply(const http::DataResponse<json>& response, size_t bodyLimit) {
-    ServiceReply reply = replyOutcome(response);
-    const std::string resultText =
-        response.result.isSuccess()
-            ? "SUCCESS: " + cutForLog(http::describeValue(*response.result.value()), bodyLimit)
-            : "FAILURE: " + response.result.error()->localizedDescription();
-    std::optional<std::string> body;
-    if (response.data)
-        body = cutForLog(*response.data, bodyLimit);
-    reply.debugDescription = http::debugDescription(response.request, response.response,
-                                                    body ? &*body : nullptr, resultText, response.timeline);
+    if (platform::consoleLogWanted())
+        reply.debugDescription = http::jsonDebugDescription(response, !reshaped, bodyLimit);
     return reply;
 }
 
@@ -227,7 +210,8 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
                        failure = std::move(failure)](const http::DataResponse<json>& response) {
                           // On the session's worker: the copy of the value and the debug description grow
                           // with the body and stay off the main loop; only the envelope check runs there.
-                          auto reply = std::make_shared<const ServiceReply>(serviceReply(response));
+                          auto reply = std::make_shared<ServiceReply>(serviceReply(response));
+                          writeDescription(*reply);
                           platform::postToMainWeak(guard, [self, reply, success, failure] {
                               if (self)
                                   self->handleResponse(*reply, failure, 0, success);
@@ -266,8 +250,9 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
         .response<json>(http::CompletionQueue(inline_), std::move(serializer),
                         [self, success = std::move(success),
                          failure = std::move(failure)](const http::DataResponse<json>& response) {
-                            auto reply =
-                                std::make_shared<ServiceReply>(serviceReply(response, kLoggedBodyLimit));
+                            auto reply = std::make_shared<ServiceReply>(
+                                serviceReply(response, true, kLoggedBodyLimit));
+                            writeDescription(*reply);
                             platform::postToMainWeak(self, [self, reply, success, failure] {
                                 if (auto* tool = static_cast<NetWorkTool*>(self.data()))
                                     tool->handleResponse(*reply, failure, 0, success);
@@ -277,7 +262,8 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
 
 void NetWorkTool::handleResponse(const ServiceReply& reply, const ServiceFailure& failure,
                                  std::int64_t expectedCode, const ServiceSuccess& success) {
-    platform::consoleLog(reply.debugDescription);
+    if (!reply.debugDescription.empty())
+        platform::consoleLog(reply.debugDescription);
     if (!reply.value) {
         if (failure)
             failure(reply.failure.value_or(NMNetWorkError::msg("")));
