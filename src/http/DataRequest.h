@@ -59,6 +59,12 @@ public:
     DataRequest& response(CompletionQueue queue, ResponseSerializer<T> serializer,
                           std::function<void(const DataResponse<T>&)> completion);
 
+    // The completion runs on the session's worker and owns the response (it may move the value out):
+    // for callers that finish their own work there and post only what the main loop needs.
+    template <class T>
+    DataRequest& takeResponse(ResponseSerializer<T> serializer,
+                              std::function<void(DataResponse<T>&&)> completion);
+
     DataRequest& responseJSON(QObject* owner,
                               std::function<void(const DataResponse<nlohmann::json>&)> completion,
                               JSONReadingOptions options = JSONReadingOptions::allowFragments) {
@@ -129,11 +135,22 @@ DataRequest& DataRequest::response(CompletionQueue queue, ResponseSerializer<T> 
                                    std::function<void(const DataResponse<T>&)> completion) {
     enqueueHandler([queue = std::move(queue), serializer = std::move(serializer),
                     completion = std::move(completion)](const detail::TaskOutcome& outcome) {
+        if (!queue) {
+            completion(makeResponse<T>(outcome, serializer));
+            return;
+        }
         auto shared = std::make_shared<DataResponse<T>>(makeResponse<T>(outcome, serializer));
-        if (queue)
-            queue([completion, shared] { completion(*shared); });
-        else
-            completion(*shared);
+        queue([completion, shared] { completion(*shared); });
+    });
+    return *this;
+}
+
+template <class T>
+DataRequest& DataRequest::takeResponse(ResponseSerializer<T> serializer,
+                                       std::function<void(DataResponse<T>&&)> completion) {
+    enqueueHandler([serializer = std::move(serializer),
+                    completion = std::move(completion)](const detail::TaskOutcome& outcome) {
+        completion(makeResponse<T>(outcome, serializer));
     });
     return *this;
 }

@@ -56,9 +56,7 @@ std::string bodyText(const std::string& body, std::size_t limit) {
     std::string text = sanitizedUtf8(body);
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (!json.is_discarded() && json.is_structured()) {
-        if (!platform::holdsSecretField(json))
-            return text;
-        return platform::redacted(json).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        return platform::holdsSecretField(json) ? platform::redactedDump(json) : text;
     }
     if (!json.is_discarded())
         return text;
@@ -67,12 +65,7 @@ std::string bodyText(const std::string& body, std::size_t limit) {
 
 // value redacted and compact, at most limit bytes; *secret tells whether anything was redacted.
 std::string loggedValue(const nlohmann::json& value, std::size_t limit, bool* secret) {
-    const bool hidden = platform::holdsSecretField(value);
-    if (secret)
-        *secret = hidden;
-    constexpr auto replace = nlohmann::json::error_handler_t::replace;
-    std::string text =
-        hidden ? platform::redacted(value).dump(-1, ' ', false, replace) : value.dump(-1, ' ', false, replace);
+    std::string text = platform::redactedDump(value, secret);
     return text.size() > limit ? platform::truncatedText(text, limit) + cutNote(text.size()) : text;
 }
 

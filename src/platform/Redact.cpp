@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 
 namespace nimo::platform {
@@ -47,6 +48,104 @@ bool holdsSecretField(const nlohmann::json& value) {
                 return true;
     }
     return false;
+}
+
+namespace {
+constexpr auto kReplaceInvalid = nlohmann::json::error_handler_t::replace;
+
+// Printable ASCII is written as it is, with only '"' and '\\' escaped; anything else (control
+// characters, other UTF-8, invalid bytes) goes through the library's own escaping.
+bool printableAscii(std::string_view s) {
+    return std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
+}
+
+void appendQuoted(std::string& out, std::string_view s) {
+    out += '"';
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '"' || s[i] == '\\') {
+            out.append(s.substr(from, i - from));
+            out += '\\';
+            from = i;
+        }
+    }
+    out.append(s.substr(from));
+    out += '"';
+}
+
+template <class Int> void appendNumber(std::string& out, Int n) {
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
+}
+
+void appendRedacted(std::string& out, const nlohmann::json& value, bool& hidden) {
+    using T = nlohmann::json::value_t;
+    switch (value.type()) {
+    case T::object: {
+        out += '{';
+        bool first = true;
+        for (auto it = value.begin(); it != value.end(); ++it) {
+            if (!first)
+                out += ',';
+            first = false;
+            if (printableAscii(it.key()))
+                appendQuoted(out, it.key());
+            else
+                out += nlohmann::json(it.key()).dump(-1, ' ', false, kReplaceInvalid);
+            out += ':';
+            if (isSecretField(it.key())) {
+                hidden = true;
+                appendQuoted(out, kRedacted);
+            } else {
+                appendRedacted(out, it.value(), hidden);
+            }
+        }
+        out += '}';
+        return;
+    }
+    case T::array: {
+        out += '[';
+        bool first = true;
+        for (const auto& e : value) {
+            if (!first)
+                out += ',';
+            first = false;
+            appendRedacted(out, e, hidden);
+        }
+        out += ']';
+        return;
+    }
+    case T::string:
+        if (const auto& s = value.get_ref<const std::string&>(); printableAscii(s))
+            appendQuoted(out, s);
+        else
+            out += value.dump(-1, ' ', false, kReplaceInvalid);
+        return;
+    case T::boolean:
+        out += value.get<bool>() ? "true" : "false";
+        return;
+    case T::null:
+        out += "null";
+        return;
+    case T::number_integer:
+        appendNumber(out, value.get<std::int64_t>());
+        return;
+    case T::number_unsigned:
+        appendNumber(out, value.get<std::uint64_t>());
+        return;
+    default: // floating point and the rest: the library's own form
+        out += value.dump(-1, ' ', false, kReplaceInvalid);
+    }
+}
+} // namespace
+
+std::string redactedDump(const nlohmann::json& value, bool* hidden) {
+    std::string out;
+    bool any = false;
+    appendRedacted(out, value, any);
+    if (hidden)
+        *hidden = any;
+    return out;
 }
 
 std::string redactedForm(std::string_view text) {

@@ -58,7 +58,7 @@ NMNetWorkError errorForFailedRequest(const http::Error& error);
 // The description is built only when the console log is written (platform::consoleLogWanted).
 // reshaped: the value is not the body as read (a DataShaper changed it), so the body is described
 // on its own; bodyLimit caps what the description shows of the body and of the value.
-ServiceReply serviceReply(const http::DataResponse<nlohmann::json>& response, bool reshaped = false,
+ServiceReply serviceReply(http::DataResponse<nlohmann::json> response, bool reshaped = false,
                           size_t bodyLimit = http::kMaxLoggedBytes);
 
 // The common road of every service request: base URL choice, URL and headers, sending, and the
@@ -93,7 +93,7 @@ public:
     // POST sends parameters as a JSON object body; GET sends none. success gets the envelope's "data".
     void sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
                      const nlohmann::json& parameters, ServiceSuccess success, ServiceFailure failure);
-    // The same, with "data" passed through shaper and the reply described off the main thread.
+    // The same, with "data" passed through shaper (none: as it came).
     void sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
                      const nlohmann::json& parameters, ServiceSuccess success, ServiceFailure failure,
                      DataShaper shaper);
