@@ -14,6 +14,14 @@
 namespace nimo::http {
 
 namespace detail {
+// A reusable easy handle and what its last request left set on it, so the next one changes only
+// what differs (no reset, no re-applying the session's options).
+struct EasyHandle {
+    CURL* easy = nullptr;
+    std::string acceptEncoding; // what CURLOPT_ACCEPT_ENCODING holds; empty: nothing announced
+    bool plainGet = true;       // no method, body or progress option left from an earlier request
+};
+
 // One request's state. The built request and build error are fixed at creation; everything else
 // is touched only on the worker thread.
 struct RequestState {
@@ -30,7 +38,8 @@ struct RequestState {
 
     // Transfer
     CURL* easy = nullptr;
-    curl_slist* headerList = nullptr;
+    EasyHandle handle;                // easy and its remembered options
+    curl_slist* headerList = nullptr; // this request's own; null when it sends the session's list
     std::string body;
     HTTPHeaders responseHeaders;
     std::size_t headerBytes = 0;
@@ -77,6 +86,7 @@ private:
     void completeTransfer(CURL* easy, CURLcode code, bool deadline = false, bool cancelled = false);
     void checkDeadlines();
     long pollTimeoutMs();
+    detail::EasyHandle takeHandle();
 
     SessionConfiguration configuration_;
     CURLM* multi_ = nullptr;
@@ -87,7 +97,11 @@ private:
     bool stopping_ = false;
     bool stopped_ = false;
     std::unordered_map<CURL*, std::shared_ptr<detail::RequestState>> live_;
-    std::vector<CURL*> idle_; // easy handles kept for reuse
+    std::vector<detail::EasyHandle> idle_; // easy handles kept for reuse
+    // The session's own headers as sent when a request adds none, built once.
+    curl_slist* sessionHeaders_ = nullptr;
+    std::string sessionAcceptEncoding_;
+    bool sessionCredentials_ = false;
     std::atomic<std::size_t> live_count_{0};
 };
 

@@ -239,7 +239,8 @@ std::string debugDescription(const std::optional<URLRequest>& request,
     return describe(request, response, body, {}, resultText, timeline);
 }
 
-std::string jsonDebugDescription(const DataResponse<nlohmann::json>& r, bool valueFromBody, std::size_t limit) {
+std::string jsonDebugDescription(const DataResponse<nlohmann::json>& r, bool valueFromBody,
+                                 std::size_t limit) {
     const nlohmann::json* value = r.result.value();
     if (!value) {
         std::optional<std::string> body;

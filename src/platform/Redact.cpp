@@ -14,9 +14,8 @@ bool isSecretField(std::string_view name) {
     // Asked for every header and every key of every logged reply: compare in place, no copy.
     for (std::string_view secret : kSecret)
         if (secret.size() == name.size() &&
-            std::equal(secret.begin(), secret.end(), name.begin(), [](char s, char c) {
-                return s == std::tolower(static_cast<unsigned char>(c));
-            }))
+            std::equal(secret.begin(), secret.end(), name.begin(),
+                       [](char s, char c) { return s == std::tolower(static_cast<unsigned char>(c)); }))
             return true;
     return false;
 }

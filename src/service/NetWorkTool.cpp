@@ -227,15 +227,16 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
     // Parsing, shaping and describing all stay on the worker; only the reply is posted.
     QPointer<QObject> self(this);
     session_.request(requestURL(baseURL, path), method, body, http::JSONEncoding::defaultEncoding(), *headers)
-        .takeResponse<json>(std::move(serializer), [self, reshaped, logLimit, success = std::move(success),
-                                                    failure = std::move(failure)](http::DataResponse<json>&& r) {
-            auto reply = std::make_shared<ServiceReply>(serviceReply(std::move(r), reshaped, logLimit));
-            writeDescription(*reply);
-            platform::postToMainWeak(self, [self, reply, success, failure] {
-                if (auto* tool = static_cast<NetWorkTool*>(self.data()))
-                    tool->handleResponse(*reply, failure, 0, success);
+        .takeResponse<json>(
+            std::move(serializer), [self, reshaped, logLimit, success = std::move(success),
+                                    failure = std::move(failure)](http::DataResponse<json>&& r) {
+                auto reply = std::make_shared<ServiceReply>(serviceReply(std::move(r), reshaped, logLimit));
+                writeDescription(*reply);
+                platform::postToMainWeak(self, [self, reply, success, failure] {
+                    if (auto* tool = static_cast<NetWorkTool*>(self.data()))
+                        tool->handleResponse(*reply, failure, 0, success);
+                });
             });
-        });
 }
 
 void NetWorkTool::handleResponse(const ServiceReply& reply, const ServiceFailure& failure,

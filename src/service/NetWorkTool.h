@@ -49,7 +49,7 @@ bool openInBrowser(const std::string& url);
 struct ServiceReply {
     std::optional<nlohmann::json> value;   // the decoded body
     std::optional<NMNetWorkError> failure; // set instead when the transport or the reading failed
-    std::string debugDescription; // empty once written, or when the console log goes nowhere
+    std::string debugDescription;          // empty once written, or when the console log goes nowhere
 };
 
 // Connection-level failures (refused, timed out, no route, name not resolved) are invalidHost, so
