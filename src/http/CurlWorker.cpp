@@ -100,11 +100,12 @@ size_t onHeader(char* buffer, size_t size, size_t count, void* user) {
     const std::string_view value = trim(line.substr(colon + 1));
     if (sameName(name, "Location"))
         s.location = value;
-    if (auto it = s.responseHeaders.find(name); it != s.responseHeaders.end()) {
+    if (auto it = s.responseHeaders.lower_bound(name);
+        it != s.responseHeaders.end() && !CaseInsensitiveLess{}(name, it->first)) {
         it->second += ", ";
         it->second += value;
     } else {
-        s.responseHeaders.emplace(name, value);
+        s.responseHeaders.emplace_hint(it, name, value);
     }
     return bytes;
 }
@@ -191,15 +192,9 @@ TransportError transportError(CURLcode code, long osErrno, const char* message, 
     return e;
 }
 
-// What a request sends besides its body: the session's headers with the request's own over them.
-struct HeaderLines {
-    curl_slist* list = nullptr;
-    std::string acceptEncoding; // handed to libcurl so it also decodes what it announces
-    bool credentials = false;   // a secret field (token, authorization) is among them
-};
-
-HeaderLines headerLines(const HTTPHeaders& session, const HTTPHeaders& own) {
-    HeaderLines out;
+std::shared_ptr<const detail::HeaderLines> headerLines(const HTTPHeaders& session, const HTTPHeaders& own) {
+    auto lines = std::make_shared<detail::HeaderLines>();
+    detail::HeaderLines& out = *lines;
     std::string line;
     auto add = [&](const std::string& name, const std::string& value) {
         if (sameName(name, "Accept-Encoding")) {
@@ -235,7 +230,7 @@ HeaderLines headerLines(const HTTPHeaders& session, const HTTPHeaders& own) {
         }
     }
     out.list = curl_slist_append(out.list, "Expect:"); // no 100-continue round trip for larger bodies
-    return out;
+    return lines;
 }
 } // namespace
 
@@ -243,10 +238,7 @@ CurlWorker::CurlWorker(SessionConfiguration configuration) : configuration_(std:
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     multi_ = curl_multi_init();
-    HeaderLines session = headerLines(configuration_.httpAdditionalHeaders, {});
-    sessionHeaders_ = session.list;
-    sessionAcceptEncoding_ = std::move(session.acceptEncoding);
-    sessionCredentials_ = session.credentials;
+    sessionLines_ = headerLines(configuration_.httpAdditionalHeaders, {});
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { run(); });
 }
@@ -256,7 +248,6 @@ CurlWorker::~CurlWorker() {
     for (auto& handle : idle_)
         curl_easy_cleanup(handle.easy);
     curl_multi_cleanup(multi_);
-    curl_slist_free_all(sessionHeaders_);
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
 }
@@ -406,30 +397,21 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
     s.noData = r.noDataTimeout.value_or(configuration_.noDataTimeout);
     s.lastActivity = Clock::now();
 
-    // Most requests add no header of their own and send the session's list as it is.
-    curl_slist* headers = sessionHeaders_;
-    const std::string* acceptEncoding = &sessionAcceptEncoding_;
-    bool credentials = sessionCredentials_;
-    HeaderLines own;
-    if (!r.headers.empty()) {
-        own = headerLines(configuration_.httpAdditionalHeaders, r.headers);
-        headers = s.headerList = own.list;
-        acceptEncoding = &own.acceptEncoding;
-        credentials = own.credentials;
-    }
-    s.credentialOrigin = credentials ? originOf(r.url) : std::string();
+    s.headers = headerLinesFor(r.headers);
+    const detail::HeaderLines& headers = *s.headers;
+    s.credentialOrigin = headers.credentials ? originOf(r.url) : std::string();
     s.redirectRefused = false;
 
     curl_easy_setopt(easy, CURLOPT_URL, r.url.c_str());
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.timeoutInterval.count()));
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
                      static_cast<long>(r.connectTimeout.value_or(configuration_.connectTimeout).count()));
-    if (*acceptEncoding != handle.acceptEncoding) {
-        handle.acceptEncoding = *acceptEncoding;
+    if (headers.acceptEncoding != handle.acceptEncoding) {
+        handle.acceptEncoding = headers.acceptEncoding;
         curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
                          handle.acceptEncoding.empty() ? nullptr : handle.acceptEncoding.c_str());
     }
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
     curl_easy_setopt(easy, CURLOPT_HEADERDATA, &s);
     curl_easy_setopt(easy, CURLOPT_WRITEDATA, &s);
     curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, s.errorBuffer.data());
@@ -474,6 +456,16 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
     live_count_ = live_.size();
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK)
         completeTransfer(easy, CURLE_FAILED_INIT);
+}
+
+std::shared_ptr<const detail::HeaderLines> CurlWorker::headerLinesFor(const HTTPHeaders& own) {
+    if (own.empty())
+        return sessionLines_;
+    if (!lastOwnLines_ || own != lastOwn_) {
+        lastOwnLines_ = headerLines(configuration_.httpAdditionalHeaders, own);
+        lastOwn_ = own;
+    }
+    return lastOwnLines_;
 }
 
 detail::EasyHandle CurlWorker::takeHandle() {
@@ -552,11 +544,7 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
     s.easy = nullptr;
     finish(s); // handlers first: the handle's clean-up need not delay the completion
 
-    if (s.headerList) {
-        curl_easy_setopt(easy, CURLOPT_HTTPHEADER, nullptr); // the list is freed now
-        curl_slist_free_all(s.headerList);
-        s.headerList = nullptr;
-    }
+    s.headers.reset(); // an idle handle keeps only a stale pointer; the next request sets its own
     if (idle_.size() < kIdleHandles)
         idle_.push_back(std::move(s.handle));
     else

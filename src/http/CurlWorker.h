@@ -14,6 +14,18 @@
 namespace nimo::http {
 
 namespace detail {
+// What a request sends besides its body: the session's headers with the request's own over them,
+// as libcurl's list. Shared by the requests that send the same fields; freed with the last one.
+struct HeaderLines {
+    curl_slist* list = nullptr;
+    std::string acceptEncoding; // handed to libcurl so it also decodes what it announces
+    bool credentials = false;   // a secret field (token, authorization) is among them
+    HeaderLines() = default;
+    HeaderLines(const HeaderLines&) = delete;
+    HeaderLines& operator=(const HeaderLines&) = delete;
+    ~HeaderLines() { curl_slist_free_all(list); }
+};
+
 // A reusable easy handle and what its last request left set on it, so the next one changes only
 // what differs (no reset, no re-applying the session's options).
 struct EasyHandle {
@@ -38,8 +50,8 @@ struct RequestState {
 
     // Transfer
     CURL* easy = nullptr;
-    EasyHandle handle;                // easy and its remembered options
-    curl_slist* headerList = nullptr; // this request's own; null when it sends the session's list
+    EasyHandle handle;                          // easy and its remembered options
+    std::shared_ptr<const HeaderLines> headers; // what CURLOPT_HTTPHEADER points into
     std::string body;
     HTTPHeaders responseHeaders;
     std::size_t headerBytes = 0;
@@ -98,10 +110,12 @@ private:
     bool stopped_ = false;
     std::unordered_map<CURL*, std::shared_ptr<detail::RequestState>> live_;
     std::vector<detail::EasyHandle> idle_; // easy handles kept for reuse
-    // The session's own headers as sent when a request adds none, built once.
-    curl_slist* sessionHeaders_ = nullptr;
-    std::string sessionAcceptEncoding_;
-    bool sessionCredentials_ = false;
+    std::shared_ptr<const detail::HeaderLines> headerLinesFor(const HTTPHeaders& own);
+    // The session's headers as sent when a request adds none, built once; and the list of the
+    // last request that added some (a client sends the same few fields with every request).
+    std::shared_ptr<const detail::HeaderLines> sessionLines_;
+    HTTPHeaders lastOwn_;
+    std::shared_ptr<const detail::HeaderLines> lastOwnLines_;
     std::atomic<std::size_t> live_count_{0};
 };
 

@@ -53,9 +53,18 @@ std::optional<HTTPMethod> httpMethodFromRaw(std::string_view raw) {
 }
 
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-    });
+    // Field names are ASCII: fold A-Z only, whatever the process locale says about other bytes.
+    const auto fold = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+    };
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char x = fold(a[i]), y = fold(b[i]);
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
 }
 
 std::optional<std::string> URLRequest::value(std::string_view field) const {

@@ -25,6 +25,7 @@ std::string_view rawValue(HTTPMethod method);
 // The method of a raw text; none for a text that is not one of the nine.
 std::optional<HTTPMethod> httpMethodFromRaw(std::string_view raw);
 
+// ASCII letters compare without case; other bytes as they are.
 struct CaseInsensitiveLess {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const;

@@ -140,6 +140,7 @@ void appendRedacted(std::string& out, const nlohmann::json& value, bool& hidden)
 
 std::string redactedDump(const nlohmann::json& value, bool* hidden) {
     std::string out;
+    out.reserve(256);
     bool any = false;
     appendRedacted(out, value, any);
     if (hidden)
