@@ -292,7 +292,8 @@ void CurlWorker::shutdown() {
 
 void CurlWorker::run() {
     while (true) {
-        std::deque<std::function<void()>> batch;
+        // Swapped with the queue and cleared after, so neither allocates once warm.
+        std::vector<std::function<void()>>& batch = batch_;
         bool stop;
         {
             std::lock_guard lock(mutex_);
@@ -301,6 +302,7 @@ void CurlWorker::run() {
         }
         for (auto& task : batch)
             task();
+        batch.clear();
         if (stop)
             break;
         int running = 0;
@@ -328,7 +330,7 @@ void CurlWorker::run() {
         easies.push_back(easy);
     for (CURL* easy : easies)
         completeTransfer(easy, CURLE_ABORTED_BY_CALLBACK, false, true);
-    std::deque<std::function<void()>> rest;
+    std::vector<std::function<void()>> rest;
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;

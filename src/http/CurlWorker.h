@@ -6,7 +6,6 @@
 #include <array>
 #include <chrono>
 #include <curl/curl.h>
-#include <deque>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -105,7 +104,8 @@ private:
     int wakeFd_ = -1;
     std::thread thread_;
     mutable std::mutex mutex_;
-    std::deque<std::function<void()>> tasks_;
+    std::vector<std::function<void()>> tasks_;
+    std::vector<std::function<void()>> batch_; // worker thread: the tasks taken, kept for its capacity
     bool stopping_ = false;
     bool stopped_ = false;
     std::unordered_map<CURL*, std::shared_ptr<detail::RequestState>> live_;

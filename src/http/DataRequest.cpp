@@ -71,11 +71,11 @@ const std::optional<Error>& DataRequest::buildError() const {
 
 void DataRequest::enqueueHandler(Operation op) {
     auto state = state_;
-    state->worker->post([state, op = std::move(op)] {
+    state->worker->post([state, op = std::move(op)]() mutable {
         if (state->finished)
             op(state->outcome);
         else
-            state->pending.push_back([op](detail::TaskOutcome& o) { op(o); });
+            state->pending.push_back([op = std::move(op)](detail::TaskOutcome& o) { op(o); });
     });
 }
 

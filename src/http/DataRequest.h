@@ -116,12 +116,13 @@ DataRequest& DataRequest::response(QObject* owner, ResponseSerializer<T> seriali
                                    std::function<void(const DataResponse<T>&)> completion) {
     const bool owned = owner != nullptr;
     QPointer<QObject> guard(owner);
+    // A handler runs once: what it holds moves on to the main loop instead of being copied.
     enqueueHandler([owned, guard, serializer = std::move(serializer),
-                    completion = std::move(completion)](const detail::TaskOutcome& outcome) {
+                    completion = std::move(completion)](const detail::TaskOutcome& outcome) mutable {
         if (owned && guard.isNull())
             return; // nobody to tell: skip the parse as well
         auto shared = std::make_shared<DataResponse<T>>(makeResponse<T>(outcome, serializer));
-        auto deliver = [completion, shared] { completion(*shared); };
+        auto deliver = [completion = std::move(completion), shared] { completion(*shared); };
         if (owned)
             platform::postToMainWeak(guard, std::move(deliver));
         else
@@ -134,13 +135,13 @@ template <class T>
 DataRequest& DataRequest::response(CompletionQueue queue, ResponseSerializer<T> serializer,
                                    std::function<void(const DataResponse<T>&)> completion) {
     enqueueHandler([queue = std::move(queue), serializer = std::move(serializer),
-                    completion = std::move(completion)](const detail::TaskOutcome& outcome) {
+                    completion = std::move(completion)](const detail::TaskOutcome& outcome) mutable {
         if (!queue) {
             completion(makeResponse<T>(outcome, serializer));
             return;
         }
         auto shared = std::make_shared<DataResponse<T>>(makeResponse<T>(outcome, serializer));
-        queue([completion, shared] { completion(*shared); });
+        queue([completion = std::move(completion), shared] { completion(*shared); });
     });
     return *this;
 }

@@ -74,7 +74,9 @@ std::string describe(const std::optional<URLRequest>& request, const std::option
                      std::optional<std::string_view> body, std::string_view resultKind,
                      std::string_view resultText, const Timeline& timeline) {
     std::string out;
-    out.reserve(512 + (body ? body->size() : 0) + resultText.size());
+    // One allocation for the usual reply: fixed text, two URLs, headers, body, result, timeline.
+    out.reserve(640 + (body ? body->size() : 0) + resultText.size() +
+                (request ? 2 * request->url.size() : 0) + (response ? 64 * response->headers.size() : 0));
     out += "[Request]: ";
     if (request) {
         out += request->method();

@@ -62,10 +62,12 @@ const char* levelName(LogLevel level) {
 }
 
 void writeLine(FILE* stream, std::string_view text) {
-    std::string out(text);
-    out.push_back('\n');
-    std::fwrite(out.data(), 1, out.size(), stream);
-    std::fflush(stream);
+    // One locked write of the line and its end, without copying a long line to append '\n'.
+    flockfile(stream);
+    fwrite_unlocked(text.data(), 1, text.size(), stream);
+    fputc_unlocked('\n', stream);
+    fflush_unlocked(stream);
+    funlockfile(stream);
 }
 
 } // namespace

@@ -52,24 +52,28 @@ bool holdsSecretField(const nlohmann::json& value) {
 namespace {
 constexpr auto kReplaceInvalid = nlohmann::json::error_handler_t::replace;
 
-// Printable ASCII is written as it is, with only '"' and '\\' escaped; anything else (control
-// characters, other UTF-8, invalid bytes) goes through the library's own escaping.
-bool printableAscii(std::string_view s) {
-    return std::all_of(s.begin(), s.end(), [](char c) { return c >= 0x20 && c <= 0x7e; });
-}
-
-void appendQuoted(std::string& out, std::string_view s) {
+// Appends s quoted when it is printable ASCII, escaping only '"' and '\\' (what the library's dump
+// writes for such text); false, with out unchanged, for anything else (control characters, other
+// UTF-8, invalid bytes), which then goes through the library's own escaping.
+bool appendPlainQuoted(std::string& out, std::string_view s) {
+    const std::size_t mark = out.size();
     out += '"';
     std::size_t from = 0;
     for (std::size_t i = 0; i < s.size(); ++i) {
-        if (s[i] == '"' || s[i] == '\\') {
-            out.append(s.substr(from, i - from));
+        const char c = s[i];
+        if (c < 0x20 || c > 0x7e) {
+            out.resize(mark);
+            return false;
+        }
+        if (c == '"' || c == '\\') {
+            out.append(s.data() + from, i - from);
             out += '\\';
             from = i;
         }
     }
-    out.append(s.substr(from));
+    out.append(s.data() + from, s.size() - from);
     out += '"';
+    return true;
 }
 
 template <class Int> void appendNumber(std::string& out, Int n) {
@@ -87,14 +91,12 @@ void appendRedacted(std::string& out, const nlohmann::json& value, bool& hidden)
             if (!first)
                 out += ',';
             first = false;
-            if (printableAscii(it.key()))
-                appendQuoted(out, it.key());
-            else
+            if (!appendPlainQuoted(out, it.key()))
                 out += nlohmann::json(it.key()).dump(-1, ' ', false, kReplaceInvalid);
             out += ':';
             if (isSecretField(it.key())) {
                 hidden = true;
-                appendQuoted(out, kRedacted);
+                appendPlainQuoted(out, kRedacted);
             } else {
                 appendRedacted(out, it.value(), hidden);
             }
@@ -115,9 +117,7 @@ void appendRedacted(std::string& out, const nlohmann::json& value, bool& hidden)
         return;
     }
     case T::string:
-        if (const auto& s = value.get_ref<const std::string&>(); printableAscii(s))
-            appendQuoted(out, s);
-        else
+        if (!appendPlainQuoted(out, value.get_ref<const std::string&>()))
             out += value.dump(-1, ' ', false, kReplaceInvalid);
         return;
     case T::boolean:
@@ -127,10 +127,10 @@ void appendRedacted(std::string& out, const nlohmann::json& value, bool& hidden)
         out += "null";
         return;
     case T::number_integer:
-        appendNumber(out, value.get<std::int64_t>());
+        appendNumber(out, *value.get_ptr<const nlohmann::json::number_integer_t*>());
         return;
     case T::number_unsigned:
-        appendNumber(out, value.get<std::uint64_t>());
+        appendNumber(out, *value.get_ptr<const nlohmann::json::number_unsigned_t*>());
         return;
     default: // floating point and the rest: the library's own form
         out += value.dump(-1, ' ', false, kReplaceInvalid);

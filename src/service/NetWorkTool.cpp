@@ -211,7 +211,8 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
     const bool post = method == http::HTTPMethod::post;
     const json body = post ? (parameters.is_object() ? parameters : json::object()) : json(nullptr);
     const bool reshaped = static_cast<bool>(shaper);
-    http::ResponseSerializer<json> serializer = http::jsonResponseSerializer();
+    static const http::ResponseSerializer<json> plain = http::jsonResponseSerializer();
+    http::ResponseSerializer<json> serializer = plain;
     if (reshaped)
         serializer = [shaper = std::move(shaper), parse = std::move(serializer)](
                          const http::URLRequest* request, const http::HTTPURLResponse* response,
@@ -229,13 +230,15 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
     session_.request(requestURL(baseURL, path), method, body, http::JSONEncoding::defaultEncoding(), *headers)
         .takeResponse<json>(
             std::move(serializer), [self, reshaped, logLimit, success = std::move(success),
-                                    failure = std::move(failure)](http::DataResponse<json>&& r) {
+                                    failure = std::move(failure)](http::DataResponse<json>&& r) mutable {
                 auto reply = std::make_shared<ServiceReply>(serviceReply(std::move(r), reshaped, logLimit));
                 writeDescription(*reply);
-                platform::postToMainWeak(self, [self, reply, success, failure] {
-                    if (auto* tool = static_cast<NetWorkTool*>(self.data()))
-                        tool->handleResponse(*reply, failure, 0, success);
-                });
+                // Runs once: the callbacks move on to the main loop.
+                platform::postToMainWeak(
+                    self, [self, reply, success = std::move(success), failure = std::move(failure)] {
+                        if (auto* tool = static_cast<NetWorkTool*>(self.data()))
+                            tool->handleResponse(*reply, failure, 0, success);
+                    });
             });
 }
 
