@@ -63,10 +63,18 @@ std::string bodyText(const std::string& body, std::size_t limit) {
     return platform::redactedText(text);
 }
 
-// value redacted and compact, at most limit bytes; *secret tells whether anything was redacted.
-std::string loggedValue(const nlohmann::json& value, std::size_t limit, bool* secret) {
-    std::string text = platform::redactedDump(value, secret);
+// value redacted and compact, at most limit bytes.
+std::string loggedValue(const nlohmann::json& value, std::size_t limit) {
+    std::string text = platform::redactedDump(value);
     return text.size() > limit ? platform::truncatedText(text, limit) + cutNote(text.size()) : text;
+}
+
+// JSON text without the blanks around it.
+std::string_view jsonTrimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
 }
 
 // The six lines, from parts already made safe for a log (body: none when absent).
@@ -225,7 +233,7 @@ ResponseSerializer<std::string> stringResponseSerializer() {
 }
 
 std::string describeValue(const nlohmann::json& value) {
-    return loggedValue(value, kMaxLoggedBytes, nullptr);
+    return loggedValue(value, kMaxLoggedBytes);
 }
 
 std::string describeValue(const std::string& value) {
@@ -251,15 +259,20 @@ std::string jsonDebugDescription(const DataResponse<nlohmann::json>& r, bool val
         return describe(r.request, r.response, body, "FAILURE: ", r.result.error()->localizedDescription(),
                         r.timeline);
     }
-    bool secret = false;
-    const std::string valueText = loggedValue(*value, limit, &secret);
-    // A body the value was parsed from is valid UTF-8 and holds a secret only where the value does.
+    // A body the value was parsed from is valid UTF-8 and holds a secret only where the value does:
+    // without one, its text is the value's own and serves both lines, with nothing to dump.
     const bool bodyIsValue = valueFromBody && r.data && !r.data->empty() && r.data->size() <= limit &&
                              !isEmptyBodyStatus(r.response ? &*r.response : nullptr);
+    if (bodyIsValue && !platform::holdsSecretField(*value))
+        return describe(r.request, r.response, std::string_view(*r.data), "SUCCESS: ", jsonTrimmed(*r.data),
+                        r.timeline);
+    // Otherwise the value is redacted and dumped once, for the result and, when it is the body, for
+    // the body too.
+    const std::string valueText = loggedValue(*value, limit);
     std::optional<std::string> cutBody;
     std::optional<std::string_view> body;
     if (bodyIsValue)
-        body = secret ? std::string_view(valueText) : std::string_view(*r.data);
+        body = std::string_view(valueText);
     else if (r.data)
         body = cutBody.emplace(bodyText(*r.data, limit));
     return describe(r.request, r.response, body, "SUCCESS: ", valueText, r.timeline);

@@ -37,10 +37,10 @@ std::string debugDescription(const std::optional<URLRequest>& request,
                              const std::optional<HTTPURLResponse>& response, const std::string* data,
                              const std::string& resultText, const Timeline& timeline);
 
-// The same for a JSON reply, on one road: the value is redacted and dumped once, for the result line
-// and, when it was read from the body as it stands (valueFromBody: the JSON serializer's own result,
-// not a reshaped one), for the body too, so the body is not parsed a second time. A body or value
-// longer than limit is cut.
+// The same for a JSON reply, on one road that never parses the body again. When the value was read
+// from the body as it stands (valueFromBody: the JSON serializer's own result, not a reshaped one),
+// one text serves the body and the result lines: the body itself when it holds no secret, else the
+// value redacted and dumped once. A body or value longer than limit is cut.
 std::string jsonDebugDescription(const DataResponse<nlohmann::json>& response, bool valueFromBody,
                                  std::size_t limit = kMaxLoggedBytes);
 

@@ -81,25 +81,24 @@ template <class Int> void appendNumber(std::string& out, Int n) {
     out.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
 }
 
-void appendRedacted(std::string& out, const nlohmann::json& value, bool& hidden) {
+void appendRedacted(std::string& out, const nlohmann::json& value) {
     using T = nlohmann::json::value_t;
+    // The containers are walked directly: the library's iterators switch on the type at every step.
     switch (value.type()) {
     case T::object: {
         out += '{';
         bool first = true;
-        for (auto it = value.begin(); it != value.end(); ++it) {
+        for (const auto& [key, member] : value.get_ref<const nlohmann::json::object_t&>()) {
             if (!first)
                 out += ',';
             first = false;
-            if (!appendPlainQuoted(out, it.key()))
-                out += nlohmann::json(it.key()).dump(-1, ' ', false, kReplaceInvalid);
+            if (!appendPlainQuoted(out, key))
+                out += nlohmann::json(key).dump(-1, ' ', false, kReplaceInvalid);
             out += ':';
-            if (isSecretField(it.key())) {
-                hidden = true;
+            if (isSecretField(key))
                 appendPlainQuoted(out, kRedacted);
-            } else {
-                appendRedacted(out, it.value(), hidden);
-            }
+            else
+                appendRedacted(out, member);
         }
         out += '}';
         return;
@@ -107,11 +106,11 @@ void appendRedacted(std::string& out, const nlohmann::json& value, bool& hidden)
     case T::array: {
         out += '[';
         bool first = true;
-        for (const auto& e : value) {
+        for (const auto& e : value.get_ref<const nlohmann::json::array_t&>()) {
             if (!first)
                 out += ',';
             first = false;
-            appendRedacted(out, e, hidden);
+            appendRedacted(out, e);
         }
         out += ']';
         return;
@@ -138,13 +137,10 @@ void appendRedacted(std::string& out, const nlohmann::json& value, bool& hidden)
 }
 } // namespace
 
-std::string redactedDump(const nlohmann::json& value, bool* hidden) {
+std::string redactedDump(const nlohmann::json& value) {
     std::string out;
     out.reserve(256);
-    bool any = false;
-    appendRedacted(out, value, any);
-    if (hidden)
-        *hidden = any;
+    appendRedacted(out, value);
     return out;
 }
 
