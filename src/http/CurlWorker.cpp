@@ -382,7 +382,7 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
         stopping = stopping_;
     }
     if (stopping) {
-        s.outcome.request = s.request;
+        s.outcome.request = &*s.request;
         s.outcome.error =
             TransportError{TransportErrorKind::Cancelled, CURLE_ABORTED_BY_CALLBACK, "session ended"};
         s.outcome.timeline = {s.startTime, s.startTime, s.startTime, 0};
@@ -453,7 +453,7 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
         handle.plainGet = false;
     }
 
-    s.outcome.request = s.request;
+    s.outcome.request = &*s.request;
     live_.emplace(easy, state);
     live_count_ = live_.size();
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK)

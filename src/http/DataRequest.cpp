@@ -84,7 +84,7 @@ DataRequest& DataRequest::validate(Validation validation) {
     auto run = [state, validation = std::move(validation)](detail::TaskOutcome& o) {
         if (!o.response || o.error)
             return;
-        if (auto error = validation(o.request ? &*o.request : nullptr, *o.response, o.data.get()))
+        if (auto error = validation(o.request, *o.response, o.data.get()))
             o.error = std::move(error);
     };
     state->worker->post([state, run = std::move(run)]() mutable {

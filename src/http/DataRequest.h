@@ -18,7 +18,7 @@ struct RequestState;
 
 // The finished task as the handlers see it.
 struct TaskOutcome {
-    std::optional<URLRequest> request;
+    const URLRequest* request = nullptr; // the request's own (it outlives every handler); none when not sent
     std::optional<HTTPURLResponse> response;
     std::shared_ptr<const std::string> data;
     std::optional<Error> error;
@@ -104,9 +104,10 @@ private:
 template <class T>
 DataResponse<T> DataRequest::makeResponse(const detail::TaskOutcome& o,
                                           const ResponseSerializer<T>& serializer) {
-    Result<T> result = serializer(o.request ? &*o.request : nullptr, o.response ? &*o.response : nullptr,
-                                  o.data.get(), o.error ? &*o.error : nullptr);
-    DataResponse<T> r{o.request, o.response, o.data, std::move(result), o.timeline};
+    Result<T> result = serializer(o.request, o.response ? &*o.response : nullptr, o.data.get(),
+                                  o.error ? &*o.error : nullptr);
+    DataResponse<T> r{o.request ? std::optional<URLRequest>(*o.request) : std::nullopt, o.response, o.data,
+                      std::move(result), o.timeline};
     r.timeline.serializationCompletedTime = Timeline::now();
     return r;
 }

@@ -43,6 +43,13 @@ std::string redactedURL(const std::string& url) {
            (hash == std::string::npos ? std::string() : url.substr(hash));
 }
 
+void appendRedactedURL(std::string& out, const std::string& url) {
+    if (url.find('?') == std::string::npos)
+        out += url; // nothing to redact: no copy
+    else
+        out += redactedURL(url);
+}
+
 std::string cutNote(std::size_t size) {
     return " …(" + std::to_string(size) + " bytes)";
 }
@@ -87,16 +94,18 @@ std::string describe(const std::optional<URLRequest>& request, const std::option
                 (request ? 2 * request->url.size() : 0) + (response ? 64 * response->headers.size() : 0));
     out += "[Request]: ";
     if (request) {
-        out += request->method();
+        out += request->httpMethod ? std::string_view(*request->httpMethod) : std::string_view("GET");
         out += ' ';
-        out += redactedURL(request->url);
+        appendRedactedURL(out, request->url);
     } else {
         out += "nil";
     }
     out += "\n[Request Body]: \n";
     out += request && request->httpBody ? bodyText(*request->httpBody, kMaxLoggedBytes) : std::string("None");
     out += "\n[Response]: ";
-    if (response)
+    if (response && response->url.find('?') == std::string::npos)
+        response->appendDescription(out, response->url);
+    else if (response)
         response->appendDescription(out, redactedURL(response->url));
     else
         out += "nil";
@@ -109,7 +118,7 @@ std::string describe(const std::optional<URLRequest>& request, const std::option
     out += resultKind;
     out += resultText;
     out += "\n[Timeline]: ";
-    out += timeline.debugDescription();
+    timeline.appendDebugDescription(out);
     return out;
 }
 

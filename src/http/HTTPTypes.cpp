@@ -93,19 +93,20 @@ std::string HTTPURLResponse::description() const {
 }
 
 void HTTPURLResponse::appendDescription(std::string& out, std::string_view shownUrl) const {
-    out += "{ URL: ";
+    using namespace std::string_view_literals;
+    out += "{ URL: "sv;
     out += shownUrl;
-    out += " } { Status Code: ";
+    out += " } { Status Code: "sv;
     out += std::to_string(statusCode);
-    out += ", Headers {\n";
+    out += ", Headers {\n"sv;
     for (const auto& [name, text] : headers) {
-        out += "    \"";
+        out += "    \""sv;
         out += name;
-        out += "\" = (\n        \"";
+        out += "\" = (\n        \""sv;
         out += platform::isSecretField(name) ? std::string_view(platform::kRedacted) : std::string_view(text);
-        out += "\"\n    );\n";
+        out += "\"\n    );\n"sv;
     }
-    out += "} }";
+    out += "} }"sv;
 }
 
 } // namespace nimo::http

@@ -58,6 +58,11 @@ std::string Timeline::description() const {
 std::string Timeline::debugDescription() const {
     std::string out;
     out.reserve(320);
+    appendDebugDescription(out);
+    return out;
+}
+
+void Timeline::appendDebugDescription(std::string& out) const {
     out += "Timeline: { \"Request Start Time\": ";
     appendFixed3(out, requestStartTime);
     out += ", \"Initial Response Time\": ";
@@ -69,7 +74,6 @@ std::string Timeline::debugDescription() const {
     out += ", ";
     appendDurations(out, *this);
     out += " }";
-    return out;
 }
 
 } // namespace nimo::http

@@ -37,12 +37,13 @@ nlohmann::json redacted(const nlohmann::json& value) {
 }
 
 bool holdsSecretField(const nlohmann::json& value) {
+    // The containers are walked directly: the library's iterators switch on the type at every step.
     if (value.is_object()) {
-        for (auto it = value.begin(); it != value.end(); ++it)
-            if (isSecretField(it.key()) || holdsSecretField(it.value()))
+        for (const auto& [key, member] : value.get_ref<const nlohmann::json::object_t&>())
+            if (isSecretField(key) || holdsSecretField(member))
                 return true;
     } else if (value.is_array()) {
-        for (const auto& e : value)
+        for (const auto& e : value.get_ref<const nlohmann::json::array_t&>())
             if (holdsSecretField(e))
                 return true;
     }
@@ -83,7 +84,6 @@ template <class Int> void appendNumber(std::string& out, Int n) {
 
 void appendRedacted(std::string& out, const nlohmann::json& value) {
     using T = nlohmann::json::value_t;
-    // The containers are walked directly: the library's iterators switch on the type at every step.
     switch (value.type()) {
     case T::object: {
         out += '{';
