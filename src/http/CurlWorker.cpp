@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstring>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -23,12 +24,16 @@ void touch(detail::RequestState& s) {
         s.firstByteTime = Timeline::now();
 }
 
-std::string trim(std::string_view v) {
+std::string_view trim(std::string_view v) {
     while (!v.empty() && (v.front() == ' ' || v.front() == '\t'))
         v.remove_prefix(1);
     while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r' || v.back() == '\n'))
         v.remove_suffix(1);
-    return std::string(v);
+    return v;
+}
+
+bool sameName(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
 }
 
 // scheme://host:port of an absolute URL, or of relative resolved against base; empty when unusable.
@@ -75,8 +80,11 @@ size_t onHeader(char* buffer, size_t size, size_t count, void* user) {
     if (line.rfind("HTTP/", 0) == 0) {
         s.responseHeaders.clear(); // a new reply (redirect, 100 Continue)
         const auto space = line.find(' ');
-        s.replyStatus =
-            space == std::string_view::npos ? 0 : std::atoi(std::string(line.substr(space + 1, 3)).c_str());
+        s.replyStatus = 0;
+        if (space != std::string_view::npos) {
+            const std::string_view code = line.substr(space + 1, 3);
+            std::from_chars(code.data(), code.data() + code.size(), s.replyStatus);
+        }
         s.location.clear();
         return bytes;
     }
@@ -88,13 +96,17 @@ size_t onHeader(char* buffer, size_t size, size_t count, void* user) {
         }
         return bytes;
     }
-    std::string name = trim(line.substr(0, colon));
-    std::string value = trim(line.substr(colon + 1));
-    if (!CaseInsensitiveLess{}(name, "Location") && !CaseInsensitiveLess{}("Location", name))
+    const std::string_view name = trim(line.substr(0, colon));
+    const std::string_view value = trim(line.substr(colon + 1));
+    if (sameName(name, "Location"))
         s.location = value;
-    auto [it, inserted] = s.responseHeaders.try_emplace(name, value);
-    if (!inserted)
-        it->second += ", " + value;
+    if (auto it = s.responseHeaders.lower_bound(name);
+        it != s.responseHeaders.end() && !CaseInsensitiveLess{}(name, it->first)) {
+        it->second += ", ";
+        it->second += value;
+    } else {
+        s.responseHeaders.emplace_hint(it, name, value);
+    }
     return bytes;
 }
 
@@ -180,22 +192,45 @@ TransportError transportError(CURLcode code, long osErrno, const char* message, 
     return e;
 }
 
-curl_slist* headerList(const HTTPHeaders& merged, std::string* acceptEncoding) {
-    curl_slist* list = nullptr;
-    for (const auto& [name, value] : merged) {
-        if (!CaseInsensitiveLess{}(name, "Accept-Encoding") &&
-            !CaseInsensitiveLess{}("Accept-Encoding", name)) {
-            *acceptEncoding = value; // handed to libcurl so it also decodes what it announces
-            continue;
+std::shared_ptr<const detail::HeaderLines> headerLines(const HTTPHeaders& session, const HTTPHeaders& own) {
+    auto lines = std::make_shared<detail::HeaderLines>();
+    detail::HeaderLines& out = *lines;
+    std::string line;
+    auto add = [&](const std::string& name, const std::string& value) {
+        if (sameName(name, "Accept-Encoding")) {
+            out.acceptEncoding = value;
+            return;
         }
+        out.credentials = out.credentials || platform::isSecretField(name);
         // Header injection guard: a value may not start a new line.
         if (name.find_first_of("\r\n:") != std::string::npos ||
             value.find_first_of("\r\n") != std::string::npos)
-            continue;
-        const std::string line = value.empty() ? name + ";" : name + ": " + value;
-        list = curl_slist_append(list, line.c_str());
+            return;
+        line.assign(name);
+        line += value.empty() ? ";" : ": ";
+        line += value;
+        out.list = curl_slist_append(out.list, line.c_str());
+    };
+    // Both are sorted without case: one walk gives the merged fields in order, the request's value
+    // winning under the session's spelling of a shared name.
+    const CaseInsensitiveLess less;
+    auto a = session.begin();
+    auto b = own.begin();
+    while (a != session.end() || b != own.end()) {
+        if (b == own.end() || (a != session.end() && less(a->first, b->first))) {
+            add(a->first, a->second);
+            ++a;
+        } else if (a != session.end() && !less(b->first, a->first)) {
+            add(a->first, b->second);
+            ++a;
+            ++b;
+        } else {
+            add(b->first, b->second);
+            ++b;
+        }
     }
-    return curl_slist_append(list, "Expect:"); // no 100-continue round trip for larger bodies
+    out.list = curl_slist_append(out.list, "Expect:"); // no 100-continue round trip for larger bodies
+    return lines;
 }
 } // namespace
 
@@ -203,14 +238,15 @@ CurlWorker::CurlWorker(SessionConfiguration configuration) : configuration_(std:
     static std::once_flag once;
     std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
     multi_ = curl_multi_init();
+    sessionLines_ = headerLines(configuration_.httpAdditionalHeaders, {});
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { run(); });
 }
 
 CurlWorker::~CurlWorker() {
     shutdown();
-    for (CURL* easy : idle_)
-        curl_easy_cleanup(easy);
+    for (auto& handle : idle_)
+        curl_easy_cleanup(handle.easy);
     curl_multi_cleanup(multi_);
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
@@ -256,7 +292,8 @@ void CurlWorker::shutdown() {
 
 void CurlWorker::run() {
     while (true) {
-        std::deque<std::function<void()>> batch;
+        // Swapped with the queue and cleared after, so neither allocates once warm.
+        std::vector<std::function<void()>>& batch = batch_;
         bool stop;
         {
             std::lock_guard lock(mutex_);
@@ -265,6 +302,7 @@ void CurlWorker::run() {
         }
         for (auto& task : batch)
             task();
+        batch.clear();
         if (stop)
             break;
         int running = 0;
@@ -292,7 +330,7 @@ void CurlWorker::run() {
         easies.push_back(easy);
     for (CURL* easy : easies)
         completeTransfer(easy, CURLE_ABORTED_BY_CALLBACK, false, true);
-    std::deque<std::function<void()>> rest;
+    std::vector<std::function<void()>> rest;
     {
         std::lock_guard lock(mutex_);
         stopped_ = true;
@@ -344,7 +382,7 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
         stopping = stopping_;
     }
     if (stopping) {
-        s.outcome.request = s.request;
+        s.outcome.request = &*s.request;
         s.outcome.error =
             TransportError{TransportErrorKind::Cancelled, CURLE_ABORTED_BY_CALLBACK, "session ended"};
         s.outcome.timeline = {s.startTime, s.startTime, s.startTime, 0};
@@ -353,31 +391,94 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
     }
 
     const URLRequest& r = *s.request;
-    CURL* easy;
-    if (!idle_.empty()) {
-        easy = idle_.back();
-        idle_.pop_back();
-    } else {
-        easy = curl_easy_init();
-    }
+    s.handle = takeHandle();
+    detail::EasyHandle& handle = s.handle;
+    CURL* easy = handle.easy;
     s.easy = easy;
     s.maxBody = configuration_.maximumResponseSize;
     s.noData = r.noDataTimeout.value_or(configuration_.noDataTimeout);
     s.lastActivity = Clock::now();
 
-    HTTPHeaders merged = configuration_.httpAdditionalHeaders;
-    for (const auto& [name, value] : r.headers)
-        merged[name] = value;
-    s.credentialOrigin.clear();
+    s.headers = headerLinesFor(r.headers);
+    const detail::HeaderLines& headers = *s.headers;
+    s.credentialOrigin = headers.credentials ? originOf(r.url) : std::string();
     s.redirectRefused = false;
-    for (const auto& [name, value] : merged)
-        if (platform::isSecretField(name))
-            s.credentialOrigin = originOf(r.url);
-    std::string acceptEncoding;
-    bool hasAcceptEncoding = merged.count("Accept-Encoding") > 0;
-    s.headerList = headerList(merged, &acceptEncoding);
 
     curl_easy_setopt(easy, CURLOPT_URL, r.url.c_str());
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.timeoutInterval.count()));
+    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                     static_cast<long>(r.connectTimeout.value_or(configuration_.connectTimeout).count()));
+    if (headers.acceptEncoding != handle.acceptEncoding) {
+        handle.acceptEncoding = headers.acceptEncoding;
+        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
+                         handle.acceptEncoding.empty() ? nullptr : handle.acceptEncoding.c_str());
+    }
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &s);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &s);
+    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, s.errorBuffer.data());
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, &s);
+
+    if (!handle.plainGet) {
+        // Undo what an earlier request set: no body (POSTFIELDS itself would select POST, so it
+        // goes first), no custom method, no progress calls, then GET.
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
+        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        handle.plainGet = true;
+    }
+    const std::string method = r.method();
+    if (method == "HEAD") {
+        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        handle.plainGet = false;
+    } else if (r.httpBody) {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.httpBody->size()));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, r.httpBody->data());
+        if (method != "POST")
+            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        if (r.httpBody->size() >= kTrackUploadFrom) {
+            curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &s);
+            curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+        }
+        handle.plainGet = false;
+    } else if (method == "POST") {
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+        handle.plainGet = false;
+    } else if (method != "GET") {
+        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        handle.plainGet = false;
+    }
+
+    s.outcome.request = &*s.request;
+    live_.emplace(easy, state);
+    live_count_ = live_.size();
+    if (curl_multi_add_handle(multi_, easy) != CURLM_OK)
+        completeTransfer(easy, CURLE_FAILED_INIT);
+}
+
+std::shared_ptr<const detail::HeaderLines> CurlWorker::headerLinesFor(const HTTPHeaders& own) {
+    if (own.empty())
+        return sessionLines_;
+    if (!lastOwnLines_ || own != lastOwn_) {
+        lastOwnLines_ = headerLines(configuration_.httpAdditionalHeaders, own);
+        lastOwn_ = own;
+    }
+    return lastOwnLines_;
+}
+
+detail::EasyHandle CurlWorker::takeHandle() {
+    if (!idle_.empty()) {
+        detail::EasyHandle handle = std::move(idle_.back());
+        idle_.pop_back();
+        return handle;
+    }
+    // What every request of the session shares is set once per handle.
+    detail::EasyHandle handle;
+    CURL* easy = handle.easy = curl_easy_init();
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
@@ -387,46 +488,12 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
     curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!configuration_.caBundlePath.empty())
         curl_easy_setopt(easy, CURLOPT_CAINFO, configuration_.caBundlePath.c_str());
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.timeoutInterval.count()));
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(r.connectTimeout.value_or(configuration_.connectTimeout).count()));
     curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
                      static_cast<curl_off_t>(configuration_.maximumResponseSize));
-    if (hasAcceptEncoding && !acceptEncoding.empty())
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING, acceptEncoding.c_str());
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, s.headerList);
     curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &s);
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &s);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, s.errorBuffer.data());
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, &s);
-
-    const std::string method = r.method();
-    if (method == "HEAD") {
-        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-    } else if (r.httpBody) {
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.httpBody->size()));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, r.httpBody->data());
-        if (method != "POST")
-            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-        if (r.httpBody->size() >= kTrackUploadFrom) {
-            curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
-            curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &s);
-            curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-        }
-    } else if (method == "POST") {
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
-    } else if (method != "GET") {
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-    }
-
-    s.outcome.request = s.request;
-    live_.emplace(easy, state);
-    live_count_ = live_.size();
-    if (curl_multi_add_handle(multi_, easy) != CURLM_OK)
-        completeTransfer(easy, CURLE_FAILED_INIT);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+    return handle;
 }
 
 void CurlWorker::cancel(const std::shared_ptr<detail::RequestState>& state) {
@@ -479,14 +546,12 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
     s.easy = nullptr;
     finish(s); // handlers first: the handle's clean-up need not delay the completion
 
-    curl_slist_free_all(s.headerList);
-    s.headerList = nullptr;
-    if (idle_.size() < kIdleHandles) {
-        curl_easy_reset(easy);
-        idle_.push_back(easy);
-    } else {
+    s.headers.reset(); // an idle handle keeps only a stale pointer; the next request sets its own
+    if (idle_.size() < kIdleHandles)
+        idle_.push_back(std::move(s.handle));
+    else
         curl_easy_cleanup(easy);
-    }
+    s.handle = {};
 }
 
 void CurlWorker::finish(detail::RequestState& s) {

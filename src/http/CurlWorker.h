@@ -6,7 +6,6 @@
 #include <array>
 #include <chrono>
 #include <curl/curl.h>
-#include <deque>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -14,6 +13,26 @@
 namespace nimo::http {
 
 namespace detail {
+// What a request sends besides its body: the session's headers with the request's own over them,
+// as libcurl's list. Shared by the requests that send the same fields; freed with the last one.
+struct HeaderLines {
+    curl_slist* list = nullptr;
+    std::string acceptEncoding; // handed to libcurl so it also decodes what it announces
+    bool credentials = false;   // a secret field (token, authorization) is among them
+    HeaderLines() = default;
+    HeaderLines(const HeaderLines&) = delete;
+    HeaderLines& operator=(const HeaderLines&) = delete;
+    ~HeaderLines() { curl_slist_free_all(list); }
+};
+
+// A reusable easy handle and what its last request left set on it, so the next one changes only
+// what differs (no reset, no re-applying the session's options).
+struct EasyHandle {
+    CURL* easy = nullptr;
+    std::string acceptEncoding; // what CURLOPT_ACCEPT_ENCODING holds; empty: nothing announced
+    bool plainGet = true;       // no method, body or progress option left from an earlier request
+};
+
 // One request's state. The built request and build error are fixed at creation; everything else
 // is touched only on the worker thread.
 struct RequestState {
@@ -30,7 +49,8 @@ struct RequestState {
 
     // Transfer
     CURL* easy = nullptr;
-    curl_slist* headerList = nullptr;
+    EasyHandle handle;                          // easy and its remembered options
+    std::shared_ptr<const HeaderLines> headers; // what CURLOPT_HTTPHEADER points into
     std::string body;
     HTTPHeaders responseHeaders;
     std::size_t headerBytes = 0;
@@ -77,17 +97,25 @@ private:
     void completeTransfer(CURL* easy, CURLcode code, bool deadline = false, bool cancelled = false);
     void checkDeadlines();
     long pollTimeoutMs();
+    detail::EasyHandle takeHandle();
 
     SessionConfiguration configuration_;
     CURLM* multi_ = nullptr;
     int wakeFd_ = -1;
     std::thread thread_;
     mutable std::mutex mutex_;
-    std::deque<std::function<void()>> tasks_;
+    std::vector<std::function<void()>> tasks_;
+    std::vector<std::function<void()>> batch_; // worker thread: the tasks taken, kept for its capacity
     bool stopping_ = false;
     bool stopped_ = false;
     std::unordered_map<CURL*, std::shared_ptr<detail::RequestState>> live_;
-    std::vector<CURL*> idle_; // easy handles kept for reuse
+    std::vector<detail::EasyHandle> idle_; // easy handles kept for reuse
+    std::shared_ptr<const detail::HeaderLines> headerLinesFor(const HTTPHeaders& own);
+    // The session's headers as sent when a request adds none, built once; and the list of the
+    // last request that added some (a client sends the same few fields with every request).
+    std::shared_ptr<const detail::HeaderLines> sessionLines_;
+    HTTPHeaders lastOwn_;
+    std::shared_ptr<const detail::HeaderLines> lastOwnLines_;
     std::atomic<std::size_t> live_count_{0};
 };
 

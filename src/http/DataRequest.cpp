@@ -71,11 +71,11 @@ const std::optional<Error>& DataRequest::buildError() const {
 
 void DataRequest::enqueueHandler(Operation op) {
     auto state = state_;
-    state->worker->post([state, op = std::move(op)] {
+    state->worker->post([state, op = std::move(op)]() mutable {
         if (state->finished)
             op(state->outcome);
         else
-            state->pending.push_back([op](detail::TaskOutcome& o) { op(o); });
+            state->pending.push_back([op = std::move(op)](detail::TaskOutcome& o) { op(o); });
     });
 }
 
@@ -84,7 +84,7 @@ DataRequest& DataRequest::validate(Validation validation) {
     auto run = [state, validation = std::move(validation)](detail::TaskOutcome& o) {
         if (!o.response || o.error)
             return;
-        if (auto error = validation(o.request ? &*o.request : nullptr, *o.response, o.data.get()))
+        if (auto error = validation(o.request, *o.response, o.data.get()))
             o.error = std::move(error);
     };
     state->worker->post([state, run = std::move(run)]() mutable {

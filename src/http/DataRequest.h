@@ -18,7 +18,7 @@ struct RequestState;
 
 // The finished task as the handlers see it.
 struct TaskOutcome {
-    std::optional<URLRequest> request;
+    const URLRequest* request = nullptr; // the request's own (it outlives every handler); none when not sent
     std::optional<HTTPURLResponse> response;
     std::shared_ptr<const std::string> data;
     std::optional<Error> error;
@@ -59,6 +59,12 @@ public:
     DataRequest& response(CompletionQueue queue, ResponseSerializer<T> serializer,
                           std::function<void(const DataResponse<T>&)> completion);
 
+    // The completion runs on the session's worker and owns the response (it may move the value out):
+    // for callers that finish their own work there and post only what the main loop needs.
+    template <class T>
+    DataRequest& takeResponse(ResponseSerializer<T> serializer,
+                              std::function<void(DataResponse<T>&&)> completion);
+
     DataRequest& responseJSON(QObject* owner,
                               std::function<void(const DataResponse<nlohmann::json>&)> completion,
                               JSONReadingOptions options = JSONReadingOptions::allowFragments) {
@@ -98,9 +104,10 @@ private:
 template <class T>
 DataResponse<T> DataRequest::makeResponse(const detail::TaskOutcome& o,
                                           const ResponseSerializer<T>& serializer) {
-    Result<T> result = serializer(o.request ? &*o.request : nullptr, o.response ? &*o.response : nullptr,
-                                  o.data.get(), o.error ? &*o.error : nullptr);
-    DataResponse<T> r{o.request, o.response, o.data, std::move(result), o.timeline};
+    Result<T> result = serializer(o.request, o.response ? &*o.response : nullptr, o.data.get(),
+                                  o.error ? &*o.error : nullptr);
+    DataResponse<T> r{o.request ? std::optional<URLRequest>(*o.request) : std::nullopt, o.response, o.data,
+                      std::move(result), o.timeline};
     r.timeline.serializationCompletedTime = Timeline::now();
     return r;
 }
@@ -110,12 +117,13 @@ DataRequest& DataRequest::response(QObject* owner, ResponseSerializer<T> seriali
                                    std::function<void(const DataResponse<T>&)> completion) {
     const bool owned = owner != nullptr;
     QPointer<QObject> guard(owner);
+    // A handler runs once: what it holds moves on to the main loop instead of being copied.
     enqueueHandler([owned, guard, serializer = std::move(serializer),
-                    completion = std::move(completion)](const detail::TaskOutcome& outcome) {
+                    completion = std::move(completion)](const detail::TaskOutcome& outcome) mutable {
         if (owned && guard.isNull())
             return; // nobody to tell: skip the parse as well
         auto shared = std::make_shared<DataResponse<T>>(makeResponse<T>(outcome, serializer));
-        auto deliver = [completion, shared] { completion(*shared); };
+        auto deliver = [completion = std::move(completion), shared] { completion(*shared); };
         if (owned)
             platform::postToMainWeak(guard, std::move(deliver));
         else
@@ -128,12 +136,23 @@ template <class T>
 DataRequest& DataRequest::response(CompletionQueue queue, ResponseSerializer<T> serializer,
                                    std::function<void(const DataResponse<T>&)> completion) {
     enqueueHandler([queue = std::move(queue), serializer = std::move(serializer),
-                    completion = std::move(completion)](const detail::TaskOutcome& outcome) {
+                    completion = std::move(completion)](const detail::TaskOutcome& outcome) mutable {
+        if (!queue) {
+            completion(makeResponse<T>(outcome, serializer));
+            return;
+        }
         auto shared = std::make_shared<DataResponse<T>>(makeResponse<T>(outcome, serializer));
-        if (queue)
-            queue([completion, shared] { completion(*shared); });
-        else
-            completion(*shared);
+        queue([completion = std::move(completion), shared] { completion(*shared); });
+    });
+    return *this;
+}
+
+template <class T>
+DataRequest& DataRequest::takeResponse(ResponseSerializer<T> serializer,
+                                       std::function<void(DataResponse<T>&&)> completion) {
+    enqueueHandler([serializer = std::move(serializer),
+                    completion = std::move(completion)](const detail::TaskOutcome& outcome) {
+        completion(makeResponse<T>(outcome, serializer));
     });
     return *this;
 }

@@ -43,8 +43,12 @@ std::string redactedURL(const std::string& url) {
            (hash == std::string::npos ? std::string() : url.substr(hash));
 }
 
-// A log shows this much of a body or a result; a longer one is cut and its size given instead.
-constexpr std::size_t kMaxLoggedBytes = 16 * 1024;
+void appendRedactedURL(std::string& out, const std::string& url) {
+    if (url.find('?') == std::string::npos)
+        out += url; // nothing to redact: no copy
+    else
+        out += redactedURL(url);
+}
 
 std::string cutNote(std::size_t size) {
     return " …(" + std::to_string(size) + " bytes)";
@@ -52,18 +56,70 @@ std::string cutNote(std::size_t size) {
 
 // A body as text for a log: valid UTF-8, bounded, secrets redacted whether or not it is valid JSON
 // (a reply cut off mid-body still hides its token).
-std::string bodyText(const std::string& body) {
-    if (body.size() > kMaxLoggedBytes)
-        return platform::redactedText(sanitizedUtf8(body.substr(0, kMaxLoggedBytes))) + cutNote(body.size());
+std::string bodyText(const std::string& body, std::size_t limit) {
+    if (body.size() > limit)
+        return platform::redactedText(sanitizedUtf8(std::string_view(body).substr(0, limit))) +
+               cutNote(body.size());
     std::string text = sanitizedUtf8(body);
     auto json = nlohmann::json::parse(text, nullptr, false);
     if (!json.is_discarded() && json.is_structured()) {
-        auto clean = platform::redacted(json);
-        return clean == json ? text : clean.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+        return platform::holdsSecretField(json) ? platform::redactedDump(json) : text;
     }
     if (!json.is_discarded())
         return text;
     return platform::redactedText(text);
+}
+
+// value redacted and compact, at most limit bytes.
+std::string loggedValue(const nlohmann::json& value, std::size_t limit) {
+    std::string text = platform::redactedDump(value);
+    return text.size() > limit ? platform::truncatedText(text, limit) + cutNote(text.size()) : text;
+}
+
+// JSON text without the blanks around it.
+std::string_view jsonTrimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n");
+    if (first == std::string_view::npos)
+        return {};
+    return text.substr(first, text.find_last_not_of(" \t\r\n") - first + 1);
+}
+
+// The six lines, from parts already made safe for a log (body: none when absent).
+std::string describe(const std::optional<URLRequest>& request, const std::optional<HTTPURLResponse>& response,
+                     std::optional<std::string_view> body, std::string_view resultKind,
+                     std::string_view resultText, const Timeline& timeline) {
+    std::string out;
+    // One allocation for the usual reply: fixed text, two URLs, headers, body, result, timeline.
+    out.reserve(640 + (body ? body->size() : 0) + resultText.size() +
+                (request ? 2 * request->url.size() : 0) + (response ? 64 * response->headers.size() : 0));
+    out += "[Request]: ";
+    if (request) {
+        out += request->httpMethod ? std::string_view(*request->httpMethod) : std::string_view("GET");
+        out += ' ';
+        appendRedactedURL(out, request->url);
+    } else {
+        out += "nil";
+    }
+    out += "\n[Request Body]: \n";
+    out += request && request->httpBody ? bodyText(*request->httpBody, kMaxLoggedBytes) : std::string("None");
+    out += "\n[Response]: ";
+    if (response && response->url.find('?') == std::string::npos)
+        response->appendDescription(out, response->url);
+    else if (response)
+        response->appendDescription(out, redactedURL(response->url));
+    else
+        out += "nil";
+    out += "\n[Response Body]: \n";
+    if (body)
+        out += *body;
+    else
+        out += "None";
+    out += "\n[Result]: ";
+    out += resultKind;
+    out += resultText;
+    out += "\n[Timeline]: ";
+    timeline.appendDebugDescription(out);
+    return out;
 }
 
 std::optional<std::string> charsetOf(const HTTPURLResponse* response) {
@@ -186,37 +242,49 @@ ResponseSerializer<std::string> stringResponseSerializer() {
 }
 
 std::string describeValue(const nlohmann::json& value) {
-    const std::string text =
-        platform::redacted(value).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
-    return text.size() > kMaxLoggedBytes
-               ? platform::truncatedText(text, kMaxLoggedBytes) + cutNote(text.size())
-               : text;
+    return loggedValue(value, kMaxLoggedBytes);
 }
 
 std::string describeValue(const std::string& value) {
-    return bodyText(value);
+    return bodyText(value, kMaxLoggedBytes);
 }
 
 std::string debugDescription(const std::optional<URLRequest>& request,
                              const std::optional<HTTPURLResponse>& response, const std::string* data,
                              const std::string& resultText, const Timeline& timeline) {
-    std::string out = "[Request]: ";
-    out += request ? request->method() + " " + redactedURL(request->url) : std::string("nil");
-    out += "\n[Request Body]: \n";
-    out += request && request->httpBody ? bodyText(*request->httpBody) : std::string("None");
-    out += "\n[Response]: ";
-    if (response) {
-        HTTPURLResponse shown = *response;
-        shown.url = redactedURL(shown.url);
-        out += shown.description();
-    } else {
-        out += "nil";
+    std::optional<std::string> body;
+    if (data)
+        body = bodyText(*data, kMaxLoggedBytes);
+    return describe(request, response, body, {}, resultText, timeline);
+}
+
+std::string jsonDebugDescription(const DataResponse<nlohmann::json>& r, bool valueFromBody,
+                                 std::size_t limit) {
+    const nlohmann::json* value = r.result.value();
+    if (!value) {
+        std::optional<std::string> body;
+        if (r.data)
+            body = bodyText(*r.data, limit);
+        return describe(r.request, r.response, body, "FAILURE: ", r.result.error()->localizedDescription(),
+                        r.timeline);
     }
-    out += "\n[Response Body]: \n";
-    out += data ? bodyText(*data) : std::string("None");
-    out += "\n[Result]: " + resultText;
-    out += "\n[Timeline]: " + timeline.debugDescription();
-    return out;
+    // A body the value was parsed from is valid UTF-8 and holds a secret only where the value does:
+    // without one, its text is the value's own and serves both lines, with nothing to dump.
+    const bool bodyIsValue = valueFromBody && r.data && !r.data->empty() && r.data->size() <= limit &&
+                             !isEmptyBodyStatus(r.response ? &*r.response : nullptr);
+    if (bodyIsValue && !platform::holdsSecretField(*value))
+        return describe(r.request, r.response, std::string_view(*r.data), "SUCCESS: ", jsonTrimmed(*r.data),
+                        r.timeline);
+    // Otherwise the value is redacted and dumped once, for the result and, when it is the body, for
+    // the body too.
+    const std::string valueText = loggedValue(*value, limit);
+    std::optional<std::string> cutBody;
+    std::optional<std::string_view> body;
+    if (bodyIsValue)
+        body = std::string_view(valueText);
+    else if (r.data)
+        body = cutBody.emplace(bodyText(*r.data, limit));
+    return describe(r.request, r.response, body, "SUCCESS: ", valueText, r.timeline);
 }
 
 } // namespace nimo::http

@@ -23,6 +23,9 @@ template <class T> struct DataResponse {
     std::string debugDescription() const;
 };
 
+// A log shows this much of a body or a result; a longer one is cut and its size given instead.
+inline constexpr std::size_t kMaxLoggedBytes = 16 * 1024;
+
 // Printable form of a result value for the debug description (secrets redacted).
 std::string describeValue(const nlohmann::json& value);
 std::string describeValue(const std::string& value);
@@ -33,6 +36,13 @@ std::string describeValue(const std::string& value);
 std::string debugDescription(const std::optional<URLRequest>& request,
                              const std::optional<HTTPURLResponse>& response, const std::string* data,
                              const std::string& resultText, const Timeline& timeline);
+
+// The same for a JSON reply, on one road that never parses the body again. When the value was read
+// from the body as it stands (valueFromBody: the JSON serializer's own result, not a reshaped one),
+// one text serves the body and the result lines: the body itself when it holds no secret, else the
+// value redacted and dumped once. A body or value longer than limit is cut.
+std::string jsonDebugDescription(const DataResponse<nlohmann::json>& response, bool valueFromBody,
+                                 std::size_t limit = kMaxLoggedBytes);
 
 template <class T> std::string DataResponse<T>::debugDescription() const {
     std::string resultText = result.isSuccess() ? "SUCCESS: " + describeValue(*result.value())

@@ -53,9 +53,18 @@ std::optional<HTTPMethod> httpMethodFromRaw(std::string_view raw) {
 }
 
 bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) const {
-    return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
-        return std::tolower(static_cast<unsigned char>(x)) < std::tolower(static_cast<unsigned char>(y));
-    });
+    // Field names are ASCII: fold A-Z only, whatever the process locale says about other bytes.
+    const auto fold = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u >= 'A' && u <= 'Z' ? static_cast<unsigned char>(u + ('a' - 'A')) : u;
+    };
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const unsigned char x = fold(a[i]), y = fold(b[i]);
+        if (x != y)
+            return x < y;
+    }
+    return a.size() < b.size();
 }
 
 std::optional<std::string> URLRequest::value(std::string_view field) const {
@@ -78,13 +87,26 @@ std::optional<std::string> HTTPURLResponse::mimeType() const {
 }
 
 std::string HTTPURLResponse::description() const {
-    std::string out = "{ URL: " + url + " } { Status Code: " + std::to_string(statusCode) + ", Headers {\n";
-    for (const auto& [name, text] : headers) {
-        const std::string shown = platform::isSecretField(name) ? platform::kRedacted : text;
-        out += "    \"" + name + "\" = (\n        \"" + shown + "\"\n    );\n";
-    }
-    out += "} }";
+    std::string out;
+    appendDescription(out, url);
     return out;
+}
+
+void HTTPURLResponse::appendDescription(std::string& out, std::string_view shownUrl) const {
+    using namespace std::string_view_literals;
+    out += "{ URL: "sv;
+    out += shownUrl;
+    out += " } { Status Code: "sv;
+    out += std::to_string(statusCode);
+    out += ", Headers {\n"sv;
+    for (const auto& [name, text] : headers) {
+        out += "    \""sv;
+        out += name;
+        out += "\" = (\n        \""sv;
+        out += platform::isSecretField(name) ? std::string_view(platform::kRedacted) : std::string_view(text);
+        out += "\"\n    );\n"sv;
+    }
+    out += "} }"sv;
 }
 
 } // namespace nimo::http

@@ -25,6 +25,7 @@ std::string_view rawValue(HTTPMethod method);
 // The method of a raw text; none for a text that is not one of the nine.
 std::optional<HTTPMethod> httpMethodFromRaw(std::string_view raw);
 
+// ASCII letters compare without case; other bytes as they are.
 struct CaseInsensitiveLess {
     using is_transparent = void;
     bool operator()(std::string_view a, std::string_view b) const;
@@ -61,6 +62,8 @@ struct HTTPURLResponse {
     std::optional<std::string> mimeType() const;
     // Printable form; values of secret fields are redacted.
     std::string description() const;
+    // The same appended to out, with shownUrl in place of url.
+    void appendDescription(std::string& out, std::string_view shownUrl) const;
 };
 
 } // namespace nimo::http

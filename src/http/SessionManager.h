@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -63,8 +64,13 @@ public:
 
 private:
     DataRequest start(std::optional<URLRequest> request, std::optional<Error> error);
+    std::optional<Error> checkURL(const std::string& url);
 
     SessionConfiguration configuration_;
+    // Scheme and authority of URLs libcurl has accepted: a URL on one of them with a plain rest is
+    // not parsed again (a client sends every request to one of a few hosts).
+    std::mutex originsMutex_;
+    std::vector<std::string> acceptedOrigins_;
     std::shared_ptr<class CurlWorker> worker_;
 };
 

@@ -18,6 +18,7 @@ struct Timeline {
 
     std::string description() const;
     std::string debugDescription() const;
+    void appendDebugDescription(std::string& out) const;
 
     static double now();
 };

@@ -4,6 +4,7 @@
 #include <mutex>
 #include <string>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <systemd/sd-journal.h>
 
 namespace nimo::platform {
@@ -61,10 +62,12 @@ const char* levelName(LogLevel level) {
 }
 
 void writeLine(FILE* stream, std::string_view text) {
-    std::string out(text);
-    out.push_back('\n');
-    std::fwrite(out.data(), 1, out.size(), stream);
-    std::fflush(stream);
+    // One locked write of the line and its end, without copying a long line to append '\n'.
+    flockfile(stream);
+    fwrite_unlocked(text.data(), 1, text.size(), stream);
+    fputc_unlocked('\n', stream);
+    fflush_unlocked(stream);
+    funlockfile(stream);
 }
 
 } // namespace
@@ -84,6 +87,22 @@ void SystemLog::write(LogLevel level, std::string_view line) const {
 void consoleLog(std::string_view line) {
     capture(LogChannel::Console, LogLevel::Default, {}, line);
     writeLine(stderr, line);
+}
+
+bool consoleLogWanted() {
+    {
+        std::lock_guard lock(captureMutex());
+        if (captureDepth > 0)
+            return true;
+    }
+    // Where stderr goes is fixed once the process runs; looked at once.
+    static const bool stderrGoesSomewhere = [] {
+        struct stat st {};
+        if (::fstat(2, &st) != 0)
+            return false;
+        return !(S_ISCHR(st.st_mode) && st.st_rdev == makedev(1, 3)); // /dev/null
+    }();
+    return stderrGoesSomewhere;
 }
 
 void printLine(std::string_view line) {

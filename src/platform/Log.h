@@ -37,6 +37,9 @@ private:
 
 // The console log: one plain line on stderr.
 void consoleLog(std::string_view line);
+// Whether a console line reaches anyone: a capture is active, or stderr is open and not the null
+// device. Lines that cost much to build (a reply's description) are built only when it is true.
+bool consoleLogWanted();
 // Standard output: one plain line, flushed.
 void printLine(std::string_view line);
 

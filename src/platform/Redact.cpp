@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cctype>
+#include <charconv>
 #include <cstdio>
 
 namespace nimo::platform {
@@ -10,10 +11,13 @@ namespace nimo::platform {
 bool isSecretField(std::string_view name) {
     static constexpr std::array<std::string_view, 6> kSecret{"password",      "re_password", "token",
                                                              "authorization", "sub_uuid",    "subuuid"};
-    std::string lower(name);
-    std::transform(lower.begin(), lower.end(), lower.begin(),
-                   [](unsigned char c) { return std::tolower(c); });
-    return std::find(kSecret.begin(), kSecret.end(), lower) != kSecret.end();
+    // Asked for every header and every key of every logged reply: compare in place, no copy.
+    for (std::string_view secret : kSecret)
+        if (secret.size() == name.size() &&
+            std::equal(secret.begin(), secret.end(), name.begin(),
+                       [](char s, char c) { return s == std::tolower(static_cast<unsigned char>(c)); }))
+            return true;
+    return false;
 }
 
 nlohmann::json redacted(const nlohmann::json& value) {
@@ -30,6 +34,114 @@ nlohmann::json redacted(const nlohmann::json& value) {
         return out;
     }
     return value;
+}
+
+bool holdsSecretField(const nlohmann::json& value) {
+    // The containers are walked directly: the library's iterators switch on the type at every step.
+    if (value.is_object()) {
+        for (const auto& [key, member] : value.get_ref<const nlohmann::json::object_t&>())
+            if (isSecretField(key) || holdsSecretField(member))
+                return true;
+    } else if (value.is_array()) {
+        for (const auto& e : value.get_ref<const nlohmann::json::array_t&>())
+            if (holdsSecretField(e))
+                return true;
+    }
+    return false;
+}
+
+namespace {
+constexpr auto kReplaceInvalid = nlohmann::json::error_handler_t::replace;
+
+// Appends s quoted when it is printable ASCII, escaping only '"' and '\\' (what the library's dump
+// writes for such text); false, with out unchanged, for anything else (control characters, other
+// UTF-8, invalid bytes), which then goes through the library's own escaping.
+bool appendPlainQuoted(std::string& out, std::string_view s) {
+    const std::size_t mark = out.size();
+    out += '"';
+    std::size_t from = 0;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const char c = s[i];
+        if (c < 0x20 || c > 0x7e) {
+            out.resize(mark);
+            return false;
+        }
+        if (c == '"' || c == '\\') {
+            out.append(s.data() + from, i - from);
+            out += '\\';
+            from = i;
+        }
+    }
+    out.append(s.data() + from, s.size() - from);
+    out += '"';
+    return true;
+}
+
+template <class Int> void appendNumber(std::string& out, Int n) {
+    char buf[24];
+    out.append(buf, std::to_chars(buf, buf + sizeof buf, n).ptr);
+}
+
+void appendRedacted(std::string& out, const nlohmann::json& value) {
+    using T = nlohmann::json::value_t;
+    switch (value.type()) {
+    case T::object: {
+        out += '{';
+        bool first = true;
+        for (const auto& [key, member] : value.get_ref<const nlohmann::json::object_t&>()) {
+            if (!first)
+                out += ',';
+            first = false;
+            if (!appendPlainQuoted(out, key))
+                out += nlohmann::json(key).dump(-1, ' ', false, kReplaceInvalid);
+            out += ':';
+            if (isSecretField(key))
+                appendPlainQuoted(out, kRedacted);
+            else
+                appendRedacted(out, member);
+        }
+        out += '}';
+        return;
+    }
+    case T::array: {
+        out += '[';
+        bool first = true;
+        for (const auto& e : value.get_ref<const nlohmann::json::array_t&>()) {
+            if (!first)
+                out += ',';
+            first = false;
+            appendRedacted(out, e);
+        }
+        out += ']';
+        return;
+    }
+    case T::string:
+        if (!appendPlainQuoted(out, value.get_ref<const std::string&>()))
+            out += value.dump(-1, ' ', false, kReplaceInvalid);
+        return;
+    case T::boolean:
+        out += value.get<bool>() ? "true" : "false";
+        return;
+    case T::null:
+        out += "null";
+        return;
+    case T::number_integer:
+        appendNumber(out, *value.get_ptr<const nlohmann::json::number_integer_t*>());
+        return;
+    case T::number_unsigned:
+        appendNumber(out, *value.get_ptr<const nlohmann::json::number_unsigned_t*>());
+        return;
+    default: // floating point and the rest: the library's own form
+        out += value.dump(-1, ' ', false, kReplaceInvalid);
+    }
+}
+} // namespace
+
+std::string redactedDump(const nlohmann::json& value) {
+    std::string out;
+    out.reserve(256);
+    appendRedacted(out, value);
+    return out;
 }
 
 std::string redactedForm(std::string_view text) {

@@ -14,6 +14,10 @@ bool isSecretField(std::string_view name);
 
 // Copy of value with every secret field (at any depth) replaced by "<redacted>".
 nlohmann::json redacted(const nlohmann::json& value);
+// Whether redacted(value) would replace anything; lets a caller skip the copy when it would not.
+bool holdsSecretField(const nlohmann::json& value);
+// redacted(value).dump() with invalid UTF-8 replaced, in one pass and without the copy.
+std::string redactedDump(const nlohmann::json& value);
 
 // The same for a form or query text "a=1&password=x": secret values become "<redacted>".
 std::string redactedForm(std::string_view text);

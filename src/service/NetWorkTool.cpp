@@ -93,11 +93,11 @@ NMNetWorkError errorForFailedRequest(const http::Error& error) {
 }
 
 namespace {
-// The reply's value or failure, without its description.
-ServiceReply replyOutcome(const http::DataResponse<json>& response) {
+// The reply's value (moved out of the response) or failure, without its description.
+ServiceReply replyOutcome(http::DataResponse<json>& response) {
     ServiceReply reply;
-    if (const json* value = response.result.value())
-        reply.value = *value;
+    if (json* value = response.result.value())
+        reply.value = std::move(*value);
     else if (const http::Error* error = response.result.error())
         reply.failure = errorForFailedRequest(*error);
     else
@@ -105,36 +105,21 @@ ServiceReply replyOutcome(const http::DataResponse<json>& response) {
     return reply;
 }
 
-// text cut to at most limit bytes at a character boundary, with what was left out counted.
-std::string cutForLog(std::string text, size_t limit) {
-    if (text.size() <= limit)
-        return text;
-    size_t end = limit;
-    while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80)
-        --end;
-    const size_t left = text.size() - end;
-    text.resize(end);
-    return text + "...(+" + std::to_string(left) + " bytes)";
+// Written where the reply was described, off the main loop; handleResponse then has nothing to write.
+void writeDescription(ServiceReply& reply) {
+    if (reply.debugDescription.empty())
+        return;
+    platform::consoleLog(reply.debugDescription);
+    reply.debugDescription.clear();
 }
 } // namespace
 
-ServiceReply serviceReply(const http::DataResponse<json>& response) {
+ServiceReply serviceReply(http::DataResponse<json> response, bool reshaped, size_t bodyLimit) {
+    std::string description;
+    if (platform::consoleLogWanted())
+        description = http::jsonDebugDescription(response, !reshaped, bodyLimit);
     ServiceReply reply = replyOutcome(response);
-    reply.debugDescription = response.debugDescription();
-    return reply;
-}
-
-ServiceReply serviceReply(const http::DataResponse<json>& response, size_t bodyLimit) {
-    ServiceReply reply = replyOutcome(response);
-    const std::string resultText =
-        response.result.isSuccess()
-            ? "SUCCESS: " + cutForLog(http::describeValue(*response.result.value()), bodyLimit)
-            : "FAILURE: " + response.result.error()->localizedDescription();
-    std::optional<std::string> body;
-    if (response.data)
-        body = cutForLog(*response.data, bodyLimit);
-    reply.debugDescription = http::debugDescription(response.request, response.response,
-                                                    body ? &*body : nullptr, resultText, response.timeline);
+    reply.debugDescription = std::move(description);
     return reply;
 }
 
@@ -205,6 +190,12 @@ std::optional<http::HTTPHeaders> NetWorkTool::requestHeaders() const {
 
 void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
                               const json& parameters, ServiceSuccess success, ServiceFailure failure) {
+    sendRequest(baseURL, path, method, parameters, std::move(success), std::move(failure), DataShaper());
+}
+
+void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
+                              const json& parameters, ServiceSuccess success, ServiceFailure failure,
+                              DataShaper shaper) {
     auto headers = requestHeaders();
     if (!headers) {
         // A header with a line break in it would split the request: refuse, and drop the session
@@ -219,65 +210,42 @@ void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& pat
     }
     const bool post = method == http::HTTPMethod::post;
     const json body = post ? (parameters.is_object() ? parameters : json::object()) : json(nullptr);
-    QPointer<NetWorkTool> self(this);
-    QPointer<QObject> guard(this);
-    session_.request(requestURL(baseURL, path), method, body, http::JSONEncoding::defaultEncoding(), *headers)
-        .responseJSON(http::CompletionQueue(),
-                      [self, guard, success = std::move(success),
-                       failure = std::move(failure)](const http::DataResponse<json>& response) {
-                          // On the session's worker: the copy of the value and the debug description grow
-                          // with the body and stay off the main loop; only the envelope check runs there.
-                          auto reply = std::make_shared<const ServiceReply>(serviceReply(response));
-                          platform::postToMainWeak(guard, [self, reply, success, failure] {
-                              if (self)
-                                  self->handleResponse(*reply, failure, 0, success);
-                          });
-                      });
-}
-
-void NetWorkTool::sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
-                              const json& parameters, ServiceSuccess success, ServiceFailure failure,
-                              DataShaper shaper) {
-    if (!shaper) {
-        sendRequest(baseURL, path, method, parameters, std::move(success), std::move(failure));
-        return;
-    }
-    auto headers = requestHeaders();
-    if (!headers) {
-        sendRequest(baseURL, path, method, parameters, std::move(success), std::move(failure));
-        return;
-    }
-    const bool post = method == http::HTTPMethod::post;
-    const json body = post ? (parameters.is_object() ? parameters : json::object()) : json(nullptr);
-    auto serializer = [shaper, parse = http::jsonResponseSerializer()](
-                          const http::URLRequest* request, const http::HTTPURLResponse* response,
-                          const std::string* data, const http::Error* error) {
-        auto result = parse(request, response, data, error);
-        if (json* value = result.value(); value && value->is_object())
-            if (auto it = value->find("data"); it != value->end())
-                *it = shaper(*it);
-        return result;
-    };
-    // Parsing, shaping and describing all stay on the worker; only the small reply is posted.
-    constexpr size_t kLoggedBodyLimit = 4096;
+    const bool reshaped = static_cast<bool>(shaper);
+    static const http::ResponseSerializer<json> plain = http::jsonResponseSerializer();
+    http::ResponseSerializer<json> serializer = plain;
+    if (reshaped)
+        serializer = [shaper = std::move(shaper), parse = std::move(serializer)](
+                         const http::URLRequest* request, const http::HTTPURLResponse* response,
+                         const std::string* data, const http::Error* error) {
+            auto result = parse(request, response, data, error);
+            if (json* value = result.value(); value && value->is_object())
+                if (auto it = value->find("data"); it != value->end())
+                    *it = shaper(*it);
+            return result;
+        };
+    // A reshaped answer may be large (node lists): its log shows less of it.
+    const size_t logLimit = reshaped ? 4096 : http::kMaxLoggedBytes;
+    // Parsing, shaping and describing all stay on the worker; only the reply is posted.
     QPointer<QObject> self(this);
-    auto inline_ = [](std::function<void()> fn) { fn(); };
     session_.request(requestURL(baseURL, path), method, body, http::JSONEncoding::defaultEncoding(), *headers)
-        .response<json>(http::CompletionQueue(inline_), std::move(serializer),
-                        [self, success = std::move(success),
-                         failure = std::move(failure)](const http::DataResponse<json>& response) {
-                            auto reply =
-                                std::make_shared<ServiceReply>(serviceReply(response, kLoggedBodyLimit));
-                            platform::postToMainWeak(self, [self, reply, success, failure] {
-                                if (auto* tool = static_cast<NetWorkTool*>(self.data()))
-                                    tool->handleResponse(*reply, failure, 0, success);
-                            });
-                        });
+        .takeResponse<json>(
+            std::move(serializer), [self, reshaped, logLimit, success = std::move(success),
+                                    failure = std::move(failure)](http::DataResponse<json>&& r) mutable {
+                auto reply = std::make_shared<ServiceReply>(serviceReply(std::move(r), reshaped, logLimit));
+                writeDescription(*reply);
+                // Runs once: the callbacks move on to the main loop.
+                platform::postToMainWeak(
+                    self, [self, reply, success = std::move(success), failure = std::move(failure)] {
+                        if (auto* tool = static_cast<NetWorkTool*>(self.data()))
+                            tool->handleResponse(*reply, failure, 0, success);
+                    });
+            });
 }
 
 void NetWorkTool::handleResponse(const ServiceReply& reply, const ServiceFailure& failure,
                                  std::int64_t expectedCode, const ServiceSuccess& success) {
-    platform::consoleLog(reply.debugDescription);
+    if (!reply.debugDescription.empty())
+        platform::consoleLog(reply.debugDescription);
     if (!reply.value) {
         if (failure)
             failure(reply.failure.value_or(NMNetWorkError::msg("")));
@@ -296,8 +264,11 @@ void NetWorkTool::handleResponse(const ServiceReply& reply, const ServiceFailure
     }
     if (code == expectedCode) {
         if (success) {
-            auto data = envelope.find("data");
-            success(data != envelope.end() ? *data : json(""));
+            // Passed where it lies: a conditional with json("") would copy it.
+            if (auto data = envelope.find("data"); data != envelope.end())
+                success(*data);
+            else
+                success(json(""));
         }
         return;
     }

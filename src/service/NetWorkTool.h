@@ -49,15 +49,17 @@ bool openInBrowser(const std::string& url);
 struct ServiceReply {
     std::optional<nlohmann::json> value;   // the decoded body
     std::optional<NMNetWorkError> failure; // set instead when the transport or the reading failed
-    std::string debugDescription;
+    std::string debugDescription;          // empty once written, or when the console log goes nowhere
 };
 
 // Connection-level failures (refused, timed out, no route, name not resolved) are invalidHost, so
 // the requester moves on to its next base URL; anything else is msg with a readable description.
 NMNetWorkError errorForFailedRequest(const http::Error& error);
-ServiceReply serviceReply(const http::DataResponse<nlohmann::json>& response);
-// The same, with at most bodyLimit bytes of the body in the debug description.
-ServiceReply serviceReply(const http::DataResponse<nlohmann::json>& response, size_t bodyLimit);
+// The description is built only when the console log is written (platform::consoleLogWanted).
+// reshaped: the value is not the body as read (a DataShaper changed it), so the body is described
+// on its own; bodyLimit caps what the description shows of the body and of the value.
+ServiceReply serviceReply(http::DataResponse<nlohmann::json> response, bool reshaped = false,
+                          size_t bodyLimit = http::kMaxLoggedBytes);
 
 // The common road of every service request: base URL choice, URL and headers, sending, and the
 // response envelope. Callbacks run on the main thread and are dropped once the tool is gone.
@@ -91,7 +93,7 @@ public:
     // POST sends parameters as a JSON object body; GET sends none. success gets the envelope's "data".
     void sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
                      const nlohmann::json& parameters, ServiceSuccess success, ServiceFailure failure);
-    // The same, with "data" passed through shaper and the reply described off the main thread.
+    // The same, with "data" passed through shaper (none: as it came).
     void sendRequest(const std::string& baseURL, const std::string& path, http::HTTPMethod method,
                      const nlohmann::json& parameters, ServiceSuccess success, ServiceFailure failure,
                      DataShaper shaper);

@@ -2,6 +2,9 @@
 #include "http/ParameterEncoding.h"
 #include "http/SessionManager.h"
 
+#include <cmath>
+#include <cstdio>
+#include <cstring>
 #include <gtest/gtest.h>
 
 using namespace nimo::http;
@@ -257,6 +260,91 @@ TEST(TimelineTest, Descriptions) {
         "Completed "
         "Time\": 101.000, \"Serialization Completed Time\": 101.500, \"Latency\": 0.250 secs, \"Request "
         "Duration\": 1.000 secs, \"Serialization Duration\": 0.500 secs, \"Total Duration\": 1.500 secs }");
+}
+
+// Times are formatted without printf; they must read exactly as "%.3f" would, ties and all.
+TEST(TimelineTest, TimesReadAsPrintfWouldShowThem) {
+    const double rows[] = {0.0,
+                           -0.0,
+                           0.0625,
+                           0.1875,
+                           1.0625,
+                           0.0005,
+                           -0.0005,
+                           0.9995,
+                           -0.9995,
+                           2.5e-4,
+                           1765000000.1235,
+                           123456789012.3455,
+                           9.99e14,
+                           1e15,
+                           1e300,
+                           -1e300,
+                           NAN,
+                           INFINITY,
+                           -INFINITY,
+                           1e-320,
+                           4503599627370495.5,
+                           0.1 + 0.2};
+    for (double v : rows) {
+        char want[400];
+        std::snprintf(want, sizeof want, "%.3f", v);
+        const std::string text = Timeline{v, v, v, v}.debugDescription();
+        const std::string prefix = "Timeline: { \"Request Start Time\": ";
+        EXPECT_EQ(text.substr(prefix.size(), std::strlen(want)), want) << v;
+        EXPECT_EQ(text.at(prefix.size() + std::strlen(want)), ',') << v;
+    }
+}
+
+// The service client's road (the value parsed once; one text for body and result) must describe a
+// reply as the general road does, which parses the body again: the same lines, and a result line
+// that reads as the same value where it shows the body's own text instead of a dump.
+TEST(DebugDescriptionTest, TheParsedValueRoadMatchesTheGeneralOne) {
+    struct Row {
+        const char* name;
+        int status;
+        std::string body;
+    };
+    const Row rows[] = {
+        {"plain object", 200, R"({"code":0,"msg":"ok","data":{"u":1,"nodes":["hk","jp"]}})"},
+        {"token inside", 200,
+         R"({"code":0,"data":{"token":"T1","AUTHORIZATION":"A1","x":[{"password":"P"}]}})"},
+        {"padding and escapes", 200, "{\"a\" : \"q\\\"\\\\\\n\\u0001\u00e9\"}   "},
+        {"fragment", 200, "5"},
+        {"string fragment", 200, R"("token=abc")"},
+        {"floats and big numbers", 200, R"({"f":1.5,"g":1e300,"n":-7,"u":18446744073709551615})"},
+        {"no content", 204, R"({"token":"T2"})"},
+        {"empty", 200, ""},
+        {"broken", 200, R"({"code":0,"data":{"token":"T3)"},
+        {"large", 200, R"({"token":"T4","z":")" + std::string(40000, 'z') + "\"}"},
+    };
+    for (const Row& row : rows) {
+        URLRequest request = requestFor("http://h/x?token=Q", "GET");
+        HTTPURLResponse response{"http://h/x?token=Q", row.status, {{"Content-Type", "application/json"}}};
+        auto data = std::make_shared<const std::string>(row.body);
+        DataResponse<json> r{request, response, data,
+                             jsonResponseSerializer()(&request, &response, data.get(), nullptr),
+                             Timeline{1, 2, 3, 4}};
+        const std::string fast = jsonDebugDescription(r, true), general = r.debugDescription();
+        const auto split = [](const std::string& text) {
+            const auto from = text.find("\n[Result]: "), to = text.find("\n[Timeline]: ");
+            return std::pair(text.substr(0, from) + text.substr(to), text.substr(from, to - from));
+        };
+        const auto [fastLines, fastResult] = split(fast);
+        const auto [lines, result] = split(general);
+        EXPECT_EQ(fastLines, lines) << row.name;
+        const auto valueOf = [](const std::string& line) {
+            const std::string prefix = "\n[Result]: SUCCESS: ";
+            EXPECT_EQ(line.rfind(prefix, 0), 0u) << line;
+            return json::parse(line.substr(prefix.size()), nullptr, false);
+        };
+        if (fastResult != result) {
+            ASSERT_TRUE(r.result.isSuccess()) << row.name;
+            EXPECT_EQ(valueOf(fastResult), valueOf(result)) << row.name << fastResult;
+        }
+        for (const char* secret : {"T1", "A1", "\"P\"", "T2", "T3", "T4", "=Q"})
+            EXPECT_EQ(fast.find(secret), std::string::npos) << row.name << " " << secret;
+    }
 }
 
 TEST(DebugDescriptionTest, RedactsSecretsAndShowsLines) {

@@ -507,3 +507,66 @@ TEST_F(SessionManagerTest, DebugDescriptionIsBoundedAndRedactsBrokenBodies) {
     EXPECT_EQ(cut->debugDescription().find("TK-CUT-99"), std::string::npos) << cut->debugDescription();
     EXPECT_EQ(cut->result.error()->localizedDescription().find("TK-CUT"), std::string::npos);
 }
+
+// Easy handles are reused without a reset: whatever one request set (method, body, headers, the
+// announced encoding) must not reach the next one sent on the same handle.
+TEST_F(SessionManagerTest, AReusedHandleCarriesNothingOverFromTheRequestBefore) {
+    server.server().Put("/echo", [](const httplib::Request& req, httplib::Response& res) {
+        res.set_content(req.body.empty() ? "null" : req.body, "application/json");
+    });
+    server.server().Delete("/json", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content("{}", "application/json");
+    });
+    struct Row {
+        HTTPMethod method;
+        std::string path;
+        Parameters parameters;
+        HTTPHeaders headers;
+        std::string seenMethod, seenBody, seenEncoding; // seenEncoding empty: none announced
+    };
+    const std::string gzipped = "gzip;q=1.0, compress;q=0.5";
+    const Row rows[] = {
+        {HTTPMethod::post, "/echo", {{"a", 1}}, {{"X-One", "1"}}, "POST", R"({"a":1})", gzipped},
+        {HTTPMethod::get, "/json", nullptr, {}, "GET", "", gzipped},
+        {HTTPMethod::head, "/json", nullptr, {{"X-One", "1"}}, "HEAD", "", gzipped},
+        {HTTPMethod::get, "/json", nullptr, {{"Accept-Encoding", "identity"}}, "GET", "", "identity"},
+        {HTTPMethod::put, "/echo", {{"b", 2}}, {{"X-Two", "2"}}, "PUT", R"({"b":2})", gzipped},
+        {HTTPMethod::delete_, "/json", nullptr, {{"X-One", "1"}}, "DELETE", "", gzipped},
+        {HTTPMethod::post, "/echo", nullptr, {}, "POST", "", gzipped},
+        {HTTPMethod::get, "/json", nullptr, {{"X-Two", "2"}}, "GET", "", gzipped},
+    };
+    std::size_t at = 0;
+    for (int round = 0; round < 2; ++round) {
+        for (const Row& row : rows) {
+            auto r = fetch(session.request(server.url(row.path), row.method, row.parameters,
+                                           JSONEncoding::defaultEncoding(), row.headers));
+            ASSERT_TRUE(r && r->response) << row.seenMethod;
+            EXPECT_EQ(r->response->statusCode, 200) << row.seenMethod;
+            const auto seen = server.requests().at(at++);
+            EXPECT_EQ(seen.method, row.seenMethod);
+            EXPECT_EQ(seen.body, row.seenBody) << row.seenMethod;
+            EXPECT_EQ(seen.header("Accept-Encoding"), row.seenEncoding) << row.seenMethod;
+            for (const char* field : {"X-One", "X-Two"})
+                EXPECT_EQ(seen.has(field), row.headers.count(field) > 0) << row.seenMethod << " " << field;
+            if (row.method == HTTPMethod::get && row.path == "/json") {
+                ASSERT_TRUE(r->result.isSuccess()) << "a reply after HEAD has its body";
+                EXPECT_EQ((*r->result.value())["data"]["a"], json({1, 2}));
+            }
+        }
+    }
+}
+
+// A URL on an origin already accepted is not parsed again; the answer must be the one a full
+// parse gives, whatever follows the origin.
+TEST_F(SessionManagerTest, URLsOnAKnownOriginAreJudgedAsAFullParseWould) {
+    const std::string base = server.url("");
+    std::vector<std::string> rests = {"/a b", "/a\tb", "/a\x7f", "/\x01", "/a\nb", "/ok", "?q=1", "#f", ""};
+    for (char c = 0x21; c < 0x7f; ++c)
+        rests.push_back(std::string("/p") + c + "q");
+    for (const std::string& rest : rests) {
+        SessionManager cold(fastConfiguration());
+        const bool valid = !cold.request(base + rest).buildError();
+        ASSERT_FALSE(session.request(base + "/json").buildError()); // the origin is now known
+        EXPECT_EQ(!session.request(base + rest).buildError(), valid) << rest;
+    }
+}

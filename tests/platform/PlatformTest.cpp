@@ -52,6 +52,32 @@ TEST(Redact, HidesSecretsAtAnyDepth) {
     EXPECT_EQ(redactedForm(""), "");
 }
 
+// The one-pass dump must print exactly what redacting a copy and dumping it prints.
+TEST(Redact, OnePassDumpReadsAsTheRedactedCopy) {
+    using nlohmann::json;
+    const json rows[] = {
+        json::object(),
+        json::array(),
+        nullptr,
+        json::parse(R"({"code":0,"msg":"ok","data":{"email":"a@b.c","u":-5,"big":18446744073709551615}})"),
+        json::parse(R"({"Token":"t","nested":[{"PASSWORD":"p"},{"sub_uuid":"s","ok":true}],"f":0.1})"),
+        json::parse(R"({"q\"uote":"back\\slash","ctl":"a\u0001\n","uni":"香港","e":1e300,"n":false})"),
+        json::parse(R"([1,-2,3.25,"x",[],{},{"authorization":{"deep":"x"}}])"),
+        json{{"bad utf8", std::string("\xff\xfeok")}, {std::string("k\xc3"), 1}},
+        json("a plain string"),
+        json(-1.5),
+    };
+    for (const json& value : rows) {
+        const std::string clean = redacted(value).dump(-1, ' ', false, json::error_handler_t::replace);
+        EXPECT_EQ(redactedDump(value), clean) << clean;
+        EXPECT_EQ(holdsSecretField(value), clean.find(kRedacted) != std::string::npos) << clean;
+    }
+    for (const char* name : {"TOKEN", "Authorization", "Sub_UUID", "re_Password"})
+        EXPECT_TRUE(isSecretField(name)) << name;
+    for (const char* name : {"tokens", "", "passwor", "sub-uuid"})
+        EXPECT_FALSE(isSecretField(name)) << name;
+}
+
 TEST(Redact, OutsideTextIsEscapedForOneLogLine) {
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"香港 01", "香港 01"},
@@ -81,6 +107,7 @@ TEST(LocalizedStrings, MissingKeyYieldsKey) {
 
 TEST(Log, CaptureSeesEveryChannel) {
     ScopedLogCapture capture;
+    EXPECT_TRUE(consoleLogWanted()); // a capture sees every line, wherever stderr goes
     SystemLog("VPNTunnelManager").info("VPN配置保存成功");
     consoleLog("console line");
     printLine("stdout line");
