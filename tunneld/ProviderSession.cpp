@@ -22,8 +22,11 @@ ProviderSession::ProviderSession(std::string configuration, SessionTimings timin
     phaseTimer_.setSingleShot(true);
     connect(&phaseTimer_, &QTimer::timeout, this,
             [this] { finish(status_ == VpnStatus::Disconnecting ? "停止超时" : "连接超时", true); });
-    heartbeatTimer_.setInterval(timings_.heartbeatMs);
-    connect(&heartbeatTimer_, &QTimer::timeout, this, &ProviderSession::heartbeat);
+    for (QTimer* timer : {&livenessTimer_, &answerTimer_, &messageTimer_})
+        timer->setSingleShot(true);
+    connect(&livenessTimer_, &QTimer::timeout, this, &ProviderSession::checkLiveness);
+    connect(&answerTimer_, &QTimer::timeout, this, &ProviderSession::judgeSilence);
+    connect(&messageTimer_, &QTimer::timeout, this, &ProviderSession::expireMessages);
 }
 
 ProviderSession::~ProviderSession() {
@@ -108,14 +111,13 @@ std::optional<TunnelError> ProviderSession::start(const std::string& executable,
     options_ = std::move(options);
     lastError_.clear();
     stopRequested_ = false;
-    silentMs_ = 0;
     lines_ = LineBuffer();
     connect(process, &QProcess::readyReadStandardOutput, this, &ProviderSession::onOutput);
+    connect(process, &QProcess::readChannelFinished, this, &ProviderSession::onOutputClosed);
     connect(process, &QProcess::finished, this, &ProviderSession::onFinished);
     write({{"type", "start"}, {"options", options_}, {"configuration", std::move(configuration)}});
     lastHeard_.start();
-    lastBeat_.start();
-    heartbeatTimer_.start();
+    livenessTimer_.start(timings_.livenessMs);
     phaseTimer_.start(timings_.connectingMs);
     setStatus(VpnStatus::Connecting);
     return std::nullopt;
@@ -144,6 +146,8 @@ bool ProviderSession::sendMessage(const QByteArray& data, ReplyHandler handler) 
     PendingMessage pending{std::move(handler), {}};
     pending.age.start();
     messages_.emplace(id, std::move(pending));
+    if (!messageTimer_.isActive())
+        messageTimer_.start(timings_.messageMs);
     write({{"type", "message"}, {"id", id}, {"data", toBase64(data)}});
     return true;
 }
@@ -167,7 +171,11 @@ void ProviderSession::onOutput() {
     if (bytes.isEmpty())
         return;
     lastHeard_.start();
-    silentMs_ = 0;
+    if (awaitingPong_) {
+        awaitingPong_ = false;
+        answerTimer_.stop();
+        livenessTimer_.start(timings_.livenessMs);
+    }
     for (auto& line : lines_.feed(bytes)) {
         if (process_ != current)
             return;
@@ -221,6 +229,8 @@ void ProviderSession::handleLine(const std::string& text) {
             return;
         auto handler = std::move(it->second.handler);
         messages_.erase(it);
+        if (messages_.empty())
+            messageTimer_.stop();
         auto data = line.find("data");
         auto reply = data != line.end() ? fromBase64(*data) : std::nullopt;
         if (reply)
@@ -231,32 +241,80 @@ void ProviderSession::handleLine(const std::string& text) {
     // "pong" and anything else only prove the provider is alive.
 }
 
-void ProviderSession::heartbeat() {
+void ProviderSession::checkLiveness() {
     if (!process_)
         return;
-    // Lines that arrived while this service was not running count before silence is judged.
+    // Heard from lately (a reply, a status): alive; look again a whole interval after that.
+    const qint64 quiet = lastHeard_.elapsed();
+    if (quiet < timings_.livenessMs) {
+        livenessTimer_.start(static_cast<int>(timings_.livenessMs - quiet));
+        return;
+    }
+    ping();
+}
+
+void ProviderSession::ping() {
+    livenessTimer_.stop();
+    awaitingPong_ = true;
+    stallForgiven_ = false;
+    pingSent_.start();
+    answerTimer_.start(timings_.silenceMs);
+    write({{"type", "ping"}});
+}
+
+void ProviderSession::judgeSilence() {
+    if (!process_)
+        return;
+    // A pong that arrived while this service was not running counts before silence is judged.
     process_->waitForReadyRead(0);
     onOutput();
-    if (!process_)
+    if (!process_ || !awaitingPong_)
         return;
-    // A beat far later than due means this service stood still (stopped, suspended): that time
-    // counts at most as one beat of the provider's silence.
-    const qint64 sinceBeat = lastBeat_.restart();
-    silentMs_ += std::min<qint64>(sinceBeat, 2LL * timings_.heartbeatMs);
-    if (silentMs_ > timings_.silenceMs) {
-        finish("隧道提供者没有响应", true);
+    // Judged far later than due: this service stood still (stopped, suspended), and the provider
+    // gets one more whole wait of the service's own running time.
+    if (!stallForgiven_ && pingSent_.elapsed() > 2LL * timings_.silenceMs) {
+        stallForgiven_ = true;
+        answerTimer_.start(timings_.silenceMs);
         return;
     }
+    finish("隧道提供者没有响应", true);
+}
+
+void ProviderSession::expireMessages() {
     std::vector<std::int64_t> late;
-    for (const auto& [id, m] : messages_)
-        if (m.age.elapsed() > timings_.messageMs)
+    qint64 oldest = 0;
+    for (const auto& [id, m] : messages_) {
+        const qint64 age = m.age.elapsed();
+        if (age >= timings_.messageMs)
             late.push_back(id);
+        else
+            oldest = std::max(oldest, age);
+    }
     for (auto id : late) {
-        auto handler = std::move(messages_[id].handler);
-        messages_.erase(id);
+        auto it = messages_.find(id);
+        if (it == messages_.end())
+            continue;
+        auto handler = std::move(it->second.handler);
+        messages_.erase(it);
         handler(std::nullopt);
     }
-    write({{"type", "ping"}});
+    if (!messages_.empty())
+        messageTimer_.start(static_cast<int>(timings_.messageMs - oldest));
+    // An unanswered message is a hint the provider hangs: look now rather than at the next check.
+    if (!late.empty() && process_ && !awaitingPong_)
+        ping();
+}
+
+void ProviderSession::onOutputClosed() {
+    if (!process_)
+        return;
+    // A provider that closed its output can report nothing more: it should be exiting. One that
+    // does not is stuck.
+    QPointer<QProcess> current = process_;
+    QTimer::singleShot(timings_.exitGraceMs, this, [this, current] {
+        if (current && process_ == current)
+            finish("隧道提供者没有响应", true);
+    });
 }
 
 void ProviderSession::onFinished() {
@@ -271,7 +329,9 @@ void ProviderSession::onFinished() {
     process_ = nullptr;
     process->deleteLater();
     phaseTimer_.stop();
-    heartbeatTimer_.stop();
+    livenessTimer_.stop();
+    answerTimer_.stop();
+    awaitingPong_ = false;
     answerAllMessages();
     setStatus(VpnStatus::Disconnected, stopRequested_ ? std::string() : lastError_);
     exited();
@@ -285,7 +345,9 @@ void ProviderSession::finish(const std::string& error, bool kill) {
     // A stop that was asked for and went as planned is no failure to report.
     const bool failed = !stopRequested_ || (kill && !error.empty());
     phaseTimer_.stop();
-    heartbeatTimer_.stop();
+    livenessTimer_.stop();
+    answerTimer_.stop();
+    awaitingPong_ = false;
     answerAllMessages();
     // The session is free for a new start at once; the old process gets its grace period alone.
     // A new start waits for it (whenExited), so two providers of one tunnel never run at once.
@@ -319,6 +381,7 @@ void ProviderSession::runRestoreStep() {
 }
 
 void ProviderSession::answerAllMessages() {
+    messageTimer_.stop();
     auto messages = std::move(messages_);
     messages_.clear();
     for (auto& [id, m] : messages)

@@ -64,3 +64,29 @@ TEST(ProviderSession, PhasesThatDoNotFinishEndInDisconnected) {
     EXPECT_EQ(error->code, tunnelproto::ProviderFailed);
     EXPECT_EQ(session.status(), VpnStatus::Disconnected);
 }
+
+// Nothing wakes the service for a quiet provider but a check every few minutes; a provider that
+// goes wrong between two checks is still found: its closed output, or a message it leaves
+// unanswered (which prompts a check at once).
+TEST(ProviderSession, AProviderThatHangsOrFallsMuteGoesLongBeforeTheNextCheck) {
+    tunneld::SessionTimings timings;
+    timings.livenessMs = 600000;
+    timings.silenceMs = 300;
+    timings.messageMs = 300;
+    timings.exitGraceMs = 300;
+    for (const char* command : {"hang", "mute"}) {
+        tunneld::ProviderSession session("cfg", timings);
+        ASSERT_FALSE(session.start(testProvider(), kTunnelBundleId, nlohmann::json::object(), {})) << command;
+        ASSERT_TRUE(waitUntil([&] { return session.status() == VpnStatus::Connected; })) << command;
+        const qint64 pid = session.providerPid();
+        std::optional<std::optional<QByteArray>> reply;
+        ASSERT_TRUE(session.sendMessage(command, [&](std::optional<QByteArray> r) { reply = r; }));
+        ASSERT_TRUE(
+            waitUntil([&] { return session.status() == VpnStatus::Disconnected; }, std::chrono::seconds(3)))
+            << command;
+        EXPECT_EQ(session.lastError(), "隧道提供者没有响应") << command;
+        ASSERT_TRUE(reply.has_value()) << command;
+        EXPECT_FALSE(reply->has_value()) << command;
+        EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); })) << command;
+    }
+}
