@@ -3,8 +3,12 @@
 #include "platform/Log.h"
 #include "platform/Redact.h"
 
+#include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 namespace nimo::tunneld {
 
@@ -30,6 +34,7 @@ ProviderSession::ProviderSession(std::string configuration, SessionTimings timin
 }
 
 ProviderSession::~ProviderSession() {
+    closeOutput();
     // The running provider and any still in its exit grace period.
     for (QProcess* process : findChildren<QProcess*>()) {
         process->disconnect(this);
@@ -94,17 +99,34 @@ std::optional<TunnelError> ProviderSession::start(const std::string& executable,
                                                   nlohmann::json options, nlohmann::json configuration) {
     if (process_ || !exiting_.isNull())
         return makeError(Busy, "隧道仍在运行");
+    // The provider's output comes through a pipe of our own: its end of file says the provider can
+    // report nothing more, which QProcess only tells once the process is gone.
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC | O_NONBLOCK) != 0)
+        return makeError(ProviderFailed, "无法启动隧道提供者：无法创建管道");
     auto* process = new QProcess(this);
     process->setProgram(QString::fromStdString(executable));
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // The tunnel belongs to the service: it goes when the service goes, however that happens.
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    process->setStandardOutputFile(QProcess::nullDevice());
+    const int childEnd = output[1];
+    process->setChildProcessModifier([childEnd] {
+        // The tunnel belongs to the service: it goes when the service goes, however that happens.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::dup2(childEnd, STDOUT_FILENO);
+        const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+        ::fcntl(STDOUT_FILENO, F_SETFL, flags & ~O_NONBLOCK);
+    });
     process->start();
+    ::close(output[1]);
     if (!process->waitForStarted(5000)) {
         const std::string why = process->errorString().toStdString();
+        ::close(output[0]);
         delete process;
         return makeError(ProviderFailed, "无法启动隧道提供者：" + why);
     }
+    outputFd_ = output[0];
+    outputNotifier_ = new QSocketNotifier(outputFd_, QSocketNotifier::Read, this);
+    connect(outputNotifier_, &QSocketNotifier::activated, this, &ProviderSession::readOutput);
     process_ = process;
     executable_ = executable;
     extension_ = extension;
@@ -112,8 +134,6 @@ std::optional<TunnelError> ProviderSession::start(const std::string& executable,
     lastError_.clear();
     stopRequested_ = false;
     lines_ = LineBuffer();
-    connect(process, &QProcess::readyReadStandardOutput, this, &ProviderSession::onOutput);
-    connect(process, &QProcess::readChannelFinished, this, &ProviderSession::onOutputClosed);
     connect(process, &QProcess::finished, this, &ProviderSession::onFinished);
     write({{"type", "start"}, {"options", options_}, {"configuration", std::move(configuration)}});
     lastHeard_.start();
@@ -163,13 +183,42 @@ void ProviderSession::write(const nlohmann::json& line) {
             this, [this] { finish("隧道提供者不再读取输入", true); }, Qt::QueuedConnection);
 }
 
-void ProviderSession::onOutput() {
-    if (!process_)
+void ProviderSession::closeOutput() {
+    delete outputNotifier_;
+    outputNotifier_ = nullptr;
+    if (outputFd_ >= 0)
+        ::close(outputFd_);
+    outputFd_ = -1;
+}
+
+void ProviderSession::readOutput() {
+    if (!process_ || outputFd_ < 0)
         return;
     QProcess* current = process_;
-    const QByteArray bytes = current->readAllStandardOutput();
-    if (bytes.isEmpty())
-        return;
+    QByteArray bytes;
+    bool ended = false;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        ended = n == 0 || errno != EAGAIN;
+        break;
+    }
+    if (ended)
+        closeOutput();
+    if (!bytes.isEmpty())
+        onOutput(bytes);
+    if (ended && process_ == current)
+        onOutputClosed();
+}
+
+void ProviderSession::onOutput(const QByteArray& bytes) {
+    QProcess* current = process_;
     lastHeard_.start();
     if (awaitingPong_) {
         awaitingPong_ = false;
@@ -195,7 +244,8 @@ void ProviderSession::handleLine(const std::string& text) {
         const bool stopping = status_ == VpnStatus::Disconnecting;
         switch (status) {
         case static_cast<int>(VpnStatus::Disconnected):
-            finish(lastError_, false);
+            if (!draining_)
+                finish(lastError_, false);
             break;
         case static_cast<int>(VpnStatus::Connected):
             if (!stopping) {
@@ -266,8 +316,7 @@ void ProviderSession::judgeSilence() {
     if (!process_)
         return;
     // A pong that arrived while this service was not running counts before silence is judged.
-    process_->waitForReadyRead(0);
-    onOutput();
+    readOutput();
     if (!process_ || !awaitingPong_)
         return;
     // Judged far later than due: this service stood still (stopped, suspended), and the provider
@@ -306,7 +355,7 @@ void ProviderSession::expireMessages() {
 }
 
 void ProviderSession::onOutputClosed() {
-    if (!process_)
+    if (!process_ || draining_)
         return;
     // A provider that closed its output can report nothing more: it should be exiting. One that
     // does not is stuck.
@@ -318,6 +367,14 @@ void ProviderSession::onOutputClosed() {
 }
 
 void ProviderSession::onFinished() {
+    if (!process_)
+        return;
+    // What it wrote before it went: replies, and the reason it gave. Its last report of
+    // disconnected only leaves that reason; the end is handled here.
+    draining_ = true;
+    readOutput();
+    draining_ = false;
+    closeOutput();
     if (!process_)
         return;
     QProcess* process = process_;
@@ -351,6 +408,7 @@ void ProviderSession::finish(const std::string& error, bool kill) {
     answerAllMessages();
     // The session is free for a new start at once; the old process gets its grace period alone.
     // A new start waits for it (whenExited), so two providers of one tunnel never run at once.
+    closeOutput();
     QProcess* process = process_;
     process_ = nullptr;
     exiting_ = process;

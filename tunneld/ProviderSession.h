@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+class QSocketNotifier;
+
 namespace nimo::tunneld {
 
 // Timing of a session; the defaults are the service's.
@@ -71,7 +73,9 @@ private:
     // Text from the provider made fit for clients and logs: no secret option, no URL credentials.
     std::string shown(const std::string& text) const;
     void exited();
-    void onOutput();
+    void readOutput();
+    void closeOutput();
+    void onOutput(const QByteArray& bytes);
     void handleLine(const std::string& line);
     void onFinished();
     void onOutputClosed();
@@ -94,6 +98,9 @@ private:
     std::string executable_;
     VpnStatus status_ = VpnStatus::Disconnected;
     QProcess* process_ = nullptr;
+    int outputFd_ = -1; // the provider's standard output
+    QSocketNotifier* outputNotifier_ = nullptr;
+    bool draining_ = false; // reading what a provider that exited left behind
     tunnelproto::LineBuffer lines_;
     nlohmann::json options_ = nlohmann::json::object();
     std::string lastError_;
