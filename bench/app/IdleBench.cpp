@@ -1,14 +1,16 @@
 // What the real client (bin/nimo, untouched) costs while nothing happens, and its peak memory.
 // Run under a display and a private session bus, as scripts/bench does:
-//   xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bin/idle_bench [shots dir]
+//   xvfb-run -a -s "-screen 0 1280x800x24" dbus-run-session -- bin/idle_bench [cycles [shots dir]]
 // This program stands for the desktop: it is the panel's status-item watcher (so closing the
 // window hides it to the tray), starts the local account service and the tunnel service on
 // temporary folders, and drives the client's window with xdotool as a user would. For each case it
 // reads the client's CPU ticks (utime + stime) and context switches (voluntary and not, every
 // thread) over 10 s, and its VmHWM.
-//   signed out, window hidden: fresh settings (the title strip's sign-in hint animates while shown)
-//   connected, window hidden: signed in (seeded token), start pressed, connected, window closed
-// The floor is the floor window of the start figure, shown, over the same 10 s.
+//   signed out: fresh settings (the title strip's sign-in hint animates while shown); peak memory
+//     3 s after the window shows, then after 20 toasts ("请先登录再使用", start pressed signed out)
+//   connected: signed in (seeded token), start pressed; then `cycles` (100) disconnects and
+//     connects through the window, resident memory before and after
+// The floor is the floor window of the start figure: its peak 3 s after it shows, and 10 s idle.
 
 #include "DevService.h"
 #include "service/SettingsStore.h"
@@ -26,6 +28,7 @@
 #include <QTimer>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <string>
@@ -120,13 +123,19 @@ long statusKiB(qint64 pid, const char* key) {
     return 0;
 }
 
+void memory(const char* what, qint64 pid) {
+    std::printf("%s: VmHWM %ld KiB, VmRSS %ld KiB\n", what, statusKiB(pid, "VmHWM:"),
+                statusKiB(pid, "VmRSS:"));
+    std::fflush(stdout);
+}
+
 void report(const char* what, qint64 pid, int seconds) {
     const Activity before = activity(pid);
     pause(seconds * 1000);
     const Activity after = activity(pid);
     std::printf("%s: %lld CPU ticks, %lld wake-ups in %d s; VmHWM %ld KiB, VmRSS %ld KiB\n", what,
-                after.ticks - before.ticks, after.switches - before.switches, seconds, statusKiB(pid, "VmHWM:"),
-                statusKiB(pid, "VmRSS:"));
+                after.ticks - before.ticks, after.switches - before.switches, seconds,
+                statusKiB(pid, "VmHWM:"), statusKiB(pid, "VmRSS:"));
     std::fflush(stdout);
 }
 
@@ -138,8 +147,8 @@ void shot(const QString& dir, const QString& name) {
 struct Client {
     QProcess process;
     explicit Client(const QString& bin) {
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(QProcess::nullDevice());
         process.start(bin + "/nimo", {});
     }
     ~Client() {
@@ -155,11 +164,14 @@ struct Client {
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const QString bin = QCoreApplication::applicationDirPath();
-    const QString shots = argc > 1 ? QString::fromLocal8Bit(argv[1]) : QString();
+    const int cycles = argc > 1 ? std::atoi(argv[1]) : 100;
+    const QString shots = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
+    constexpr int kStartButton[] = {191, 258}, kRing[] = {133, 253}, kClose[] = {895, 24};
     constexpr int kSeconds = 10;
 
     QTemporaryDir home;
-    for (const char* var : {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
+    for (const char* var :
+         {"XDG_CONFIG_HOME", "XDG_STATE_HOME", "XDG_RUNTIME_DIR", "XDG_DATA_HOME", "XDG_CACHE_HOME"}) {
         const QString dir = home.path() + "/" + var;
         QDir().mkpath(dir);
         QFile::setPermissions(dir, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
@@ -198,9 +210,7 @@ int main(int argc, char** argv) {
     tunnel.setStandardErrorFile(QProcess::nullDevice());
     tunnel.start(bin + "/nimo-tunneld", {"--auto-approve", "--idle-exit", "0", "--log-stderr"});
     tunnel.waitForStarted();
-    auto tunnelStatus = [&] {
-        return tool(bin + "/nimo-tunneld", {"status"});
-    };
+    auto tunnelStatus = [&] { return tool(bin + "/nimo-tunneld", {"status"}); };
 
     int result = 0;
     {
@@ -214,8 +224,18 @@ int main(int argc, char** argv) {
         }
         pause(3000);
         shot(shots, "signed-out");
-        report("signed out, window shown", client.process.processId(), kSeconds);
-        clickIn(visibleWindow(), 895, 24); // the title strip's close button
+        const qint64 pid = client.process.processId();
+        memory("signed out, 3 s after the window shows", pid);
+        report("signed out, window shown", pid, kSeconds);
+        for (int i = 0; i < 20; ++i) {
+            clickIn(visibleWindow(), kStartButton[0], kStartButton[1]);
+            pause(i == 0 ? 1000 : 3000); // a toast's whole cycle is 2.8 s
+            if (i == 0)
+                shot(shots, "toast");
+        }
+        pause(1000);
+        memory("signed out, after 20 toasts", pid);
+        clickIn(visibleWindow(), kClose[0], kClose[1]);
         if (!waitFor([] { return visibleWindow().isEmpty(); }, 5000)) {
             std::fprintf(stderr, "closing did not hide the window (tray items: %d)\n",
                          static_cast<int>(watcher.items.size()));
@@ -236,7 +256,8 @@ int main(int argc, char** argv) {
         pause(3000);
         shot(shots, "signed-in");
         report("signed in, window shown, after start", client.process.processId(), 1);
-        clickIn(visibleWindow(), 191, 258); // "一键加速"
+        const qint64 pid = client.process.processId();
+        clickIn(visibleWindow(), kStartButton[0], kStartButton[1]); // "一键加速"
         if (!waitFor([&] { return tunnelStatus().contains("(3)"); }, 30000)) {
             shot(shots, "not-connected");
             std::fprintf(stderr, "the tunnel did not connect: %s\n", qPrintable(tunnelStatus()));
@@ -244,14 +265,33 @@ int main(int argc, char** argv) {
         }
         pause(3000); // the "proxy on" toast fades
         shot(shots, "connected");
-        report("connected, window shown", client.process.processId(), kSeconds);
-        clickIn(visibleWindow(), 895, 24);
+        report("connected, window shown", pid, kSeconds);
+        const long before = statusKiB(pid, "VmRSS:");
+        int done = 0;
+        for (; done < cycles; ++done) {
+            clickIn(visibleWindow(), kRing[0], kRing[1]); // the ring: stop
+            if (!waitFor([&] { return tunnelStatus().contains("(1)"); }, 15000))
+                break;
+            pause(300);
+            clickIn(visibleWindow(), kStartButton[0], kStartButton[1]);
+            if (!waitFor([&] { return tunnelStatus().contains("(3)"); }, 30000))
+                break;
+            pause(300);
+        }
+        pause(3000);
+        std::printf("%d disconnect/connect cycles: VmRSS %ld -> %ld KiB, VmHWM %ld KiB\n", done, before,
+                    statusKiB(pid, "VmRSS:"), statusKiB(pid, "VmHWM:"));
+        if (done < cycles) {
+            shot(shots, "cycle-failed");
+            result = 1;
+        }
+        clickIn(visibleWindow(), kClose[0], kClose[1]);
         if (!waitFor([] { return visibleWindow().isEmpty(); }, 5000)) {
             std::fprintf(stderr, "closing did not hide the window\n");
             result = 1;
         }
         pause(1000);
-        report("connected, window hidden", client.process.processId(), kSeconds);
+        report("connected, window hidden", pid, kSeconds);
         tool(bin + "/nimo-tunneld", {"stop"});
     }
     {
@@ -260,6 +300,7 @@ int main(int argc, char** argv) {
         floor.start(bin + "/floor_window", {});
         if (waitFor([] { return !visibleWindow().isEmpty(); }, 30000)) {
             pause(3000);
+            memory("floor window, 3 s after it shows", floor.processId());
             report("floor window, shown", floor.processId(), kSeconds);
         }
         floor.kill();
