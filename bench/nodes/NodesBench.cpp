@@ -6,6 +6,7 @@
 
 #include <QApplication>
 #include <QEventLoop>
+#include <QFile>
 #include <QPixmapCache>
 #include <QTimer>
 #include <benchmark/benchmark.h>
@@ -56,6 +57,16 @@ std::vector<std::string> everyOther(const std::vector<std::string>& list) {
     for (size_t i = 0; i < list.size(); i += 2)
         out.push_back(list[i]);
     return out;
+}
+
+long residentKiB() {
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("VmRSS:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
 }
 
 // Build and first paint; cold: the flag images are rendered anew each time.
@@ -119,6 +130,9 @@ static void BM_BuildFetchAndRefresh(benchmark::State& state) {
     world.signIn(catalogue, everyOther(catalogue));
     if (state.range(1) > 0)
         world.service.script({{"path", "/api/public/sub/getNodeNames"}, {"delay_ms", state.range(1)}});
+    // Resident memory the first road leaves, the page still up: what a user's client keeps.
+    const long residentBefore = residentKiB();
+    bool first = true;
     for (auto _ : state) {
         (void)world.settings.remove(keys::allNodes);
         (void)world.settings.remove(keys::subNodes);
@@ -127,12 +141,16 @@ static void BM_BuildFetchAndRefresh(benchmark::State& state) {
         const bool done = waitAsleep([&] { return page->myNodeItmes()[0]->title() == catalogue[0]; });
         benchmark::DoNotOptimize(page->grab());
         state.SetIterationTime(mainThreadSeconds() - start);
+        if (first)
+            state.counters["rss_growth_MiB"] = static_cast<double>(residentKiB() - residentBefore) / 1024.0;
+        first = false;
         if (!done)
             state.SkipWithError("the fetch chain did not finish");
     }
 }
 BENCHMARK(BM_BuildFetchAndRefresh)
     ->Args({1000, 0})
+    ->Args({10000, 0})
     ->Args({100000, 0})
     ->Args({1000, 300})
     ->UseManualTime()
