@@ -13,6 +13,7 @@
 // The floor is the floor window of the start figure: its peak 3 s after it shows, and 10 s idle.
 
 #include "DevService.h"
+#include "ProcessActivity.h"
 #include "service/SettingsStore.h"
 #include "service/UserDefaultsCacheKeys.h"
 
@@ -34,6 +35,8 @@
 #include <string>
 
 using namespace nimo;
+using bench::processActivity;
+using bench::statusKiB;
 
 namespace {
 
@@ -89,40 +92,6 @@ void clickIn(const QString& window, int x, int y) {
     tool("xdotool", {"mousemove", QString::number(left + x), QString::number(top + y), "click", "1"});
 }
 
-struct Activity {
-    long long ticks = 0, switches = 0;
-};
-
-Activity activity(qint64 pid) {
-    Activity a;
-    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile status(tasks.filePath(tid + "/status"));
-        if (status.open(QIODevice::ReadOnly))
-            for (const QByteArray& line : status.readAll().split('\n'))
-                if (line.contains("ctxt_switches:"))
-                    a.switches += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
-        QFile stat(tasks.filePath(tid + "/stat"));
-        if (stat.open(QIODevice::ReadOnly)) {
-            const QByteArray text = stat.readAll();
-            const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-            if (fields.size() > 12)
-                a.ticks += fields[11].toLongLong() + fields[12].toLongLong();
-        }
-    }
-    return a;
-}
-
-long statusKiB(qint64 pid, const char* key) {
-    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith(key))
-            return line.mid(line.indexOf(':') + 1).trimmed().split(' ').value(0).toLong();
-    return 0;
-}
-
 void memory(const char* what, qint64 pid) {
     std::printf("%s: VmHWM %ld KiB, VmRSS %ld KiB\n", what, statusKiB(pid, "VmHWM:"),
                 statusKiB(pid, "VmRSS:"));
@@ -130,9 +99,9 @@ void memory(const char* what, qint64 pid) {
 }
 
 void report(const char* what, qint64 pid, int seconds) {
-    const Activity before = activity(pid);
+    const bench::Activity before = processActivity(pid);
     pause(seconds * 1000);
-    const Activity after = activity(pid);
+    const bench::Activity after = processActivity(pid);
     std::printf("%s: %lld CPU ticks, %lld wake-ups in %d s; VmHWM %ld KiB, VmRSS %ld KiB\n", what,
                 after.ticks - before.ticks, after.switches - before.switches, seconds,
                 statusKiB(pid, "VmHWM:"), statusKiB(pid, "VmRSS:"));
@@ -292,6 +261,14 @@ int main(int argc, char** argv) {
         }
         pause(1000);
         report("connected, window hidden", pid, kSeconds);
+        // NIMO_BENCH_STRACE=file: what wakes the hidden client, for the next 30 s.
+        if (const QString trace = qEnvironmentVariable("NIMO_BENCH_STRACE"); !trace.isEmpty()) {
+            QProcess strace;
+            strace.start("strace", {"-f", "-tt", "-o", trace, "-p", QString::number(pid)});
+            pause(30000);
+            strace.terminate();
+            strace.waitForFinished();
+        }
         tool(bin + "/nimo-tunneld", {"stop"});
     }
     {

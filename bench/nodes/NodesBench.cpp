@@ -3,10 +3,10 @@
 // service, measured as the main thread's own CPU time (the HTTP worker and the service are not
 // counted). Run by hand: bin/nodes_bench (offscreen unless a display is chosen).
 #include "NodesFixture.h"
+#include "ProcessActivity.h"
 
 #include <QApplication>
 #include <QEventLoop>
-#include <QFile>
 #include <QPixmapCache>
 #include <QTimer>
 #include <benchmark/benchmark.h>
@@ -57,16 +57,6 @@ std::vector<std::string> everyOther(const std::vector<std::string>& list) {
     for (size_t i = 0; i < list.size(); i += 2)
         out.push_back(list[i]);
     return out;
-}
-
-long residentKiB() {
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return 0;
-    for (const QByteArray& line : status.readAll().split('\n'))
-        if (line.startsWith("VmRSS:"))
-            return line.mid(6).trimmed().split(' ').value(0).toLong();
-    return 0;
 }
 
 // Build and first paint; cold: the flag images are rendered anew each time.
@@ -131,7 +121,7 @@ static void BM_BuildFetchAndRefresh(benchmark::State& state) {
     if (state.range(1) > 0)
         world.service.script({{"path", "/api/public/sub/getNodeNames"}, {"delay_ms", state.range(1)}});
     // Resident memory the first road leaves, the page still up: what a user's client keeps.
-    const long residentBefore = residentKiB();
+    const long residentBefore = bench::statusKiB(0, "VmRSS:");
     bool first = true;
     for (auto _ : state) {
         (void)world.settings.remove(keys::allNodes);
@@ -142,7 +132,8 @@ static void BM_BuildFetchAndRefresh(benchmark::State& state) {
         benchmark::DoNotOptimize(page->grab());
         state.SetIterationTime(mainThreadSeconds() - start);
         if (first)
-            state.counters["rss_growth_MiB"] = static_cast<double>(residentKiB() - residentBefore) / 1024.0;
+            state.counters["rss_growth_MiB"] =
+                static_cast<double>(bench::statusKiB(0, "VmRSS:") - residentBefore) / 1024.0;
         first = false;
         if (!done)
             state.SkipWithError("the fetch chain did not finish");

@@ -11,6 +11,7 @@
 #include "DevServer.h"
 #include "DevService.h"
 #include "LoopbackNodes.h"
+#include "ProcessActivity.h"
 #include "tunnel/TunnelServiceClient.h"
 
 #include <QCoreApplication>
@@ -76,21 +77,6 @@ bool activate(TunnelServiceClient& client, const std::string& path) {
     return runUntil([&] { return ok.has_value(); }) && *ok;
 }
 
-long rssKiB(qint64 pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
-    std::string key;
-    while (in >> key) {
-        if (key == "VmRSS:") {
-            long kib = 0;
-            in >> kib;
-            return kib;
-        }
-        std::string rest;
-        std::getline(in, rest);
-    }
-    return 0;
-}
-
 // A peer that subscribes and then never reads a byte.
 int silentSubscriber(const std::string& socketPath) {
     const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -103,31 +89,6 @@ int silentSubscriber(const std::string& socketPath) {
     if (::write(fd, subscribe, sizeof subscribe - 1) < 0)
         return -1;
     return fd;
-}
-
-// Context switches (voluntary and not, all threads) and CPU ticks of one process.
-struct Activity {
-    long long switches = 0, ticks = 0;
-};
-Activity activity(long pid) {
-    Activity a;
-    QDir tasks(QStringLiteral("/proc/%1/task").arg(pid));
-    for (const QString& tid : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile status(tasks.filePath(tid + "/status"));
-        if (!status.open(QIODevice::ReadOnly))
-            continue;
-        for (const QByteArray& line : status.readAll().split('\n'))
-            if (line.contains("ctxt_switches:"))
-                a.switches += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
-    }
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
-    if (stat.open(QIODevice::ReadOnly)) {
-        const QByteArray text = stat.readAll();
-        const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-        if (fields.size() > 12)
-            a.ticks = fields[11].toLongLong() + fields[12].toLongLong(); // utime + stime
-    }
-    return a;
 }
 
 // The children the service started (the provider), through every thread's children list.
@@ -238,14 +199,14 @@ int main(int argc, char** argv) {
         std::vector<long> pids{service};
         for (long c : childrenOf(service))
             pids.push_back(c);
-        std::vector<Activity> before;
+        std::vector<bench::Activity> before;
         for (long pid : pids)
-            before.push_back(activity(pid));
+            before.push_back(bench::processActivity(pid));
         QEventLoop idle;
         QTimer::singleShot(kIdleSeconds * 1000, &idle, &QEventLoop::quit);
         idle.exec();
         for (size_t i = 0; i < pids.size(); ++i) {
-            const Activity after = activity(pids[i]);
+            const bench::Activity after = bench::processActivity(pids[i]);
             std::printf("idle %ds, tunnel up, %s: %lld wake-ups, %lld CPU ticks\n", kIdleSeconds,
                         i == 0 ? "service" : "provider", after.switches - before[i].switches,
                         after.ticks - before[i].ticks);
@@ -297,12 +258,12 @@ int main(int argc, char** argv) {
     bool answered = false;
     client.status(nullptr, configuration, [&](int, const auto&) { answered = true; });
     runUntil([&] { return answered; });
-    const long before = rssKiB(client.servicePid());
+    const long before = bench::statusKiB(client.servicePid(), "VmRSS:");
     bool flooded = false;
     client.sendProviderMessage(nullptr, configuration, "flood.10000",
                                [&](auto, const auto&) { flooded = true; });
     runUntil([&] { return flooded; }, 20000);
-    const long growth = rssKiB(client.servicePid()) - before;
+    const long growth = bench::statusKiB(client.servicePid(), "VmRSS:") - before;
     std::printf("silent subscriber  service grew by %ld KiB (bound 5120 KiB)\n", growth);
     ::close(silent);
     stopTunnel();
