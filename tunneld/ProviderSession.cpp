@@ -3,8 +3,12 @@
 #include "platform/Log.h"
 #include "platform/Redact.h"
 
+#include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <sys/prctl.h>
+#include <unistd.h>
 
 namespace nimo::tunneld {
 
@@ -22,11 +26,15 @@ ProviderSession::ProviderSession(std::string configuration, SessionTimings timin
     phaseTimer_.setSingleShot(true);
     connect(&phaseTimer_, &QTimer::timeout, this,
             [this] { finish(status_ == VpnStatus::Disconnecting ? "停止超时" : "连接超时", true); });
-    heartbeatTimer_.setInterval(timings_.heartbeatMs);
-    connect(&heartbeatTimer_, &QTimer::timeout, this, &ProviderSession::heartbeat);
+    for (QTimer* timer : {&livenessTimer_, &answerTimer_, &messageTimer_})
+        timer->setSingleShot(true);
+    connect(&livenessTimer_, &QTimer::timeout, this, &ProviderSession::checkLiveness);
+    connect(&answerTimer_, &QTimer::timeout, this, &ProviderSession::judgeSilence);
+    connect(&messageTimer_, &QTimer::timeout, this, &ProviderSession::expireMessages);
 }
 
 ProviderSession::~ProviderSession() {
+    closeOutput();
     // The running provider and any still in its exit grace period.
     for (QProcess* process : findChildren<QProcess*>()) {
         process->disconnect(this);
@@ -91,31 +99,45 @@ std::optional<TunnelError> ProviderSession::start(const std::string& executable,
                                                   nlohmann::json options, nlohmann::json configuration) {
     if (process_ || !exiting_.isNull())
         return makeError(Busy, "隧道仍在运行");
+    // The provider's output comes through a pipe of our own: its end of file says the provider can
+    // report nothing more, which QProcess only tells once the process is gone.
+    int output[2];
+    if (::pipe2(output, O_CLOEXEC | O_NONBLOCK) != 0)
+        return makeError(ProviderFailed, "无法启动隧道提供者：无法创建管道");
     auto* process = new QProcess(this);
     process->setProgram(QString::fromStdString(executable));
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // The tunnel belongs to the service: it goes when the service goes, however that happens.
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
+    process->setStandardOutputFile(QProcess::nullDevice());
+    const int childEnd = output[1];
+    process->setChildProcessModifier([childEnd] {
+        // The tunnel belongs to the service: it goes when the service goes, however that happens.
+        ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+        ::dup2(childEnd, STDOUT_FILENO);
+        const int flags = ::fcntl(STDOUT_FILENO, F_GETFL);
+        ::fcntl(STDOUT_FILENO, F_SETFL, flags & ~O_NONBLOCK);
+    });
     process->start();
+    ::close(output[1]);
     if (!process->waitForStarted(5000)) {
         const std::string why = process->errorString().toStdString();
+        ::close(output[0]);
         delete process;
         return makeError(ProviderFailed, "无法启动隧道提供者：" + why);
     }
+    outputFd_ = output[0];
+    outputNotifier_ = new QSocketNotifier(outputFd_, QSocketNotifier::Read, this);
+    connect(outputNotifier_, &QSocketNotifier::activated, this, &ProviderSession::readOutput);
     process_ = process;
     executable_ = executable;
     extension_ = extension;
     options_ = std::move(options);
     lastError_.clear();
     stopRequested_ = false;
-    silentMs_ = 0;
     lines_ = LineBuffer();
-    connect(process, &QProcess::readyReadStandardOutput, this, &ProviderSession::onOutput);
     connect(process, &QProcess::finished, this, &ProviderSession::onFinished);
     write({{"type", "start"}, {"options", options_}, {"configuration", std::move(configuration)}});
     lastHeard_.start();
-    lastBeat_.start();
-    heartbeatTimer_.start();
+    livenessTimer_.start(timings_.livenessMs);
     phaseTimer_.start(timings_.connectingMs);
     setStatus(VpnStatus::Connecting);
     return std::nullopt;
@@ -144,6 +166,8 @@ bool ProviderSession::sendMessage(const QByteArray& data, ReplyHandler handler) 
     PendingMessage pending{std::move(handler), {}};
     pending.age.start();
     messages_.emplace(id, std::move(pending));
+    if (!messageTimer_.isActive())
+        messageTimer_.start(timings_.messageMs);
     write({{"type", "message"}, {"id", id}, {"data", toBase64(data)}});
     return true;
 }
@@ -159,15 +183,48 @@ void ProviderSession::write(const nlohmann::json& line) {
             this, [this] { finish("隧道提供者不再读取输入", true); }, Qt::QueuedConnection);
 }
 
-void ProviderSession::onOutput() {
-    if (!process_)
+void ProviderSession::closeOutput() {
+    delete outputNotifier_;
+    outputNotifier_ = nullptr;
+    if (outputFd_ >= 0)
+        ::close(outputFd_);
+    outputFd_ = -1;
+}
+
+void ProviderSession::readOutput() {
+    if (!process_ || outputFd_ < 0)
         return;
     QProcess* current = process_;
-    const QByteArray bytes = current->readAllStandardOutput();
-    if (bytes.isEmpty())
-        return;
+    QByteArray bytes;
+    bool ended = false;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(outputFd_, buffer, sizeof buffer);
+        if (n > 0) {
+            bytes.append(buffer, n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR)
+            continue;
+        ended = n == 0 || errno != EAGAIN;
+        break;
+    }
+    if (ended)
+        closeOutput();
+    if (!bytes.isEmpty())
+        onOutput(bytes);
+    if (ended && process_ == current)
+        onOutputClosed();
+}
+
+void ProviderSession::onOutput(const QByteArray& bytes) {
+    QProcess* current = process_;
     lastHeard_.start();
-    silentMs_ = 0;
+    if (awaitingPong_) {
+        awaitingPong_ = false;
+        answerTimer_.stop();
+        livenessTimer_.start(timings_.livenessMs);
+    }
     for (auto& line : lines_.feed(bytes)) {
         if (process_ != current)
             return;
@@ -187,7 +244,8 @@ void ProviderSession::handleLine(const std::string& text) {
         const bool stopping = status_ == VpnStatus::Disconnecting;
         switch (status) {
         case static_cast<int>(VpnStatus::Disconnected):
-            finish(lastError_, false);
+            if (!draining_)
+                finish(lastError_, false);
             break;
         case static_cast<int>(VpnStatus::Connected):
             if (!stopping) {
@@ -221,6 +279,8 @@ void ProviderSession::handleLine(const std::string& text) {
             return;
         auto handler = std::move(it->second.handler);
         messages_.erase(it);
+        if (messages_.empty())
+            messageTimer_.stop();
         auto data = line.find("data");
         auto reply = data != line.end() ? fromBase64(*data) : std::nullopt;
         if (reply)
@@ -231,35 +291,90 @@ void ProviderSession::handleLine(const std::string& text) {
     // "pong" and anything else only prove the provider is alive.
 }
 
-void ProviderSession::heartbeat() {
+void ProviderSession::checkLiveness() {
     if (!process_)
         return;
-    // Lines that arrived while this service was not running count before silence is judged.
-    process_->waitForReadyRead(0);
-    onOutput();
-    if (!process_)
-        return;
-    // A beat far later than due means this service stood still (stopped, suspended): that time
-    // counts at most as one beat of the provider's silence.
-    const qint64 sinceBeat = lastBeat_.restart();
-    silentMs_ += std::min<qint64>(sinceBeat, 2LL * timings_.heartbeatMs);
-    if (silentMs_ > timings_.silenceMs) {
-        finish("隧道提供者没有响应", true);
+    // Heard from lately (a reply, a status): alive; look again a whole interval after that.
+    const qint64 quiet = lastHeard_.elapsed();
+    if (quiet < timings_.livenessMs) {
+        livenessTimer_.start(static_cast<int>(timings_.livenessMs - quiet));
         return;
     }
-    std::vector<std::int64_t> late;
-    for (const auto& [id, m] : messages_)
-        if (m.age.elapsed() > timings_.messageMs)
-            late.push_back(id);
-    for (auto id : late) {
-        auto handler = std::move(messages_[id].handler);
-        messages_.erase(id);
-        handler(std::nullopt);
-    }
+    ping();
+}
+
+void ProviderSession::ping() {
+    livenessTimer_.stop();
+    awaitingPong_ = true;
+    stallForgiven_ = false;
+    pingSent_.start();
+    answerTimer_.start(timings_.silenceMs);
     write({{"type", "ping"}});
 }
 
+void ProviderSession::judgeSilence() {
+    if (!process_)
+        return;
+    // A pong that arrived while this service was not running counts before silence is judged.
+    readOutput();
+    if (!process_ || !awaitingPong_)
+        return;
+    // Judged far later than due: this service stood still (stopped, suspended), and the provider
+    // gets one more whole wait of the service's own running time.
+    if (!stallForgiven_ && pingSent_.elapsed() > 2LL * timings_.silenceMs) {
+        stallForgiven_ = true;
+        answerTimer_.start(timings_.silenceMs);
+        return;
+    }
+    finish("隧道提供者没有响应", true);
+}
+
+void ProviderSession::expireMessages() {
+    std::vector<std::int64_t> late;
+    qint64 oldest = 0;
+    for (const auto& [id, m] : messages_) {
+        const qint64 age = m.age.elapsed();
+        if (age >= timings_.messageMs)
+            late.push_back(id);
+        else
+            oldest = std::max(oldest, age);
+    }
+    for (auto id : late) {
+        auto it = messages_.find(id);
+        if (it == messages_.end())
+            continue;
+        auto handler = std::move(it->second.handler);
+        messages_.erase(it);
+        handler(std::nullopt);
+    }
+    if (!messages_.empty())
+        messageTimer_.start(static_cast<int>(timings_.messageMs - oldest));
+    // An unanswered message is a hint the provider hangs: look now rather than at the next check.
+    if (!late.empty() && process_ && !awaitingPong_)
+        ping();
+}
+
+void ProviderSession::onOutputClosed() {
+    if (!process_ || draining_)
+        return;
+    // A provider that closed its output can report nothing more: it should be exiting. One that
+    // does not is stuck.
+    QPointer<QProcess> current = process_;
+    QTimer::singleShot(timings_.exitGraceMs, this, [this, current] {
+        if (current && process_ == current)
+            finish("隧道提供者没有响应", true);
+    });
+}
+
 void ProviderSession::onFinished() {
+    if (!process_)
+        return;
+    // What it wrote before it went: replies, and the reason it gave. Its last report of
+    // disconnected only leaves that reason; the end is handled here.
+    draining_ = true;
+    readOutput();
+    draining_ = false;
+    closeOutput();
     if (!process_)
         return;
     QProcess* process = process_;
@@ -271,7 +386,9 @@ void ProviderSession::onFinished() {
     process_ = nullptr;
     process->deleteLater();
     phaseTimer_.stop();
-    heartbeatTimer_.stop();
+    livenessTimer_.stop();
+    answerTimer_.stop();
+    awaitingPong_ = false;
     answerAllMessages();
     setStatus(VpnStatus::Disconnected, stopRequested_ ? std::string() : lastError_);
     exited();
@@ -285,10 +402,13 @@ void ProviderSession::finish(const std::string& error, bool kill) {
     // A stop that was asked for and went as planned is no failure to report.
     const bool failed = !stopRequested_ || (kill && !error.empty());
     phaseTimer_.stop();
-    heartbeatTimer_.stop();
+    livenessTimer_.stop();
+    answerTimer_.stop();
+    awaitingPong_ = false;
     answerAllMessages();
     // The session is free for a new start at once; the old process gets its grace period alone.
     // A new start waits for it (whenExited), so two providers of one tunnel never run at once.
+    closeOutput();
     QProcess* process = process_;
     process_ = nullptr;
     exiting_ = process;
@@ -319,6 +439,7 @@ void ProviderSession::runRestoreStep() {
 }
 
 void ProviderSession::answerAllMessages() {
+    messageTimer_.stop();
     auto messages = std::move(messages_);
     messages_.clear();
     for (auto& [id, m] : messages)

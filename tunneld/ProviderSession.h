@@ -16,14 +16,16 @@
 #include <string>
 #include <vector>
 
+class QSocketNotifier;
+
 namespace nimo::tunneld {
 
 // Timing of a session; the defaults are the service's.
 struct SessionTimings {
     int connectingMs = 30000;    // connecting that does not finish ends in disconnected
     int disconnectingMs = 10000; // so does disconnecting
-    int heartbeatMs = 1000;      // a ping this often
-    int silenceMs = 3000;        // no line for this long: the provider hangs
+    int livenessMs = 120000;     // a provider silent this long is pinged
+    int silenceMs = 5000;        // a ping unanswered this long: the provider hangs
     int messageMs = 5000;        // a provider message unanswered this long gets "no reply"
     int exitGraceMs = 1000;      // a provider that reported disconnected has this long to exit
 };
@@ -71,10 +73,17 @@ private:
     // Text from the provider made fit for clients and logs: no secret option, no URL credentials.
     std::string shown(const std::string& text) const;
     void exited();
-    void onOutput();
+    void readOutput();
+    void closeOutput();
+    void onOutput(const QByteArray& bytes);
     void handleLine(const std::string& line);
     void onFinished();
-    void heartbeat();
+    void onOutputClosed();
+    // Pings a provider that has been silent for a while; nothing happens while it talks.
+    void checkLiveness();
+    void ping();
+    void judgeSilence();
+    void expireMessages();
     // Moves to disconnected at once and makes sure the process goes.
     void finish(const std::string& error, bool kill);
     void write(const nlohmann::json& line);
@@ -89,16 +98,24 @@ private:
     std::string executable_;
     VpnStatus status_ = VpnStatus::Disconnected;
     QProcess* process_ = nullptr;
+    int outputFd_ = -1; // the provider's standard output
+    QSocketNotifier* outputNotifier_ = nullptr;
+    bool draining_ = false; // reading what a provider that exited left behind
     tunnelproto::LineBuffer lines_;
     nlohmann::json options_ = nlohmann::json::object();
     std::string lastError_;
     QTimer phaseTimer_; // connecting or disconnecting deadline
-    QTimer heartbeatTimer_;
+    // No timer runs while a healthy provider is quiet, except the rare liveness check: its exit
+    // and the end of its output are events of their own.
+    QTimer livenessTimer_;
+    QTimer answerTimer_;  // armed while a ping waits
+    QTimer messageTimer_; // armed while a message waits
     QElapsedTimer lastHeard_;
-    // Time the provider has been silent while this service was running: a stall of the service
-    // itself (stopped, suspended) is not the provider's silence.
-    qint64 silentMs_ = 0;
-    QElapsedTimer lastBeat_;
+    QElapsedTimer pingSent_;
+    // A stall of the service itself (stopped, suspended) is not the provider's silence: it may
+    // extend the wait for a pong once.
+    bool stallForgiven_ = false;
+    bool awaitingPong_ = false;
     bool stopRequested_ = false;
     QPointer<QProcess> exiting_;
     std::vector<std::function<void()>> afterExit_;

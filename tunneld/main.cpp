@@ -15,6 +15,7 @@
 #include <QLocalSocket>
 #include <QProcess>
 #include <QSocketNotifier>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -40,7 +41,7 @@ void onSignal(int) {
 void usage() {
     std::fputs(
         "usage: nimo-tunneld [--auto-approve] [--idle-exit SECONDS] [--socket PATH] [--state-dir DIR]\n"
-        "                    [--log-stderr]\n"
+        "                    [--log-stderr] [--liveness-check SECONDS]\n"
         "       nimo-tunneld status | list | stop | logs [--socket PATH]\n"
         "       nimo-tunneld approve <extension identifier> [--socket PATH]\n",
         stderr);
@@ -316,6 +317,15 @@ int main(int argc, char** argv) {
             options.autoApprove = true;
         } else if (arg == "--idle-exit" && i + 1 < argc) {
             options.idleExitMs = std::atoi(argv[++i]) * 1000;
+        } else if (arg == "--liveness-check" && i + 1 < argc) {
+            // A quiet provider is pinged this often; the wait for its answer is never longer.
+            const int ms = static_cast<int>(std::atof(argv[++i]) * 1000);
+            if (ms <= 0) {
+                usage();
+                return 64;
+            }
+            options.timings.livenessMs = ms;
+            options.timings.silenceMs = std::min(options.timings.silenceMs, std::max(ms, 1000));
         } else if (arg == "--socket" && i + 1 < argc) {
             options.socketPath = argv[++i];
         } else if (arg == "--state-dir" && i + 1 < argc) {

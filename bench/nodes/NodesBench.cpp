@@ -3,6 +3,7 @@
 // service, measured as the main thread's own CPU time (the HTTP worker and the service are not
 // counted). Run by hand: bin/nodes_bench (offscreen unless a display is chosen).
 #include "NodesFixture.h"
+#include "ProcessActivity.h"
 
 #include <QApplication>
 #include <QEventLoop>
@@ -119,6 +120,9 @@ static void BM_BuildFetchAndRefresh(benchmark::State& state) {
     world.signIn(catalogue, everyOther(catalogue));
     if (state.range(1) > 0)
         world.service.script({{"path", "/api/public/sub/getNodeNames"}, {"delay_ms", state.range(1)}});
+    // Resident memory the first road leaves, the page still up: what a user's client keeps.
+    const long residentBefore = bench::statusKiB(0, "VmRSS:");
+    bool first = true;
     for (auto _ : state) {
         (void)world.settings.remove(keys::allNodes);
         (void)world.settings.remove(keys::subNodes);
@@ -127,12 +131,17 @@ static void BM_BuildFetchAndRefresh(benchmark::State& state) {
         const bool done = waitAsleep([&] { return page->myNodeItmes()[0]->title() == catalogue[0]; });
         benchmark::DoNotOptimize(page->grab());
         state.SetIterationTime(mainThreadSeconds() - start);
+        if (first)
+            state.counters["rss_growth_MiB"] =
+                static_cast<double>(bench::statusKiB(0, "VmRSS:") - residentBefore) / 1024.0;
+        first = false;
         if (!done)
             state.SkipWithError("the fetch chain did not finish");
     }
 }
 BENCHMARK(BM_BuildFetchAndRefresh)
     ->Args({1000, 0})
+    ->Args({10000, 0})
     ->Args({100000, 0})
     ->Args({1000, 300})
     ->UseManualTime()

@@ -65,7 +65,8 @@ struct Tunnel {
     std::string id;
     bool ready = false;
 
-    explicit Tunnel(const std::string& state) {
+    explicit Tunnel(const std::string& state, std::vector<std::string> serviceArguments = {})
+        : service(true, std::move(serviceArguments)) {
         if (!service.start())
             return;
         control = std::make_unique<RawClient>(service.socketPath());
@@ -153,7 +154,8 @@ TEST(Faults, KillsInEveryTunnelState) {
 // responsive, and the tunnel is still up when the service runs again.
 TEST(Faults, AStoppedServiceKeepsTheTunnelAndEveryCallHasADeadline) {
     for (const int stallMs : {1000, 10000}) {
-        Tunnel t("connected");
+        // Liveness checked every second, so the check falls inside and right after the stall.
+        Tunnel t("connected", {"--liveness-check", "1"});
         ASSERT_TRUE(t.ready);
         TunnelServiceClient::Options options;
         options.socketPath = t.service.socketPath();

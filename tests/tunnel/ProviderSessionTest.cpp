@@ -64,3 +64,34 @@ TEST(ProviderSession, PhasesThatDoNotFinishEndInDisconnected) {
     EXPECT_EQ(error->code, tunnelproto::ProviderFailed);
     EXPECT_EQ(session.status(), VpnStatus::Disconnected);
 }
+
+// Nothing wakes the service for a quiet provider but a check every few minutes; a provider that
+// goes wrong between two checks is still found: its closed output, or a message it leaves
+// unanswered (which prompts a check at once).
+TEST(ProviderSession, AProviderThatHangsOrFallsMuteGoesLongBeforeTheNextCheck) {
+    struct Case {
+        const char* command;
+        int messageMs; // "mute" is found by its closed output alone, not by the unanswered message
+    };
+    for (const Case& c : {Case{"hang", 300}, Case{"mute", 600000}}) {
+        tunneld::SessionTimings timings;
+        timings.livenessMs = 600000;
+        timings.silenceMs = 300;
+        timings.messageMs = c.messageMs;
+        timings.exitGraceMs = 300;
+        tunneld::ProviderSession session("cfg", timings);
+        ASSERT_FALSE(session.start(testProvider(), kTunnelBundleId, nlohmann::json::object(), {}))
+            << c.command;
+        ASSERT_TRUE(waitUntil([&] { return session.status() == VpnStatus::Connected; })) << c.command;
+        const qint64 pid = session.providerPid();
+        std::optional<std::optional<QByteArray>> reply;
+        ASSERT_TRUE(session.sendMessage(c.command, [&](std::optional<QByteArray> r) { reply = r; }));
+        ASSERT_TRUE(
+            waitUntil([&] { return session.status() == VpnStatus::Disconnected; }, std::chrono::seconds(3)))
+            << c.command;
+        EXPECT_EQ(session.lastError(), "隧道提供者没有响应") << c.command;
+        ASSERT_TRUE(reply.has_value()) << c.command;
+        EXPECT_FALSE(reply->has_value()) << c.command;
+        EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); })) << c.command;
+    }
+}

@@ -4,6 +4,7 @@
 //   "flood.N"    report N status changes (reasserting/connected alternately), then reply
 //   "slowstop"   from now on, take 2 s between disconnecting and disconnected
 //   "hang"       stop reading and writing (a hung provider)
+//   "mute"       close its output and go on running (it can report nothing more)
 //   "exit"       exit at once without reporting anything
 //   "linger"     from now on, stay 3 s after reporting disconnected on stop (a slow clean-up)
 //   "fail.TEXT"  report disconnected with the error TEXT, then exit
@@ -17,6 +18,7 @@
 #include <iostream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 using namespace nimo::tunnelproto;
 
@@ -65,6 +67,10 @@ int main() {
             } else if (message == "slowstop") {
                 slowStop = true;
             } else if (message == "hang") {
+                for (;;)
+                    std::this_thread::sleep_for(std::chrono::seconds(60));
+            } else if (message == "mute") {
+                ::close(STDOUT_FILENO);
                 for (;;)
                     std::this_thread::sleep_for(std::chrono::seconds(60));
             } else if (message == "exit") {

@@ -130,7 +130,7 @@ TEST(TunnelServiceClient, RefusesAServiceThatIsNotTheUsersOwn) {
 // judged by the time the service ran, not by the clock. A provider that really hangs still goes.
 TEST(ProviderSession, AStallOfTheServiceIsNotTheProvidersSilence) {
     tunneld::SessionTimings timings;
-    timings.heartbeatMs = 100;
+    timings.livenessMs = 100;
     timings.silenceMs = 400;
     tunneld::ProviderSession session("cfg", timings);
     ASSERT_FALSE(session.start(testProvider(), kTunnelBundleId, json::object(), json::object()));
