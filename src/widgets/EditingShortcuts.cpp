@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMetaObject>
+#include <algorithm>
 
 namespace nimo {
 
@@ -65,7 +66,13 @@ bool performKeyEquivalent(QWidget* field, QKeyEvent* event) {
 }
 
 void installEditingShortcuts(QCoreApplication* app) {
-    if (!app || app->findChild<EditingShortcutFilter*>(QString(), Qt::FindDirectChildrenOnly))
+    if (!app)
+        return;
+    // The filter has no meta-object of its own, so findChild would take any child (the event
+    // dispatcher) for it and never install it.
+    const QObjectList children = app->children();
+    if (std::any_of(children.begin(), children.end(),
+                    [](const QObject* child) { return dynamic_cast<const EditingShortcutFilter*>(child); }))
         return;
     app->installEventFilter(new EditingShortcutFilter(app));
 }
