@@ -5,6 +5,7 @@
 #include <QLineEdit>
 #include <QMetaObject>
 #include <algorithm>
+#include <cstring>
 
 namespace nimo {
 
@@ -62,6 +63,11 @@ bool performKeyEquivalent(QWidget* field, QKeyEvent* event) {
     QWidget* responder = window ? window->focusWidget() : nullptr;
     if (!responder)
         return false;
+    // The cut and paste slots ignore read-only (only the field's own key handling checks it): a
+    // read-only field keeps the key and its text.
+    const bool edits = std::strcmp(action, "cut") == 0 || std::strcmp(action, "paste") == 0;
+    if (edits && responder->property("readOnly").toBool())
+        return true;
     return QMetaObject::invokeMethod(responder, action, Qt::DirectConnection);
 }
 
