@@ -35,11 +35,13 @@ public:
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override {
-        const auto type = event->type();
-        if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride)
-            return false;
+        // Every event of the application passes here, many posted from other threads: the cheap
+        // look at the receiver comes first, and the event itself is read only for a field's.
         auto* field = qobject_cast<QLineEdit*>(watched);
         if (!field)
+            return false;
+        const auto type = event->type();
+        if (type != QEvent::KeyPress && type != QEvent::ShortcutOverride)
             return false;
         auto* key = static_cast<QKeyEvent*>(event);
         if (!actionFor(key))

@@ -53,7 +53,7 @@ protected:
                 res.set_content(body,
                                 req.has_param("type") ? req.get_param_value("type") : "application/json");
         });
-        server.start();
+        // Not started here: a test adds its own routes first, and its first url() starts it.
     }
     LoopbackServer server;
     SessionManager session{fastConfiguration()};
@@ -458,10 +458,9 @@ TEST_F(SessionManagerTest, CredentialsNeverFollowARedirectToAnotherHost) {
     other.server().Get("/land", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(R"({"landed":true})", "application/json");
     });
-    other.start();
-    server.server().Get("/away", [&](const httplib::Request&, httplib::Response& res) {
-        res.set_redirect(other.url("/land"));
-    });
+    const std::string land = other.url("/land");
+    server.server().Get("/away",
+                        [land](const httplib::Request&, httplib::Response& res) { res.set_redirect(land); });
     server.server().Get("/home",
                         [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/json"); });
 
