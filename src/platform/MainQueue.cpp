@@ -4,7 +4,9 @@
 #include <QPointer>
 #include <QThread>
 #include <QTimer>
+#include <deque>
 #include <mutex>
+#include <utility>
 
 namespace nimo::platform {
 
@@ -14,11 +16,40 @@ namespace {
 std::mutex appMutex;
 bool appHooked = false;
 bool appAlive = false;
+// Calls posted here wait under appMutex and the main loop takes them from there, one per event, in
+// order. Qt's own queue would carry them as well, but behind a lock thread checkers cannot see, so
+// every call from a worker would look like a data race.
+std::deque<std::function<void()>> pending;
 
+// Lives on the main thread; each of its (custom) events runs the oldest pending call.
+class PendingRunner : public QObject {
+protected:
+    void customEvent(QEvent*) override {
+        std::function<void()> job;
+        {
+            std::lock_guard lock(appMutex);
+            if (pending.empty())
+                return;
+            job = std::move(pending.front());
+            pending.pop_front();
+        }
+        job();
+    }
+};
+PendingRunner* runner = nullptr; // guarded by appMutex
+
+// Runs in the application object's destructor, on the main thread.
 void appGone() {
-    std::lock_guard lock(appMutex);
-    appAlive = false;
-    appHooked = false;
+    std::deque<std::function<void()>> dropped;
+    PendingRunner* gone = nullptr;
+    {
+        std::lock_guard lock(appMutex);
+        appAlive = false;
+        appHooked = false;
+        dropped.swap(pending);
+        gone = std::exchange(runner, nullptr);
+    }
+    delete gone;
 }
 
 // Posts fn to the main loop; false when there is no application object.
@@ -31,10 +62,14 @@ bool postToApp(std::function<void()> fn) {
         appHooked = true;
         appAlive = true;
         qAddPostRoutine(appGone);
+        runner = new PendingRunner;
+        runner->moveToThread(app->thread());
     }
     if (!appAlive)
         return false;
-    QMetaObject::invokeMethod(app, std::move(fn), Qt::QueuedConnection);
+    static const auto runEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+    pending.push_back(std::move(fn));
+    QCoreApplication::postEvent(runner, new QEvent(runEvent));
     return true;
 }
 } // namespace

@@ -41,6 +41,8 @@ LoopbackServer::~LoopbackServer() {
 }
 
 void LoopbackServer::start() {
+    if (thread_.joinable())
+        return;
     server_->set_logger([this](const httplib::Request& req, const httplib::Response&) {
         Seen s{req.method, req.path, {}, req.body, req.headers, req.remote_port};
         for (const auto& [k, v] : req.params)
@@ -54,7 +56,13 @@ void LoopbackServer::start() {
         std::this_thread::sleep_for(std::chrono::milliseconds(2)); // start-up of our own server
 }
 
-std::string LoopbackServer::url(const std::string& path) const {
+int LoopbackServer::port() {
+    start();
+    return port_;
+}
+
+std::string LoopbackServer::url(const std::string& path) {
+    start();
     return std::string(tls_ ? "https" : "http") + "://127.0.0.1:" + std::to_string(port_) + path;
 }
 

@@ -19,10 +19,11 @@ public:
     ~LoopbackServer();
 
     httplib::Server& server() { return *server_; }
-    // Starts listening; call after the routes are set.
+    // Starts listening, once; routes cannot be added after that (the server thread reads them
+    // unguarded). port() and url() start it as well, so a test adds its routes before asking.
     void start();
-    int port() const { return port_; }
-    std::string url(const std::string& path) const;
+    int port();
+    std::string url(const std::string& path);
 
     struct Seen {
         std::string method, path, query, body;

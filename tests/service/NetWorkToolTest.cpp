@@ -321,7 +321,15 @@ TEST_F(NetWorkToolTest, BrokenAndHugeRepliesAreBoundedAndNeverLeakTheToken) {
         res.set_content("<html><body>502 token=TK-HTML</body></html>", "text/html");
     });
     const int port = raw.bind_to_any_port("127.0.0.1");
-    std::thread serving([&] { raw.listen_after_bind(); });
+    // Stopped and joined on every way out: a failed assertion must not end the whole program.
+    struct Serving {
+        httplib::Server& server;
+        std::thread thread{[this] { server.listen_after_bind(); }};
+        ~Serving() {
+            server.stop();
+            thread.join();
+        }
+    } serving{raw};
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
     NetWorkTool tool(store, &session);
@@ -340,8 +348,6 @@ TEST_F(NetWorkToolTest, BrokenAndHugeRepliesAreBoundedAndNeverLeakTheToken) {
         for (const char* secret : {"TK-CUT-4711", "TK-HTML", "PW-9"})
             EXPECT_EQ(record.line.find(secret), std::string::npos) << record.line.substr(0, 300);
     }
-    raw.stop();
-    serving.join();
 }
 
 // A rejected session that cannot be cleared (the settings file cannot be written) is not reported

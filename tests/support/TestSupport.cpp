@@ -83,11 +83,25 @@ std::optional<std::string> readFile(const std::string& path) {
     return in.readAll().toStdString();
 }
 
+int deadlineScale() {
+    static const int scale = [] {
+        const char* text = std::getenv("NIMO_TEST_DEADLINE_SCALE");
+        const int value = text ? std::atoi(text) : 1;
+        return value >= 1 && value <= 100 ? value : 1;
+    }();
+    return scale;
+}
+
+int scaledMs(int ms) {
+    return ms * deadlineScale();
+}
+
 bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds deadline) {
     QElapsedTimer timer;
     timer.start();
+    const qint64 limit = deadline.count() * deadlineScale();
     while (!pred()) {
-        if (timer.elapsed() > deadline.count())
+        if (timer.elapsed() > limit)
             return pred();
         QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
         QThread::msleep(1);

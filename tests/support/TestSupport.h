@@ -56,9 +56,16 @@ private:
 // The whole content of a file, or none when it cannot be read.
 std::optional<std::string> readFile(const std::string& path);
 
-// Processes events until pred() holds or the deadline passes; returns pred()'s last value.
+// Processes events until pred() holds or the deadline passes; returns pred()'s last value. The
+// deadline is stretched by deadlineScale().
 bool waitUntil(const std::function<bool()>& pred,
                std::chrono::milliseconds deadline = std::chrono::seconds(5));
+
+// How many times longer the tests' deadlines are in this build: $NIMO_TEST_DEADLINE_SCALE (set by
+// the sanitizer builds, which run several times slower), 1 when unset or not a number from 1 to 100.
+int deadlineScale();
+// ms stretched by deadlineScale(), for deadlines waited on outside waitUntil.
+int scaledMs(int ms);
 
 // Folder of the project's executables (helpers such as store_writer, nimo-tunneld).
 std::string binDir();

@@ -17,10 +17,10 @@ std::string testProvider() {
 // disconnected, with the reason kept and the provider gone.
 TEST(ProviderSession, PhasesThatDoNotFinishEndInDisconnected) {
     tunneld::SessionTimings timings;
-    timings.connectingMs = 300;
-    timings.disconnectingMs = 300;
     timings.silenceMs = 10000; // "slowstop" keeps the provider quiet for 2 s
 
+    // Only the phase under test is short: a provider slow to start (a loaded machine, a sanitizer
+    // build) must still reach connected before its stop is timed.
     struct Case {
         const char* name;
         nlohmann::json options;
@@ -32,7 +32,9 @@ TEST(ProviderSession, PhasesThatDoNotFinishEndInDisconnected) {
         {"disconnecting", nlohmann::json::object(), true, "停止超时"},
     };
     for (const auto& c : cases) {
-        tunneld::ProviderSession session("cfg", timings);
+        tunneld::SessionTimings phase = timings;
+        (c.stopAfterConnected ? phase.disconnectingMs : phase.connectingMs) = 300;
+        tunneld::ProviderSession session("cfg", phase);
         std::vector<int> seen;
         QObject::connect(&session, &tunneld::ProviderSession::statusChanged,
                          [&](const QString&, int status) { seen.push_back(status); });
@@ -46,9 +48,7 @@ TEST(ProviderSession, PhasesThatDoNotFinishEndInDisconnected) {
             ASSERT_TRUE(waitUntil([&] { return acknowledged; })) << c.name;
             ASSERT_TRUE(session.stop());
         }
-        ASSERT_TRUE(
-            waitUntil([&] { return session.status() == VpnStatus::Disconnected; }, std::chrono::seconds(2)))
-            << c.name;
+        ASSERT_TRUE(waitUntil([&] { return session.status() == VpnStatus::Disconnected; })) << c.name;
         EXPECT_EQ(session.lastError(), c.reason) << c.name;
         EXPECT_FALSE(session.isRunning()) << c.name;
         EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); })) << c.name;

@@ -33,18 +33,33 @@ std::string testProvider() {
 }
 
 // A listener bound at path by this user that then runs as another user: the socket file is ours,
-// the peer is not. Answers every connection with a greeting.
+// the peer is not. Answers every connection with a greeting. Returns once it listens (the socket
+// file alone appears before that, and a client then would only be refused), or -1.
 pid_t foreignPeer(const std::string& path) {
+    int ready[2];
+    if (::pipe(ready) != 0)
+        return -1;
     const pid_t child = ::fork();
-    if (child != 0)
-        return child;
+    if (child != 0) {
+        ::close(ready[1]);
+        char byte = 0;
+        const bool listening = child > 0 && ::read(ready[0], &byte, 1) == 1;
+        ::close(ready[0]);
+        if (!listening && child > 0) {
+            ::kill(child, SIGKILL);
+            ::waitpid(child, nullptr, 0);
+        }
+        return listening ? child : -1;
+    }
+    ::close(ready[0]);
     const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
     sockaddr_un addr{};
     addr.sun_family = AF_UNIX;
     std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path.c_str());
     if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 || ::setgid(kOtherUser) != 0 ||
-        ::setuid(kOtherUser) != 0 || ::listen(fd, 4) != 0)
+        ::setuid(kOtherUser) != 0 || ::listen(fd, 4) != 0 || ::write(ready[1], "r", 1) != 1)
         ::_exit(1);
+    ::close(ready[1]);
     const char hello[] = "{\"event\":\"hello\",\"service\":\"nimo-tunneld\",\"version\":1,\"pid\":1}\n";
     for (;;) {
         const int peer = ::accept(fd, nullptr, nullptr);
@@ -101,7 +116,7 @@ TEST(TunnelServiceClient, RefusesAServiceThatIsNotTheUsersOwn) {
         pid_t peer = 0;
         if (c.foreignProcess) {
             peer = foreignPeer(socket);
-            ASSERT_TRUE(waitUntil([&] { return QFileInfo::exists(QString::fromStdString(socket)); }));
+            ASSERT_GT(peer, 0) << c.name;
         } else {
             ASSERT_TRUE(server.listen(QString::fromStdString(socket)));
         }

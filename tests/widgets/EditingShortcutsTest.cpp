@@ -77,6 +77,14 @@ TEST(EditingShortcuts, ReadOnlyFieldCopiesButDoesNotCut) {
     QWidget window;
     auto* field = new QLineEdit(QStringLiteral("fixed"), &window);
     field->setReadOnly(true);
+    // Even where the field cannot cut or paste, the key stays with it: no window shortcut runs.
+    int stolen = 0;
+    for (const Qt::Key key : {Qt::Key_X, Qt::Key_V}) {
+        auto* action = new QAction(&window);
+        action->setShortcut(QKeySequence(Qt::CTRL | key));
+        window.addAction(action);
+        QObject::connect(action, &QAction::triggered, [&] { ++stolen; });
+    }
     window.show();
     window.activateWindow();
     field->setFocus();
@@ -86,6 +94,9 @@ TEST(EditingShortcuts, ReadOnlyFieldCopiesButDoesNotCut) {
     EXPECT_EQ(field->text(), QStringLiteral("fixed"));
     press(field, Qt::Key_C);
     EXPECT_EQ(QApplication::clipboard()->text(), QStringLiteral("fixed"));
+    press(field, Qt::Key_V);
+    EXPECT_EQ(field->text(), QStringLiteral("fixed"));
+    EXPECT_EQ(stolen, 0);
 }
 
 TEST(EditingShortcuts, KeyEquivalentGoesToTheFocusedWidgetOfTheWindow) {
