@@ -8,6 +8,8 @@
 // thread) over 10 s, and its VmHWM.
 //   signed out: fresh settings (the title strip's sign-in hint animates while shown); peak memory
 //     3 s after the window shows, then after 20 toasts ("请先登录再使用", start pressed signed out)
+//     and `cycles` (100) sign-ins (typed into the sign-in alert) and sign-outs (account page),
+//     resident memory before and after
 //   connected: signed in (seeded token), start pressed; then `cycles` (100) disconnects and
 //     connects through the window, resident memory before and after
 // The floor is the floor window of the start figure: its peak 3 s after it shows, and 10 s idle.
@@ -80,7 +82,7 @@ QString visibleWindow() {
 }
 
 // Clicks at a point of the window, in its own coordinates.
-void clickIn(const QString& window, int x, int y) {
+void clickIn(const QString& window, int x, int y, int settleMs = 0) {
     const QString geometry = tool("xdotool", {"getwindowgeometry", "--shell", window});
     int left = 0, top = 0;
     for (const QString& line : geometry.split('\n')) {
@@ -90,6 +92,15 @@ void clickIn(const QString& window, int x, int y) {
             top = line.mid(2).toInt();
     }
     tool("xdotool", {"mousemove", QString::number(left + x), QString::number(top + y), "click", "1"});
+    if (settleMs > 0)
+        pause(settleMs);
+}
+
+// Replaces the text of the field at a point of the window with text, typed key by key.
+void typeInto(const QString& window, int x, int y, const char* text) {
+    clickIn(window, x, y, 200);
+    tool("xdotool", {"key", "--clearmodifiers", "ctrl+a", "BackSpace"});
+    tool("xdotool", {"type", "--delay", "15", "--", text});
 }
 
 void memory(const char* what, qint64 pid) {
@@ -136,6 +147,9 @@ int main(int argc, char** argv) {
     const int cycles = argc > 1 ? std::atoi(argv[1]) : 100;
     const QString shots = argc > 2 ? QString::fromLocal8Bit(argv[2]) : QString();
     constexpr int kStartButton[] = {191, 258}, kRing[] = {133, 253}, kClose[] = {895, 24};
+    constexpr int kSignIn[] = {774, 24}, kAccountField[] = {460, 185}, kPasswordField[] = {460, 241},
+                  kSubmit[] = {460, 364}, kAccountTab[] = {690, 502}, kSignOut[] = {836, 472},
+                  kHomeTool[] = {92, 90};
     constexpr int kSeconds = 10;
 
     QTemporaryDir home;
@@ -204,6 +218,36 @@ int main(int argc, char** argv) {
         }
         pause(1000);
         memory("signed out, after 20 toasts", pid);
+        {
+            // The first sign-in builds the pages and loads what they show; growth is counted after it.
+            long before = 0;
+            int done = 0;
+            for (; done <= cycles; ++done) {
+                if (done == 1)
+                    before = statusKiB(pid, "VmRSS:");
+                const QString window = visibleWindow();
+                clickIn(window, kSignIn[0], kSignIn[1], 500);
+                typeInto(window, kAccountField[0], kAccountField[1], devservice::kDemoEmail);
+                typeInto(window, kPasswordField[0], kPasswordField[1], devservice::kDemoPassword);
+                clickIn(window, kSubmit[0], kSubmit[1]);
+                if (!waitFor([&] { return settings.isSignedIn(); }, 15000))
+                    break;
+                pause(2500); // the account records arrive and the "登录成功！" toast fades
+                clickIn(window, kAccountTab[0], kAccountTab[1], 500);
+                clickIn(window, kSignOut[0], kSignOut[1]);
+                if (!waitFor([&] { return !settings.isSignedIn(); }, 15000))
+                    break;
+                clickIn(window, kHomeTool[0], kHomeTool[1], 500);
+            }
+            pause(3000);
+            std::printf("%d sign-in/sign-out cycles: VmRSS %ld -> %ld KiB, VmHWM %ld KiB\n", done - 1, before,
+                        statusKiB(pid, "VmRSS:"), statusKiB(pid, "VmHWM:"));
+            std::fflush(stdout);
+            if (done <= cycles) {
+                shot(shots, "sign-in-cycle-failed");
+                result = 1;
+            }
+        }
         clickIn(visibleWindow(), kClose[0], kClose[1]);
         if (!waitFor([] { return visibleWindow().isEmpty(); }, 5000)) {
             std::fprintf(stderr, "closing did not hide the window (tray items: %d)\n",
