@@ -298,4 +298,22 @@ std::string prepareTestTunnel(RawClient& control) {
     return id;
 }
 
+bool stopUntilDown(VPNTunnelManager& manager) {
+    bool done = false, ok = false;
+    std::optional<std::string> message;
+    QObject context;
+    manager.stopVPN(&context, [&](bool success, const std::optional<std::string>& text) {
+        done = true;
+        ok = success;
+        message = text;
+    });
+    if (!waitUntil([&] { return done; }))
+        return false;
+    const std::string stillStopping =
+        "停止VPN失败，当前状态：" + std::to_string(static_cast<int>(VpnStatus::Disconnecting));
+    const bool taken = ok || message == stillStopping;
+    EXPECT_TRUE(taken) << message.value_or("");
+    return taken && waitUntil([&] { return manager.vpnStatus() == VpnStatus::Disconnected; });
+}
+
 } // namespace nimo::test
