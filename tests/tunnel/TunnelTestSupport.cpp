@@ -14,6 +14,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
@@ -104,6 +105,9 @@ std::vector<std::string> ServiceHarness::serviceArguments() const {
 bool ServiceHarness::start() {
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::ForwardedChannels);
+    // A test process that dies at once (a sanitizer report, a crash) takes its service along: nothing
+    // it started may live on holding ctest's output open.
+    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     QStringList args;
     for (const auto& a : serviceArguments())
         args << QString::fromStdString(a);
