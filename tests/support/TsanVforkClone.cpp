@@ -19,10 +19,16 @@ using CloneFn = int (*)(int (*)(void*), void*, int, void*, ...);
 CloneFn lookUp(void* where) {
     return reinterpret_cast<CloneFn>(dlsym(where, "clone"));
 }
+
+CloneFn cLibraryClone() {
+    // A null handle would be the default scope, where the first clone() is this one.
+    void* libc = dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD);
+    return libc ? lookUp(libc) : lookUp(RTLD_NEXT);
+}
 } // namespace
 
 extern "C" int clone(int (*fn)(void*), void* stack, int flags, void* arg, ...) {
-    static const CloneFn libc = lookUp(dlopen("libc.so.6", RTLD_NOW | RTLD_NOLOAD));
+    static const CloneFn libc = cLibraryClone();
     static const CloneFn next = lookUp(RTLD_NEXT);
     va_list rest;
     va_start(rest, arg);
