@@ -66,11 +66,7 @@ TEST(ConnectRoad, SignInSubscriptionActivationStartGreetingAndStop) {
     ASSERT_TRUE(waitUntil([&] { return log.contains("Success to send a message[subuuid.<redacted>]"); }));
     EXPECT_FALSE(log.contains(*record->subUuid));
 
-    std::optional<bool> stopped;
-    tunnel.stopVPN(&tunnel, [&](bool ok, const std::optional<std::string>&) { stopped = ok; });
-    ASSERT_TRUE(waitUntil([&] { return stopped.has_value(); }, std::chrono::seconds(10)));
-    EXPECT_TRUE(*stopped);
-    EXPECT_EQ(tunnel.vpnStatus(), VpnStatus::Disconnected);
+    EXPECT_TRUE(stopUntilDown(tunnel));
 }
 
 TEST(ConnectRoad, ADeadAccountHostFailsTheStartCleanly) {

@@ -23,6 +23,7 @@
 #include <QRadioButton>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 
 using namespace nimo;
 using namespace nimo::test;
@@ -254,6 +255,8 @@ TEST(ScreenRoad, TheClientStartedSignedInLoadsInOrderWithItsHeaders) {
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     client.setProcessEnvironment(env);
     client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // Gone with the test process, however it ends: a client left running keeps ctest waiting.
+    client.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     client.start(QString::fromStdString(binDir() + "/nimo"), {});
     ASSERT_TRUE(client.waitForStarted());
     auto paths = [&] {

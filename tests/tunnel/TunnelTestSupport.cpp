@@ -14,6 +14,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <sys/prctl.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 
@@ -104,6 +105,9 @@ std::vector<std::string> ServiceHarness::serviceArguments() const {
 bool ServiceHarness::start() {
     process_ = std::make_unique<QProcess>();
     process_->setProcessChannelMode(QProcess::ForwardedChannels);
+    // A test process that dies at once (a sanitizer report, a crash) takes its service along: nothing
+    // it started may live on holding ctest's output open.
+    process_->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
     QStringList args;
     for (const auto& a : serviceArguments())
         args << QString::fromStdString(a);
@@ -296,6 +300,24 @@ std::string prepareTestTunnel(RawClient& control) {
     if (id.empty() || !control.request({{"op", "subscribe"}}))
         return {};
     return id;
+}
+
+bool stopUntilDown(VPNTunnelManager& manager) {
+    bool done = false, ok = false;
+    std::optional<std::string> message;
+    QObject context;
+    manager.stopVPN(&context, [&](bool success, const std::optional<std::string>& text) {
+        done = true;
+        ok = success;
+        message = text;
+    });
+    if (!waitUntil([&] { return done; }))
+        return false;
+    const std::string stillStopping =
+        "停止VPN失败，当前状态：" + std::to_string(static_cast<int>(VpnStatus::Disconnecting));
+    const bool taken = ok || message == stillStopping;
+    EXPECT_TRUE(taken) << message.value_or("");
+    return taken && waitUntil([&] { return manager.vpnStatus() == VpnStatus::Disconnected; });
 }
 
 } // namespace nimo::test

@@ -127,4 +127,10 @@ std::string saveConfiguration(RawClient& client, const nlohmann::json& configura
                               const std::string& application = "com.nimomac.qn");
 bool install(RawClient& client, const std::string& package);
 
+// Stops the tunnel as the user does and waits until it is down. The stop must have been taken (no
+// unanswered or missing configuration); the check half a second later may still see "disconnecting"
+// behind a provider slower than that (a sanitized build), which is the product's own rule and has
+// its own test, not a fault of the road under test.
+bool stopUntilDown(VPNTunnelManager& manager);
+
 } // namespace nimo::test

@@ -129,10 +129,7 @@ TEST(VPNTunnelManager, FirstStartCreatesSavesReloadsThenAMatchingConfigurationSt
     EXPECT_TRUE(log.contains("VPN状态变更：已连接"));
 
     // Stopped and started again: the stored configuration matches, nothing is saved.
-    Outcome stop;
-    manager->stopVPN(nullptr, stop.completion());
-    ASSERT_TRUE(waitUntil([&] { return stop.done; }));
-    EXPECT_TRUE(stop.ok);
+    ASSERT_TRUE(stopUntilDown(*manager));
     log.clear();
     EXPECT_TRUE(rig.start(*manager));
     EXPECT_TRUE(log.contains("找到已存在的VPN配置"));
@@ -579,10 +576,7 @@ TEST(VPNTunnelManager, ADroppedTunnelIsReportedOnceWithItsReason) {
 
     reasons.clear();
     ASSERT_TRUE(rig.start(*manager));
-    Outcome out;
-    manager->stopVPN(nullptr, out.completion());
-    ASSERT_TRUE(waitUntil([&] { return out.done; }));
-    EXPECT_TRUE(out.ok);
+    ASSERT_TRUE(stopUntilDown(*manager));
     settle(*manager);
     EXPECT_TRUE(reasons.isEmpty()) << reasons.join(',').toStdString();
 }
