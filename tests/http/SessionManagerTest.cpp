@@ -632,6 +632,7 @@ TEST(URLCheck, NeverRefusesWhatLibcurlTakes) {
         for (const std::string& url :
              {"http://h/p" + std::string(1, c) + "q", "http://h/?" + std::string(1, c),
               "http://h" + std::string(1, c) + "/"})
-            if (curlTakes(url))
+            if (curlTakes(url)) {
                 EXPECT_TRUE(isHTTPURLText(url)) << url;
+            }
 }
