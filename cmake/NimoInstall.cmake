@@ -33,7 +33,8 @@ set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-# Links, the browser opener and the administrator prompt; the shared libraries come from shlibdeps.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils")
+# Links, the browser opener and the administrator prompt; the shared libraries come from shlibdeps,
+# except libcurl, which the client opens with dlopen for its first request (shlibdeps cannot see it).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, libcurl4 (>= 7.85.0)")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, fonts-noto-cjk")
 include(CPack)

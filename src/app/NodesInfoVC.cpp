@@ -29,6 +29,7 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QRadioButton>
+#include <QWindow>
 #include <numbers>
 
 namespace nimo {
@@ -468,10 +469,32 @@ QRadioButton* NodesInfoVC::modeButton(int tag) const {
 
 void NodesInfoVC::showEvent(QShowEvent* event) {
     QWidget::showEvent(event);
-    if (isLoadedView_)
+    if (isLoadedView_ || waitingForFirstPaint_)
         return;
-    viewWillAppear();
-    viewDidAppear();
+    // The first requests bring the network stack in: they wait until the window shows its first
+    // pixels, which it paints and flushes while it handles its first expose.
+    QWindow* handle = window()->windowHandle();
+    if (!handle || handle->isExposed()) {
+        viewWillAppear();
+        viewDidAppear();
+        return;
+    }
+    waitingForFirstPaint_ = true;
+    handle->installEventFilter(this);
+}
+
+bool NodesInfoVC::eventFilter(QObject* watched, QEvent* event) {
+    auto* handle = qobject_cast<QWindow*>(watched);
+    if (waitingForFirstPaint_ && handle && event->type() == QEvent::Expose && handle->isExposed()) {
+        waitingForFirstPaint_ = false;
+        handle->removeEventFilter(this);
+        // Queued, so it runs once the window has handled this event, painted and flushed.
+        platform::postToMain(this, [this] {
+            viewWillAppear();
+            viewDidAppear();
+        });
+    }
+    return QWidget::eventFilter(watched, event);
 }
 
 void NodesInfoVC::viewWillAppear() {

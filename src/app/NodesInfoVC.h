@@ -110,6 +110,7 @@ public:
 protected:
     void showEvent(QShowEvent* event) override;
     void mousePressEvent(QMouseEvent* event) override;
+    bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
     void buildHomePage();
@@ -127,6 +128,7 @@ private:
     const AppContext& context_;
     NMApi* api_ = nullptr;
     bool isLoadedView_ = false;
+    bool waitingForFirstPaint_ = false; // shown; the first appearance waits for the window's first paint
 
     ImageView* ttbarAccoutback_ = nullptr;
     ImageButton* ttbarAccoutButton_ = nullptr;

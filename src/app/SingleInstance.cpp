@@ -2,18 +2,18 @@
 
 #include "platform/Log.h"
 #include "platform/Paths.h"
+#include "platform/UnixSocket.h"
 
 #include <QElapsedTimer>
-#include <QLocalServer>
-#include <QLocalSocket>
 #include <QThread>
 #include <QTimer>
+#include <unistd.h>
 
 namespace nimo {
 
 namespace {
 // A peer gets one short line; anything longer is not ours.
-constexpr qint64 kMaxLine = 64;
+constexpr std::size_t kMaxLine = 64;
 constexpr int kPeerTimeoutMs = 2000;
 } // namespace
 
@@ -23,10 +23,7 @@ SingleInstance::SingleInstance(QString dir, QObject* parent)
     lock_.setStaleLockTime(0);
 }
 
-SingleInstance::~SingleInstance() {
-    if (server_)
-        server_->close();
-}
+SingleInstance::~SingleInstance() = default;
 
 bool SingleInstance::becomePrimary() {
     if (!platform::paths::ensureDir(dir_.toStdString(), 0700)) {
@@ -35,56 +32,54 @@ bool SingleInstance::becomePrimary() {
     }
     if (!lock_.tryLock(0))
         return false;
-    QLocalServer::removeServer(socketPath()); // left behind by a holder that died
-    server_ = std::make_unique<QLocalServer>();
-    server_->setSocketOptions(QLocalServer::UserAccessOption);
-    connect(server_.get(), &QLocalServer::newConnection, this, &SingleInstance::onNewConnection);
-    if (!server_->listen(socketPath()))
-        platform::consoleLog("singleInstance.listen.failed: " + server_->errorString().toStdString());
+    const std::string path = socketPath().toStdString();
+    ::unlink(path.c_str()); // left behind by a holder that died
+    server_ = std::make_unique<platform::UnixServer>();
+    connect(server_.get(), &platform::UnixServer::newConnection, this, &SingleInstance::onNewConnection);
+    std::string why;
+    if (!server_->listen(path, 0600, &why))
+        platform::consoleLog("singleInstance.listen.failed: " + why);
     return true;
 }
 
-void SingleInstance::onNewConnection() {
-    while (QLocalSocket* socket = server_->nextPendingConnection()) {
-        socket->setParent(this);
-        socket->setReadBufferSize(kMaxLine);
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-        QTimer::singleShot(kPeerTimeoutMs, socket, [socket] { socket->abort(); });
-    }
+void SingleInstance::onNewConnection(platform::UnixSocket* socket) {
+    socket->setParent(this);
+    connect(socket, &platform::UnixSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+    connect(socket, &platform::UnixSocket::disconnected, socket, &QObject::deleteLater);
+    QTimer::singleShot(kPeerTimeoutMs, socket, [socket] {
+        socket->abort();
+        socket->deleteLater();
+    });
 }
 
-void SingleInstance::onReadyRead(QLocalSocket* socket) {
+void SingleInstance::onReadyRead(platform::UnixSocket* socket) {
     if (!socket->canReadLine()) {
-        if (socket->bytesAvailable() >= kMaxLine)
+        if (socket->bytesAvailable() >= kMaxLine) {
             socket->abort();
+            socket->deleteLater();
+        }
         return;
     }
-    const QByteArray line = socket->readLine(kMaxLine).trimmed();
-    if (line == kShowCommand) {
+    const QByteArray line = socket->readLine();
+    if (static_cast<std::size_t>(line.size()) <= kMaxLine && line.trimmed() == kShowCommand) {
         platform::consoleLog("singleInstance.show: another launch asked for the main window");
-        socket->write("ok\n");
-        socket->flush();
+        socket->write("ok\n", 3);
         Q_EMIT activationRequested();
     }
-    socket->disconnectFromServer();
+    socket->closeWhenWritten();
 }
 
 bool SingleInstance::notifyPrimary(int timeoutMs) {
     QElapsedTimer timer;
     timer.start();
+    const std::string path = socketPath().toStdString();
     // The running instance may hold the lock a moment before it listens.
     while (timer.elapsed() < timeoutMs) {
-        QLocalSocket socket;
-        socket.connectToServer(socketPath());
-        if (socket.waitForConnected(200)) {
-            socket.write(QByteArray(kShowCommand) + '\n');
-            socket.waitForBytesWritten(500);
-            while (!socket.canReadLine() &&
-                   socket.waitForReadyRead(std::max(1, timeoutMs - int(timer.elapsed())))) {
-            }
-            return socket.readLine(kMaxLine).trimmed() == "ok";
-        }
+        const auto answer =
+            platform::unixExchange(path, QByteArray(kShowCommand) + '\n', kMaxLine,
+                                   std::max(1, timeoutMs - static_cast<int>(timer.elapsed())));
+        if (answer.connected)
+            return answer.reply.trimmed() == "ok";
         QThread::msleep(50);
     }
     return false;

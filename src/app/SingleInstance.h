@@ -5,10 +5,12 @@
 #include <QString>
 #include <memory>
 
-class QLocalServer;
-class QLocalSocket;
-
 namespace nimo {
+
+namespace platform {
+class UnixServer;
+class UnixSocket;
+} // namespace platform
 
 // One client per user: the first launch holds a lock file and listens on a local socket in the
 // runtime directory; a later launch finds the lock taken, asks the running one to bring its window
@@ -35,12 +37,12 @@ Q_SIGNALS:
     void activationRequested();
 
 private:
-    void onNewConnection();
-    void onReadyRead(QLocalSocket* socket);
+    void onNewConnection(platform::UnixSocket* socket);
+    void onReadyRead(platform::UnixSocket* socket);
 
     QString dir_;
     QLockFile lock_;
-    std::unique_ptr<QLocalServer> server_;
+    std::unique_ptr<platform::UnixServer> server_;
 };
 
 } // namespace nimo

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -17,6 +18,8 @@ constexpr std::size_t kMaxHeaderBytes = 256 * 1024;
 constexpr std::size_t kIdleHandles = 8;
 // Upload progress counts as activity only for bodies where sending can take a while.
 constexpr std::size_t kTrackUploadFrom = 64 * 1024;
+// Without an eventfd nothing can wake the worker: it looks for tasks this often.
+constexpr long kPollWithoutWakeMs = 50;
 
 void touch(detail::RequestState& s) {
     s.lastActivity = Clock::now();
@@ -37,24 +40,24 @@ bool sameName(std::string_view a, std::string_view b) {
 }
 
 // scheme://host:port of an absolute URL, or of relative resolved against base; empty when unusable.
-std::string originOf(const std::string& base, const std::string& relative = {}) {
-    CURLU* url = curl_url();
+std::string originOf(const CurlLibrary& curl, const std::string& base, const std::string& relative = {}) {
+    CURLU* url = curl.url();
     std::string origin;
-    if (curl_url_set(url, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
-        (relative.empty() || curl_url_set(url, CURLUPART_URL, relative.c_str(), 0) == CURLUE_OK)) {
+    if (url && curl.urlSet(url, CURLUPART_URL, base.c_str(), 0) == CURLUE_OK &&
+        (relative.empty() || curl.urlSet(url, CURLUPART_URL, relative.c_str(), 0) == CURLUE_OK)) {
         char *scheme = nullptr, *host = nullptr, *port = nullptr;
-        if (curl_url_get(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
-            curl_url_get(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
-            curl_url_get(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
+        if (curl.urlGet(url, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+            curl.urlGet(url, CURLUPART_HOST, &host, 0) == CURLUE_OK &&
+            curl.urlGet(url, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK) {
             origin = std::string(scheme) + "://" + host + ":" + port;
             std::transform(origin.begin(), origin.end(), origin.begin(),
                            [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
         }
-        curl_free(scheme);
-        curl_free(host);
-        curl_free(port);
+        curl.freeText(scheme);
+        curl.freeText(host);
+        curl.freeText(port);
     }
-    curl_url_cleanup(url);
+    curl.urlCleanup(url);
     return origin;
 }
 
@@ -62,9 +65,10 @@ std::string originOf(const std::string& base, const std::string& relative = {}) 
 bool redirectAllowed(detail::RequestState& s) {
     if (s.credentialOrigin.empty() || s.replyStatus < 300 || s.replyStatus > 399 || s.location.empty())
         return true;
+    const CurlLibrary& curl = *s.worker->library();
     char* effective = nullptr;
-    curl_easy_getinfo(s.easy, CURLINFO_EFFECTIVE_URL, &effective);
-    return originOf(effective ? effective : s.request->url, s.location) == s.credentialOrigin;
+    curl.easyGetinfo(s.easy, CURLINFO_EFFECTIVE_URL, &effective);
+    return originOf(curl, effective ? effective : s.request->url, s.location) == s.credentialOrigin;
 }
 
 size_t onHeader(char* buffer, size_t size, size_t count, void* user) {
@@ -120,7 +124,9 @@ size_t onBody(char* buffer, size_t size, size_t count, void* user) {
     }
     if (s.body.empty()) {
         curl_off_t length = -1;
-        if (curl_easy_getinfo(s.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK && length > 0)
+        if (s.worker->library()->easyGetinfo(s.easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) ==
+                CURLE_OK &&
+            length > 0)
             s.body.reserve(std::min<std::size_t>(static_cast<std::size_t>(length), s.maxBody));
     }
     s.body.append(buffer, bytes);
@@ -136,10 +142,11 @@ int onProgress(void* user, curl_off_t, curl_off_t, curl_off_t, curl_off_t ulnow)
     return 0;
 }
 
-TransportError transportError(CURLcode code, long osErrno, const char* message, bool tooLarge) {
+TransportError transportError(const CurlLibrary& curl, CURLcode code, long osErrno, const char* message,
+                              bool tooLarge) {
     TransportError e;
     e.curlCode = static_cast<int>(code);
-    e.detail = message && *message ? message : curl_easy_strerror(code);
+    e.detail = message && *message ? message : curl.easyStrerror(code);
     switch (code) {
     case CURLE_COULDNT_CONNECT:
         e.kind = (osErrno == EHOSTUNREACH || osErrno == ENETUNREACH) ? TransportErrorKind::NoRoute
@@ -192,9 +199,11 @@ TransportError transportError(CURLcode code, long osErrno, const char* message, 
     return e;
 }
 
-std::shared_ptr<const detail::HeaderLines> headerLines(const HTTPHeaders& session, const HTTPHeaders& own) {
+std::shared_ptr<const detail::HeaderLines> headerLines(const CurlLibrary& curl, const HTTPHeaders& session,
+                                                       const HTTPHeaders& own) {
     auto lines = std::make_shared<detail::HeaderLines>();
     detail::HeaderLines& out = *lines;
+    out.curl = &curl;
     std::string line;
     auto add = [&](const std::string& name, const std::string& value) {
         if (sameName(name, "Accept-Encoding")) {
@@ -209,7 +218,7 @@ std::shared_ptr<const detail::HeaderLines> headerLines(const HTTPHeaders& sessio
         line.assign(name);
         line += value.empty() ? ";" : ": ";
         line += value;
-        out.list = curl_slist_append(out.list, line.c_str());
+        out.list = curl.slistAppend(out.list, line.c_str());
     };
     // Both are sorted without case: one walk gives the merged fields in order, the request's value
     // winning under the session's spelling of a shared name.
@@ -229,35 +238,33 @@ std::shared_ptr<const detail::HeaderLines> headerLines(const HTTPHeaders& sessio
             ++b;
         }
     }
-    out.list = curl_slist_append(out.list, "Expect:"); // no 100-continue round trip for larger bodies
+    out.list = curl.slistAppend(out.list, "Expect:"); // no 100-continue round trip for larger bodies
     return lines;
 }
 } // namespace
 
 CurlWorker::CurlWorker(SessionConfiguration configuration) : configuration_(std::move(configuration)) {
-    static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    multi_ = curl_multi_init();
-    sessionLines_ = headerLines(configuration_.httpAdditionalHeaders, {});
     wakeFd_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-    thread_ = std::thread([this] { run(); });
 }
 
 CurlWorker::~CurlWorker() {
     shutdown();
-    for (auto& handle : idle_)
-        curl_easy_cleanup(handle.easy);
-    curl_multi_cleanup(multi_);
+    sessionLines_.reset();
+    lastOwnLines_.reset();
+    if (curl_) {
+        for (auto& handle : idle_)
+            curl_->easyCleanup(handle.easy);
+        if (multi_)
+            curl_->multiCleanup(multi_);
+    }
     if (wakeFd_ >= 0)
         ::close(wakeFd_);
 }
 
 void CurlWorker::wake() {
     // An eventfd costs less to signal than libcurl's own wakeup socket pair.
-    if (wakeFd_ < 0) {
-        curl_multi_wakeup(multi_);
+    if (wakeFd_ < 0)
         return;
-    }
     const std::uint64_t one = 1;
     (void)!::write(wakeFd_, &one, sizeof one);
 }
@@ -265,6 +272,13 @@ void CurlWorker::wake() {
 void CurlWorker::post(std::function<void()> task) {
     {
         std::unique_lock lock(mutex_);
+        if (!stopped_ && !stopping_ && !running_) {
+            // The first task starts the thread: a session nobody uses costs no thread and no library.
+            running_ = true;
+            tasks_.push_back(std::move(task));
+            thread_ = std::thread([this] { run(); });
+            return;
+        }
         if (!stopped_) {
             // The worker takes the whole queue at once: only the first task of a batch wakes it.
             const bool wake = tasks_.empty();
@@ -284,6 +298,10 @@ void CurlWorker::shutdown() {
         if (stopping_)
             return;
         stopping_ = true;
+        if (!running_) {
+            stopped_ = true; // never started: later tasks run inline
+            return;
+        }
     }
     wake();
     if (thread_.joinable())
@@ -291,6 +309,14 @@ void CurlWorker::shutdown() {
 }
 
 void CurlWorker::run() {
+    // Here rather than at start-up: the first request pays for the library, on this thread.
+    curl_ = CurlLibrary::load(configuration_.transportLibrary, &unavailable_);
+    if (curl_) {
+        multi_ = curl_->multiInit();
+        if (!multi_)
+            unavailable_ = "curl_multi_init failed";
+        sessionLines_ = headerLines(*curl_, configuration_.httpAdditionalHeaders, {});
+    }
     while (true) {
         // Swapped with the queue and cleared after, so neither allocates once warm.
         std::vector<std::function<void()>>& batch = batch_;
@@ -305,22 +331,32 @@ void CurlWorker::run() {
         batch.clear();
         if (stop)
             break;
-        int running = 0;
-        curl_multi_perform(multi_, &running);
-        int queued = 0;
-        while (CURLMsg* msg = curl_multi_info_read(multi_, &queued))
-            if (msg->msg == CURLMSG_DONE)
-                completeTransfer(msg->easy_handle, msg->data.result);
-        checkDeadlines();
+        if (multi_) {
+            int running = 0;
+            curl_->multiPerform(multi_, &running);
+            int queued = 0;
+            while (CURLMsg* msg = curl_->multiInfoRead(multi_, &queued))
+                if (msg->msg == CURLMSG_DONE)
+                    completeTransfer(msg->easy_handle, msg->data.result);
+            checkDeadlines();
+        }
         {
             std::lock_guard lock(mutex_);
             if (!tasks_.empty() || stopping_)
                 continue;
         }
-        curl_waitfd extra{wakeFd_, CURL_WAIT_POLLIN, 0};
-        curl_multi_poll(multi_, wakeFd_ >= 0 ? &extra : nullptr, wakeFd_ >= 0 ? 1 : 0,
-                        static_cast<int>(pollTimeoutMs()), nullptr);
-        if (wakeFd_ >= 0 && (extra.revents & CURL_WAIT_POLLIN)) {
+        bool woken = false;
+        if (multi_) {
+            curl_waitfd extra{wakeFd_, CURL_WAIT_POLLIN, 0};
+            curl_->multiPoll(multi_, wakeFd_ >= 0 ? &extra : nullptr, wakeFd_ >= 0 ? 1 : 0,
+                             static_cast<int>(pollTimeoutMs()), nullptr);
+            woken = wakeFd_ >= 0 && (extra.revents & CURL_WAIT_POLLIN);
+        } else {
+            // No library: requests fail as they come, and only tasks wake the thread.
+            pollfd wait{wakeFd_, POLLIN, 0};
+            woken = ::poll(&wait, wakeFd_ >= 0 ? 1 : 0, wakeFd_ >= 0 ? -1 : kPollWithoutWakeMs) > 0;
+        }
+        if (woken) {
             std::uint64_t count;
             (void)!::read(wakeFd_, &count, sizeof count);
         }
@@ -342,11 +378,13 @@ void CurlWorker::run() {
 
 long CurlWorker::pollTimeoutMs() {
     long timeout = -1;
-    curl_multi_timeout(multi_, &timeout);
+    curl_->multiTimeout(multi_, &timeout);
     if (timeout < 0 && live_.empty())
         timeout = 60000; // idle: only a posted task wakes the worker
     else if (timeout < 0 || timeout > 1000)
         timeout = 1000;
+    if (wakeFd_ < 0)
+        timeout = std::min(timeout, kPollWithoutWakeMs);
     const auto now = Clock::now();
     for (const auto& [easy, s] : live_) {
         const auto left =
@@ -389,7 +427,15 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
         finish(s);
         return;
     }
+    if (!multi_) {
+        s.outcome.request = &*s.request;
+        s.outcome.error = TransportError{TransportErrorKind::Unavailable, 0, unavailable_};
+        s.outcome.timeline = {s.startTime, s.startTime, s.startTime, 0};
+        finish(s);
+        return;
+    }
 
+    const CurlLibrary& curl = *curl_;
     const URLRequest& r = *s.request;
     s.handle = takeHandle();
     detail::EasyHandle& handle = s.handle;
@@ -401,62 +447,62 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
 
     s.headers = headerLinesFor(r.headers);
     const detail::HeaderLines& headers = *s.headers;
-    s.credentialOrigin = headers.credentials ? originOf(r.url) : std::string();
+    s.credentialOrigin = headers.credentials ? originOf(curl, r.url) : std::string();
     s.redirectRefused = false;
 
-    curl_easy_setopt(easy, CURLOPT_URL, r.url.c_str());
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.timeoutInterval.count()));
-    curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
-                     static_cast<long>(r.connectTimeout.value_or(configuration_.connectTimeout).count()));
+    curl.easySetopt(easy, CURLOPT_URL, r.url.c_str());
+    curl.easySetopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(r.timeoutInterval.count()));
+    curl.easySetopt(easy, CURLOPT_CONNECTTIMEOUT_MS,
+                    static_cast<long>(r.connectTimeout.value_or(configuration_.connectTimeout).count()));
     if (headers.acceptEncoding != handle.acceptEncoding) {
         handle.acceptEncoding = headers.acceptEncoding;
-        curl_easy_setopt(easy, CURLOPT_ACCEPT_ENCODING,
-                         handle.acceptEncoding.empty() ? nullptr : handle.acceptEncoding.c_str());
+        curl.easySetopt(easy, CURLOPT_ACCEPT_ENCODING,
+                        handle.acceptEncoding.empty() ? nullptr : handle.acceptEncoding.c_str());
     }
-    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers.list);
-    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &s);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &s);
-    curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, s.errorBuffer.data());
-    curl_easy_setopt(easy, CURLOPT_PRIVATE, &s);
+    curl.easySetopt(easy, CURLOPT_HTTPHEADER, headers.list);
+    curl.easySetopt(easy, CURLOPT_HEADERDATA, &s);
+    curl.easySetopt(easy, CURLOPT_WRITEDATA, &s);
+    curl.easySetopt(easy, CURLOPT_ERRORBUFFER, s.errorBuffer.data());
+    curl.easySetopt(easy, CURLOPT_PRIVATE, &s);
 
     if (!handle.plainGet) {
         // Undo what an earlier request set: no body (POSTFIELDS itself would select POST, so it
         // goes first), no custom method, no progress calls, then GET.
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, nullptr);
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
-        curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 1L);
-        curl_easy_setopt(easy, CURLOPT_NOBODY, 0L);
-        curl_easy_setopt(easy, CURLOPT_HTTPGET, 1L);
+        curl.easySetopt(easy, CURLOPT_POSTFIELDS, nullptr);
+        curl.easySetopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(-1));
+        curl.easySetopt(easy, CURLOPT_CUSTOMREQUEST, nullptr);
+        curl.easySetopt(easy, CURLOPT_NOPROGRESS, 1L);
+        curl.easySetopt(easy, CURLOPT_NOBODY, 0L);
+        curl.easySetopt(easy, CURLOPT_HTTPGET, 1L);
         handle.plainGet = true;
     }
     const std::string method = r.method();
     if (method == "HEAD") {
-        curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+        curl.easySetopt(easy, CURLOPT_NOBODY, 1L);
         handle.plainGet = false;
     } else if (r.httpBody) {
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.httpBody->size()));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, r.httpBody->data());
+        curl.easySetopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(r.httpBody->size()));
+        curl.easySetopt(easy, CURLOPT_POSTFIELDS, r.httpBody->data());
         if (method != "POST")
-            curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+            curl.easySetopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         if (r.httpBody->size() >= kTrackUploadFrom) {
-            curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &s);
-            curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+            curl.easySetopt(easy, CURLOPT_XFERINFODATA, &s);
+            curl.easySetopt(easy, CURLOPT_NOPROGRESS, 0L);
         }
         handle.plainGet = false;
     } else if (method == "POST") {
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-        curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+        curl.easySetopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+        curl.easySetopt(easy, CURLOPT_POSTFIELDS, "");
         handle.plainGet = false;
     } else if (method != "GET") {
-        curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+        curl.easySetopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
         handle.plainGet = false;
     }
 
     s.outcome.request = &*s.request;
     live_.emplace(easy, state);
     live_count_ = live_.size();
-    if (curl_multi_add_handle(multi_, easy) != CURLM_OK)
+    if (curl.multiAddHandle(multi_, easy) != CURLM_OK)
         completeTransfer(easy, CURLE_FAILED_INIT);
 }
 
@@ -464,7 +510,7 @@ std::shared_ptr<const detail::HeaderLines> CurlWorker::headerLinesFor(const HTTP
     if (own.empty())
         return sessionLines_;
     if (!lastOwnLines_ || own != lastOwn_) {
-        lastOwnLines_ = headerLines(configuration_.httpAdditionalHeaders, own);
+        lastOwnLines_ = headerLines(*curl_, configuration_.httpAdditionalHeaders, own);
         lastOwn_ = own;
     }
     return lastOwnLines_;
@@ -477,22 +523,23 @@ detail::EasyHandle CurlWorker::takeHandle() {
         return handle;
     }
     // What every request of the session shares is set once per handle.
+    const CurlLibrary& curl = *curl_;
     detail::EasyHandle handle;
-    CURL* easy = handle.easy = curl_easy_init();
-    curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-    curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-    curl_easy_setopt(easy, CURLOPT_MAXREDIRS, configuration_.maximumRedirects);
-    curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
-    curl_easy_setopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
+    CURL* easy = handle.easy = curl.easyInit();
+    curl.easySetopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+    curl.easySetopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    curl.easySetopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+    curl.easySetopt(easy, CURLOPT_MAXREDIRS, configuration_.maximumRedirects);
+    curl.easySetopt(easy, CURLOPT_NOSIGNAL, 1L);
+    curl.easySetopt(easy, CURLOPT_SSL_VERIFYPEER, 1L);
+    curl.easySetopt(easy, CURLOPT_SSL_VERIFYHOST, 2L);
     if (!configuration_.caBundlePath.empty())
-        curl_easy_setopt(easy, CURLOPT_CAINFO, configuration_.caBundlePath.c_str());
-    curl_easy_setopt(easy, CURLOPT_MAXFILESIZE_LARGE,
-                     static_cast<curl_off_t>(configuration_.maximumResponseSize));
-    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
-    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, onBody);
-    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
+        curl.easySetopt(easy, CURLOPT_CAINFO, configuration_.caBundlePath.c_str());
+    curl.easySetopt(easy, CURLOPT_MAXFILESIZE_LARGE,
+                    static_cast<curl_off_t>(configuration_.maximumResponseSize));
+    curl.easySetopt(easy, CURLOPT_HEADERFUNCTION, onHeader);
+    curl.easySetopt(easy, CURLOPT_WRITEFUNCTION, onBody);
+    curl.easySetopt(easy, CURLOPT_XFERINFOFUNCTION, onProgress);
     return handle;
 }
 
@@ -511,11 +558,12 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
     live_count_ = live_.size();
     auto& s = *state;
 
+    const CurlLibrary& curl = *curl_;
     long status = 0, osErrno = 0;
-    curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-    curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
+    curl.easyGetinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+    curl.easyGetinfo(easy, CURLINFO_OS_ERRNO, &osErrno);
     char* effective = nullptr;
-    curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+    curl.easyGetinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
 
     if (status > 0) {
         HTTPURLResponse response;
@@ -524,8 +572,13 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
         response.headers = std::move(s.responseHeaders);
         s.outcome.response = std::move(response);
     }
-    if (code != CURLE_OK) {
-        TransportError e = transportError(code, osErrno, s.errorBuffer.data(), s.tooLarge);
+    if ((code == CURLE_URL_MALFORMAT || code == CURLE_UNSUPPORTED_PROTOCOL) && status == 0 && !cancelled &&
+        !deadline) {
+        // A URL the layer's own check let through and libcurl refused: nothing went on the wire.
+        s.outcome.error = Error(HTTPClientError::invalidURL(s.request->url));
+        s.outcome.request = nullptr;
+    } else if (code != CURLE_OK) {
+        TransportError e = transportError(curl, code, osErrno, s.errorBuffer.data(), s.tooLarge);
         if (s.redirectRefused) {
             e.kind = TransportErrorKind::Other;
             e.detail = "redirect to another host refused: the request carries credentials";
@@ -539,7 +592,7 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
         s.outcome.error = std::move(e);
     }
     s.outcome.data = std::make_shared<const std::string>(std::move(s.body));
-    curl_multi_remove_handle(multi_, easy);
+    curl.multiRemoveHandle(multi_, easy);
     const double done = Timeline::now();
     s.outcome.timeline = {s.startTime, s.firstByteTime > 0 ? s.firstByteTime : done, done, 0};
 
@@ -550,7 +603,7 @@ void CurlWorker::completeTransfer(CURL* easy, CURLcode code, bool deadline, bool
     if (idle_.size() < kIdleHandles)
         idle_.push_back(std::move(s.handle));
     else
-        curl_easy_cleanup(easy);
+        curl.easyCleanup(easy);
     s.handle = {};
 }
 

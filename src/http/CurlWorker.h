@@ -1,11 +1,11 @@
 #pragma once
 
+#include "http/CurlLibrary.h"
 #include "http/DataRequest.h"
 #include "http/SessionManager.h"
 
 #include <array>
 #include <chrono>
-#include <curl/curl.h>
 #include <mutex>
 #include <thread>
 #include <unordered_map>
@@ -16,13 +16,17 @@ namespace detail {
 // What a request sends besides its body: the session's headers with the request's own over them,
 // as libcurl's list. Shared by the requests that send the same fields; freed with the last one.
 struct HeaderLines {
+    const CurlLibrary* curl = nullptr;
     curl_slist* list = nullptr;
     std::string acceptEncoding; // handed to libcurl so it also decodes what it announces
     bool credentials = false;   // a secret field (token, authorization) is among them
     HeaderLines() = default;
     HeaderLines(const HeaderLines&) = delete;
     HeaderLines& operator=(const HeaderLines&) = delete;
-    ~HeaderLines() { curl_slist_free_all(list); }
+    ~HeaderLines() {
+        if (list)
+            curl->slistFreeAll(list);
+    }
 };
 
 // A reusable easy handle and what its last request left set on it, so the next one changes only
@@ -70,7 +74,8 @@ struct RequestState {
 } // namespace detail
 
 // The session's serial queue: one thread driving a libcurl multi handle. Tasks posted to it run
-// in order; transfers progress between them.
+// in order; transfers progress between them. The thread starts with the first task and loads libcurl
+// before it runs anything; without the library every request fails with an Unavailable error.
 class CurlWorker {
 public:
     explicit CurlWorker(SessionConfiguration configuration);
@@ -90,6 +95,8 @@ public:
 
     std::size_t liveCount() const { return live_count_.load(); }
     const SessionConfiguration& configuration() const { return configuration_; }
+    // Worker thread only: the loaded library (null when it could not be loaded).
+    const CurlLibrary* library() const { return curl_; }
 
 private:
     void run();
@@ -100,12 +107,15 @@ private:
     detail::EasyHandle takeHandle();
 
     SessionConfiguration configuration_;
+    const CurlLibrary* curl_ = nullptr;
+    std::string unavailable_; // why the library could not be loaded
     CURLM* multi_ = nullptr;
     int wakeFd_ = -1;
     std::thread thread_;
     mutable std::mutex mutex_;
     std::vector<std::function<void()>> tasks_;
     std::vector<std::function<void()>> batch_; // worker thread: the tasks taken, kept for its capacity
+    bool running_ = false;                     // the thread was started
     bool stopping_ = false;
     bool stopped_ = false;
     std::unordered_map<CURL*, std::shared_ptr<detail::RequestState>> live_;

@@ -194,6 +194,8 @@ std::string TransportError::localizedDescription() const {
         return "The response is larger than allowed.";
     case TransportErrorKind::Cancelled:
         return "cancelled";
+    case TransportErrorKind::Unavailable:
+        return "The network library could not be loaded: " + detail;
     case TransportErrorKind::Other:
         break;
     }

@@ -103,6 +103,7 @@ enum class TransportErrorKind {
     ConnectionLost,    // the peer closed or reset the connection mid-reply
     ResponseTooLarge,  // body or headers over the session's maximum
     Cancelled,         // cancel() or the session went away
+    Unavailable,       // the transport library could not be loaded: nothing can be sent
     Other,
 };
 

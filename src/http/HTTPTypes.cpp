@@ -67,6 +67,51 @@ bool CaseInsensitiveLess::operator()(std::string_view a, std::string_view b) con
     return a.size() < b.size();
 }
 
+bool isHTTPURLText(std::string_view url) {
+    const auto blankOrControl = [](char c) {
+        const auto u = static_cast<unsigned char>(c);
+        return u <= 0x20 || u == 0x7f;
+    };
+    if (url.empty() || std::any_of(url.begin(), url.end(), blankOrControl))
+        return false;
+    const auto colon = url.find(':');
+    const auto same = [](std::string_view a, std::string_view b) {
+        return !CaseInsensitiveLess{}(a, b) && !CaseInsensitiveLess{}(b, a);
+    };
+    if (colon == std::string_view::npos ||
+        !(same(url.substr(0, colon), "http") || same(url.substr(0, colon), "https")))
+        return false;
+    const std::string_view rest = url.substr(colon + 1);
+    if (!rest.starts_with('/'))
+        return false;
+    if (!rest.starts_with("//") || rest.starts_with("///"))
+        return true; // one or three slashes: libcurl reads them its own way and judges them
+    const std::string_view authority = rest.substr(2, rest.find_first_of("/?#", 2) - 2);
+    const auto at = authority.rfind('@');
+    std::string_view host = at == std::string_view::npos ? authority : authority.substr(at + 1);
+    std::string_view port;
+    if (host.starts_with('[')) {
+        const auto close = host.find(']');
+        if (close == std::string_view::npos || (close + 1 < host.size() && host[close + 1] != ':'))
+            return false;
+        port = host.substr(close + 1);
+    } else if (const auto portColon = host.find(':'); portColon != std::string_view::npos) {
+        port = host.substr(portColon);
+        host = host.substr(0, portColon);
+    }
+    if (host.empty())
+        return false;
+    unsigned number = 0;
+    for (const char c : port.substr(port.empty() ? 0 : 1)) {
+        if (c < '0' || c > '9')
+            return false;
+        number = number * 10 + static_cast<unsigned>(c - '0');
+        if (number > 65535)
+            return false;
+    }
+    return true;
+}
+
 std::optional<std::string> URLRequest::value(std::string_view field) const {
     return lookup(headers, field);
 }

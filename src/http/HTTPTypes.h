@@ -34,6 +34,11 @@ struct CaseInsensitiveLess {
 // Header fields by name; names compare without case, as HTTP wants.
 using HTTPHeaders = std::map<std::string, std::string, CaseInsensitiveLess>;
 
+// Whether url is worth handing to the transport: an http or https URL (the scheme in any case) with
+// no blank or control character. The transport's own parse judges the rest when the request runs;
+// a URL it refuses fails the request with invalidURL too, before anything goes on the wire.
+bool isHTTPURLText(std::string_view url);
+
 // What goes on the wire. Built by SessionManager::request and the parameter encodings.
 struct URLRequest {
     std::string url;                       // absolute http(s) URL text; empty means "no URL"

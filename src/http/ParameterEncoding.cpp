@@ -3,17 +3,12 @@
 #include "http/Utf8.h"
 
 #include <cmath>
-#include <curl/curl.h>
 #include <memory>
 
 namespace nimo::http {
 
 namespace {
 using PE = HTTPClientError::ParameterEncodingFailureReason;
-
-struct UrlDeleter {
-    void operator()(CURLU* u) const { curl_url_cleanup(u); }
-};
 
 std::string numberText(const nlohmann::json& value) {
     if (value.is_number_float()) {
@@ -153,9 +148,8 @@ Result<URLRequest> URLEncoding::encode(URLRequest request, const Parameters& par
         return Result<URLRequest>::failure(HTTPClientError::parameterEncodingFailed(PE::missingURL));
     if (parameters.empty())
         return Result<URLRequest>::success(std::move(request));
-    std::unique_ptr<CURLU, UrlDeleter> url(curl_url());
-    if (!url || curl_url_set(url.get(), CURLUPART_URL, request.url.c_str(), 0) != CURLUE_OK)
-        return Result<URLRequest>::success(std::move(request));
+    if (!isHTTPURLText(request.url))
+        return Result<URLRequest>::success(std::move(request)); // refused as it is when it runs
     // Rebuilt by hand: the URL parser would lower-case the escapes and normalise the rest.
     const auto hash = request.url.find('#');
     std::string head = request.url.substr(0, hash);

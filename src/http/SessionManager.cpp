@@ -20,33 +20,8 @@ std::optional<std::string> nonEmpty(const char* text) {
     return std::string(text);
 }
 
-constexpr std::size_t kAcceptedOrigins = 16;
-
-// "scheme://authority" of url; empty without "://".
-std::string_view originPart(std::string_view url) {
-    const auto scheme = url.find("://");
-    if (scheme == std::string_view::npos)
-        return {};
-    return url.substr(0, url.find_first_of("/?#", scheme + 3));
-}
-
-// Path, query and fragment libcurl takes as they are: printable ASCII without blanks.
-bool plainRest(std::string_view rest) {
-    return rest.size() < 8000 &&
-           std::all_of(rest.begin(), rest.end(), [](char c) { return c > 0x20 && c < 0x7f; });
-}
-
-std::optional<Error> parseURL(const std::string& url) {
-    CURLU* u = curl_url();
-    bool ok = u && curl_url_set(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK;
-    if (ok) {
-        char* scheme = nullptr;
-        ok = curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK && scheme &&
-             (std::string_view(scheme) == "http" || std::string_view(scheme) == "https");
-        curl_free(scheme);
-    }
-    curl_url_cleanup(u);
-    if (ok)
+std::optional<Error> checkURL(const std::string& url) {
+    if (isHTTPURLText(url))
         return std::nullopt;
     return Error(HTTPClientError::invalidURL(url));
 }
@@ -79,26 +54,6 @@ SessionManager::SessionManager(SessionConfiguration configuration)
 
 SessionManager::~SessionManager() {
     worker_->shutdown();
-}
-
-std::optional<Error> SessionManager::checkURL(const std::string& url) {
-    const std::string_view origin = originPart(url);
-    const bool plain = !origin.empty() && plainRest(std::string_view(url).substr(origin.size()));
-    if (plain) {
-        std::lock_guard lock(originsMutex_);
-        if (std::find(acceptedOrigins_.begin(), acceptedOrigins_.end(), origin) != acceptedOrigins_.end())
-            return std::nullopt;
-    }
-    auto error = parseURL(url);
-    if (!error && plain) {
-        std::lock_guard lock(originsMutex_);
-        if (std::find(acceptedOrigins_.begin(), acceptedOrigins_.end(), origin) == acceptedOrigins_.end()) {
-            if (acceptedOrigins_.size() == kAcceptedOrigins)
-                acceptedOrigins_.erase(acceptedOrigins_.begin());
-            acceptedOrigins_.emplace_back(origin);
-        }
-    }
-    return error;
 }
 
 DataRequest SessionManager::request(const std::string& url, HTTPMethod method, const Parameters& parameters,

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "http/CurlLibrary.h"
 #include "http/DataRequest.h"
 #include "http/ParameterEncoding.h"
 
 #include <chrono>
 #include <cstddef>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -26,13 +26,16 @@ struct SessionConfiguration {
     long maximumRedirects = 16;
     // Extra trust anchors (PEM file) besides the system's; certificate verification is always on.
     std::string caBundlePath;
+    // The transport library's file name, loaded by the worker for the first request.
+    std::string transportLibrary = CurlLibrary::kDefaultName;
 
     // No additional headers; the timeouts and limits above.
     static SessionConfiguration defaultConfiguration();
 };
 
 // Turns (URL, method, parameters, encoding, headers) into requests and runs them on one worker
-// thread of its own (libcurl multi: connections are reused per host). Destroying a manager cancels
+// thread of its own (libcurl multi: connections are reused per host). Building a request never
+// touches libcurl, so the calling thread never waits for it to load. Destroying a manager cancels
 // its live requests; their handlers still run, with a Cancelled error.
 class SessionManager {
 public:
@@ -64,13 +67,8 @@ public:
 
 private:
     DataRequest start(std::optional<URLRequest> request, std::optional<Error> error);
-    std::optional<Error> checkURL(const std::string& url);
 
     SessionConfiguration configuration_;
-    // Scheme and authority of URLs libcurl has accepted: a URL on one of them with a plain rest is
-    // not parsed again (a client sends every request to one of a few hosts).
-    std::mutex originsMutex_;
-    std::vector<std::string> acceptedOrigins_;
     std::shared_ptr<class CurlWorker> worker_;
 };
 

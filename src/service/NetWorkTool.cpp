@@ -75,6 +75,8 @@ NMNetWorkError errorForFailedRequest(const http::Error& error) {
             return NMNetWorkError::msg("服务器返回的数据过大，请稍后重试");
         case K::Cancelled:
             return NMNetWorkError::msg("请求已取消");
+        case K::Unavailable:
+            return NMNetWorkError::msg("网络组件无法加载，请重新安装后重试");
         case K::Other:
             break;
         }

@@ -2,9 +2,9 @@
 
 #include "platform/Log.h"
 #include "platform/Paths.h"
+#include "platform/UnixSocket.h"
 
 #include <QFileInfo>
-#include <QLocalSocket>
 #include <QProcess>
 #include <QStringList>
 #include <algorithm>
@@ -147,13 +147,13 @@ void TunnelServiceClient::connectSocket() {
         });
         return;
     }
-    socket_ = new QLocalSocket(this);
-    connect(socket_, &QLocalSocket::connected, this, &TunnelServiceClient::onConnected);
-    connect(socket_, &QLocalSocket::errorOccurred, this, &TunnelServiceClient::onSocketError);
-    connect(socket_, &QLocalSocket::disconnected, this, &TunnelServiceClient::onDisconnected);
-    connect(socket_, &QLocalSocket::readyRead, this, &TunnelServiceClient::onReadyRead);
+    socket_ = new platform::UnixSocket(this);
+    connect(socket_, &platform::UnixSocket::connected, this, &TunnelServiceClient::onConnected);
+    connect(socket_, &platform::UnixSocket::connectFailed, this, &TunnelServiceClient::onSocketError);
+    connect(socket_, &platform::UnixSocket::disconnected, this, &TunnelServiceClient::onDisconnected);
+    connect(socket_, &platform::UnixSocket::readyRead, this, &TunnelServiceClient::onReadyRead);
     lines_ = LineBuffer(kMaxServiceLine);
-    socket_->connectToServer(QString::fromStdString(options_.socketPath));
+    socket_->connectTo(options_.socketPath);
 }
 
 bool TunnelServiceClient::launchService() {
@@ -184,8 +184,7 @@ void TunnelServiceClient::onConnected() {
     // who serves it.
     struct ucred cred {};
     socklen_t length = sizeof cred;
-    if (::getsockopt(static_cast<int>(socket_->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &cred,
-                     &length) != 0) {
+    if (::getsockopt(socket_->descriptor(), SOL_SOCKET, SO_PEERCRED, &cred, &length) != 0) {
         refuse("无法确认服务进程的用户");
         return;
     }
@@ -197,11 +196,7 @@ void TunnelServiceClient::onConnected() {
 }
 
 void TunnelServiceClient::onSocketError() {
-    if (state_ == State::Ready || state_ == State::Greeting) {
-        if (socket_ && socket_->state() == QLocalSocket::UnconnectedState)
-            onDisconnected();
-        return;
-    }
+    // Only a connection attempt fails here; a connection that ends says disconnected.
     if (state_ != State::Connecting)
         return;
     // Nobody answers: start the service once, then keep trying until it listens or time runs out.
@@ -242,7 +237,7 @@ void TunnelServiceClient::onReadyRead() {
     if (!socket_)
         return;
     // The socket may be replaced by a handler (a request after a loss): stop when it is.
-    QLocalSocket* current = socket_;
+    platform::UnixSocket* current = socket_;
     const QByteArray bytes = current->readAll();
     for (auto& line : lines_.feed(bytes)) {
         if (socket_ != current)
@@ -382,7 +377,6 @@ void TunnelServiceClient::flushQueue() {
     for (const auto& line : queue_)
         socket_->write(line);
     queue_.clear();
-    socket_->flush();
 }
 
 void TunnelServiceClient::failAll(const TunnelError& error) {

@@ -18,9 +18,11 @@
 #include <string>
 #include <vector>
 
-class QLocalSocket;
-
 namespace nimo {
+
+namespace platform {
+class UnixSocket;
+}
 
 // Client of nimo-tunneld's control socket: the tunnel-configuration, connection and
 // extension-activation operations the tunnel manager is written against. Every callback runs on the
@@ -150,7 +152,7 @@ private:
     bool launchService();
 
     Options options_;
-    QLocalSocket* socket_ = nullptr;
+    platform::UnixSocket* socket_ = nullptr;
     State state_ = State::Idle;
     tunnelproto::LineBuffer lines_;
     std::int64_t nextId_ = 1;

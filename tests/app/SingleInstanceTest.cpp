@@ -120,6 +120,10 @@ TEST(SingleInstance, LaunchingNimoTwiceLeavesOneProcess) {
         },
         std::chrono::seconds(5)));
     EXPECT_EQ(first.state(), QProcess::Running);
+    // Its own socket and the tunnel client run on plain local sockets: no network module is mapped.
+    QFile maps("/proc/" + QString::number(first.processId()) + "/maps");
+    ASSERT_TRUE(maps.open(QIODevice::ReadOnly));
+    EXPECT_FALSE(maps.readAll().contains("libQt6Network"));
 
     first.terminate();
     ASSERT_TRUE(first.waitForFinished(5000));

@@ -1,6 +1,7 @@
 #include "http/SessionManager.h"
 
 #include "LoopbackServer.h"
+#include "http/CurlLibrary.h"
 #include "support/TestSupport.h"
 
 #include <QTemporaryDir>
@@ -263,7 +264,9 @@ TEST_F(SessionManagerTest, CompletionForAGoneOwnerIsDropped) {
 }
 
 TEST_F(SessionManagerTest, RequestsThatCannotBeBuiltNeverReachTheNetwork) {
-    for (const std::string url : {"not a url", "ftp://127.0.0.1/x", "", "http://exa mple.com/"}) {
+    // The last two pass the layer's own check; libcurl refuses them on the worker, before any connection.
+    for (const std::string url : {"not a url", "ftp://127.0.0.1/x", "", "http://exa mple.com/",
+                                  "http://exa<mple.com/", "http://a@b@c/"}) {
         auto r = fetch(session.request(url));
         ASSERT_TRUE(r) << url;
         ASSERT_TRUE(r->result.isFailure());
@@ -574,4 +577,62 @@ TEST_F(SessionManagerTest, URLsOnAKnownOriginAreJudgedAsAFullParseWould) {
         ASSERT_FALSE(session.request(base + "/json").buildError()); // the origin is now known
         EXPECT_EQ(!session.request(base + rest).buildError(), valid) << rest;
     }
+}
+
+// Requests are built without libcurl, so the main loop never waits for it to load: the layer's own
+// URL check must never refuse a URL libcurl takes, and refuses the faults it refuses.
+TEST(URLCheck, NeverRefusesWhatLibcurlTakes) {
+    std::string why;
+    const CurlLibrary* curl = CurlLibrary::load(CurlLibrary::kDefaultName, &why);
+    ASSERT_TRUE(curl) << why;
+    const auto curlTakes = [curl](const std::string& url) {
+        CURLU* u = curl->url();
+        char* scheme = nullptr;
+        const bool ok = curl->urlSet(u, CURLUPART_URL, url.c_str(), 0) == CURLUE_OK &&
+                        curl->urlGet(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK &&
+                        (std::string_view(scheme) == "http" || std::string_view(scheme) == "https");
+        curl->freeText(scheme);
+        curl->urlCleanup(u);
+        return ok;
+    };
+    const struct {
+        std::string url;
+        bool refused;
+    } rows[] = {
+        {"http://h/", false},
+        {"HTTPS://h:443/p?q#f", false},
+        {"http://h:/", false},
+        {"http://[::1]:8/", false},
+        {"http://u:p@h/", false},
+        {"http://h/\xc3\xa9", false},
+        {"http:/h", false},
+        {"http:///x", false},
+        {"", true},
+        {"not a url", true},
+        {"ftp://h/", true},
+        {"h://x", true},
+        {"//h/x", true},
+        {"http:h", true},
+        {"http://exa mple.com/", true},
+        {"http://h/a\x7f", true},
+        {"http://h/\x01", true},
+        {"http://h\t/", true},
+        {"http://h:65536/", true},
+        {"http://h:1a/", true},
+        {"http://:80/", true},
+        {"http://[::1/", true},
+        {"http://[::1]x/", true},
+        {"http://h:8080:9/", true},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(!isHTTPURLText(row.url), row.refused) << row.url;
+        EXPECT_EQ(curlTakes(row.url), !row.refused) << row.url;
+    }
+    for (char c = 0x21; c < 0x7f; ++c)
+        for (const std::string& url :
+             {"http://h/p" + std::string(1, c) + "q", "http://h/?" + std::string(1, c),
+              "http://h" + std::string(1, c) + "/"})
+            if (curlTakes(url)) {
+                EXPECT_TRUE(isHTTPURLText(url)) << url;
+            }
 }

@@ -270,15 +270,55 @@ TEST_F(NetWorkToolTest, TokenWithControlCharacterIsNeverSent) {
     EXPECT_TRUE(service.requests().empty());
 }
 
+// The session's worker opens the transport library for its first request. Without it every request
+// fails at once with a text the user can act on, no host is blamed, and nothing reaches the service.
+TEST_F(NetWorkToolTest, RequestsWorkAndAMissingTransportLibraryFailsEachOneClearly) {
+    const struct {
+        const char* name;
+        std::string library;
+        bool works;
+    } rows[] = {
+        {"the system's libcurl", http::CurlLibrary::kDefaultName, true},
+        {"no such file", "libnimo-no-such-transport.so.4", false},
+        {"a library without its functions", "libz.so.1", false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        auto config = quickSession();
+        config.transportLibrary = row.library;
+        http::SessionManager own(config);
+        NetWorkTool tool(store, &own);
+        const std::size_t before = service.requests().size();
+        for (int attempt = 0; attempt < 2; ++attempt) {
+            const Outcome out = send(tool, service.url(), "/api/public/server/getPublicSetting");
+            if (row.works) {
+                EXPECT_EQ(out.successes.size(), 1u);
+                continue;
+            }
+            ASSERT_EQ(out.failures.size(), 1u);
+            EXPECT_TRUE(out.failures[0].is(NMNetWorkError::Kind::msg));
+            EXPECT_EQ(out.failures[0].message(), "网络组件无法加载，请重新安装后重试");
+        }
+        EXPECT_EQ(service.requests().size(), before + (row.works ? 2 : 0));
+    }
+}
+
 TEST(ServiceErrors, ConnectionLevelTransportFailuresAreInvalidHost) {
     using K = http::TransportErrorKind;
     struct Row {
         K kind;
         bool invalidHost;
     };
-    const Row rows[] = {{K::ConnectionRefused, true}, {K::TimedOut, true},   {K::NoRoute, true},
-                        {K::NameNotResolved, true},   {K::TLS, false},       {K::ConnectionLost, false},
-                        {K::ResponseTooLarge, false}, {K::Cancelled, false}, {K::Other, false}};
+    const Row rows[] = {{K::ConnectionRefused, true},
+                        {K::TimedOut, true},
+                        {K::NoRoute, true},
+                        {K::NameNotResolved, true},
+                        {K::TLS, false},
+                        {K::ConnectionLost, false},
+                        {K::ResponseTooLarge, false},
+                        {K::Cancelled, false},
+                        {K::Unavailable, false},
+                        {K::Other, false}};
     // What the user reads is Chinese: no English sentence, no library detail, no body bytes.
     auto readsChinese = [](const std::string& text) {
         return !text.empty() &&
