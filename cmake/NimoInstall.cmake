@@ -34,6 +34,8 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Links, the browser opener and the administrator prompt; the shared libraries come from shlibdeps.
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils")
+# libqt6svg6 is loaded, not linked: its image-format plugin draws an image at a size nobody drew at
+# build time.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, libqt6svg6")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, fonts-noto-cjk")
 include(CPack)

@@ -6,14 +6,14 @@
 // after the resource's own decompression.
 //
 // nimo_image_raster OUT_DIR TABLE_CPP SIZES_TXT SVG...
+#include "SvgDrawing.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
-#include <QPainter>
 #include <QRegularExpression>
-#include <QSvgRenderer>
 #include <QTextStream>
 #include <cstdio>
 #include <map>
@@ -26,16 +26,6 @@ struct Rendering {
     QSize logical; // what the screens ask for
     int scale;     // 1 or 2
 };
-
-// The same drawing as the client's own fallback, so a pre-rendered pixmap is what it would draw.
-QImage render(QSvgRenderer& renderer, QSize pixels) {
-    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(pixels)));
-    return image;
-}
 
 bool fail(const QString& what) {
     std::fprintf(stderr, "nimo_image_raster: %s\n", qPrintable(what));
@@ -94,7 +84,7 @@ bool run(const QStringList& args) {
                                   size, scale});
         extra.erase(name);
         for (const Rendering& r : wanted) {
-            const QImage image = render(renderer, r.logical * r.scale);
+            const QImage image = nimo::images::svgDrawing(renderer, r.logical * r.scale);
             QFile file(out.filePath(r.file));
             if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
                 file.write(reinterpret_cast<const char*>(image.constBits()), image.sizeInBytes()) !=

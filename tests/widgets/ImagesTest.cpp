@@ -1,11 +1,10 @@
 #include "widgets/Images.h"
 
 #include "PrerenderedImages.h"
+#include "SvgDrawing.h"
 #include "platform/Log.h"
 
 #include <QImage>
-#include <QPainter>
-#include <QSvgRenderer>
 #include <gtest/gtest.h>
 
 using namespace nimo;
@@ -129,12 +128,7 @@ bool prerendered(const QString& name, QSize pixels) {
 // The SVG drawn as the client drew every image before they were drawn at build time.
 QImage svgDrawing(const QString& name, QSize pixels) {
     QSvgRenderer renderer(QStringLiteral(":/images/%1.svg").arg(name));
-    QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
-    image.fill(Qt::transparent);
-    QPainter painter(&image);
-    painter.setRenderHint(QPainter::Antialiasing);
-    renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(pixels)));
-    return image;
+    return images::svgDrawing(renderer, pixels);
 }
 
 // The largest difference of one channel of one pixel.
