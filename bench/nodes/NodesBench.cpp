@@ -59,7 +59,7 @@ std::vector<std::string> everyOther(const std::vector<std::string>& list) {
     return out;
 }
 
-// Build and first paint; cold: the flag images are rendered anew each time.
+// Build and first paint; cold: the flag pixmaps are made anew each time.
 void buildPage(benchmark::State& state, bool cold) {
     test::RouteWorld world;
     const auto catalogue = names(40);

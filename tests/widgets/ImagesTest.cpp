@@ -1,5 +1,7 @@
 #include "widgets/Images.h"
 
+#include "PrerenderedImages.h"
+#include "SvgDrawing.h"
 #include "platform/Log.h"
 
 #include <QImage>
@@ -112,4 +114,109 @@ TEST(Images, NamesListsEveryDrawnImage) {
     EXPECT_GE(names.size(), 65);
     EXPECT_TRUE(names.contains("vpnstate_on"));
     EXPECT_TRUE(names.contains("ic_countryic_ydl"));
+}
+
+namespace {
+
+bool prerendered(const QString& name, QSize pixels) {
+    for (const auto& p : images::prerendered::pixmaps())
+        if (name == QLatin1String(p.name) && pixels == QSize(p.width, p.height))
+            return true;
+    return false;
+}
+
+// The SVG drawn as the client drew every image before they were drawn at build time.
+QImage svgDrawing(const QString& name, QSize pixels) {
+    QSvgRenderer renderer(QStringLiteral(":/images/%1.svg").arg(name));
+    return images::svgDrawing(renderer, pixels);
+}
+
+// The largest difference of one channel of one pixel.
+int largestDifference(const QImage& a, const QImage& b) {
+    const QImage x = a.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    const QImage y = b.convertToFormat(QImage::Format_ARGB32_Premultiplied);
+    if (x.size() != y.size())
+        return 256;
+    int largest = 0;
+    for (int row = 0; row < x.height(); ++row)
+        for (int col = 0; col < x.width(); ++col) {
+            const QRgb p = x.pixel(col, row), q = y.pixel(col, row);
+            largest = std::max({largest, std::abs(qRed(p) - qRed(q)), std::abs(qGreen(p) - qGreen(q)),
+                                std::abs(qBlue(p) - qBlue(q)), std::abs(qAlpha(p) - qAlpha(q))});
+        }
+    return largest;
+}
+
+struct Drawing {
+    QString name;
+    QSize size; // points; empty: the natural size
+    qreal scale;
+    bool followsTheScreen = true; // also drawn at twice the scale on a screen of scale 2
+};
+
+} // namespace
+
+// What the screens draw (logged through every screen of scripts/screenshots, at scales 1 and 2): every
+// image at its natural size, and the sizes below. Each is drawn at build time and is the SVG's own
+// drawing at that size.
+TEST(Images, EverySizeTheScreensDrawIsDrawnAheadAndMatchesItsSvg) {
+    std::vector<Drawing> rows;
+    for (const QString& name : images::names())
+        rows.push_back({name, {}, 1.0});
+    const Drawing others[] = {
+        // window icon
+        {"nimo", {16, 16}, 1},
+        {"nimo", {32, 32}, 1},
+        {"nimo", {64, 64}, 1},
+        {"nimo", {128, 128}, 1},
+        // status icon: the idle one tinted at these pixel sizes, the other one for the late status item
+        {"vpnstate_off", {16, 16}, 1, false},
+        {"vpnstate_off", {32, 32}, 1, false},
+        {"vpnstate_off", {44, 44}, 1, false},
+        {"vpnstate_off", {64, 64}, 1, false},
+        {"vpnstate_on", {22, 22}, 2, false},
+        // status menu's switch, connect button's connecting face, route page's lock
+        {"NSStatusAvailable", {16, 16}, 1},
+        {"NSStatusUnavailable", {16, 16}, 1},
+        {"mainwork_startingback", {44, 44}, 1},
+        {"ic_country_lock", {16, 16}, 1}};
+    rows.insert(rows.end(), std::begin(others), std::end(others));
+    for (const Drawing& row : rows)
+        for (qreal scale : {row.scale, row.scale * 2}) {
+            if (scale != row.scale && !row.followsTheScreen)
+                continue;
+            const QSize size = row.size.isEmpty() ? images::naturalSize(row.name) : row.size;
+            const QSize pixels = size * scale;
+            SCOPED_TRACE(QStringLiteral("%1 %2x%3 @%4")
+                             .arg(row.name)
+                             .arg(size.width())
+                             .arg(size.height())
+                             .arg(scale)
+                             .toStdString());
+            EXPECT_TRUE(prerendered(row.name, pixels));
+            const QPixmap pixmap = images::pixmap(row.name, size, scale);
+            ASSERT_EQ(pixmap.size(), pixels);
+            EXPECT_DOUBLE_EQ(pixmap.devicePixelRatio(), scale);
+            EXPECT_LE(largestDifference(pixmap.toImage(), svgDrawing(row.name, pixels)), 2);
+        }
+}
+
+// A size nobody drew ahead of time is drawn from the SVG, as sharp, and says nothing on the console.
+TEST(Images, ASizeNotDrawnAheadIsDrawnFromItsSvg) {
+    platform::ScopedLogCapture capture;
+    const Drawing rows[] = {{"mainwork_start", {101, 35}, 1.0},
+                            {"ic_country_japan", {22, 18}, 3.0},
+                            {"titlebar_logo", {138, 18}, 1.5},
+                            {"page_4_v_svip", {71, 21}, 4.0}};
+    for (const Drawing& row : rows) {
+        const QSize pixels = (QSizeF(row.size) * row.scale).toSize();
+        SCOPED_TRACE(row.name.toStdString());
+        EXPECT_FALSE(prerendered(row.name, pixels));
+        const QPixmap pixmap = images::pixmap(row.name, row.size, row.scale);
+        ASSERT_EQ(pixmap.size(), pixels);
+        EXPECT_LE(largestDifference(pixmap.toImage(), svgDrawing(row.name, pixels)), 2);
+    }
+    // An icon asked at a size of its own.
+    EXPECT_EQ(images::icon("nimo").pixmap(QSize(48, 48), 1.0).size(), QSize(48, 48));
+    EXPECT_TRUE(capture.lines(platform::LogChannel::Console).empty());
 }
