@@ -43,7 +43,9 @@ LoopbackServer::~LoopbackServer() {
 void LoopbackServer::start() {
     if (thread_.joinable())
         return;
-    server_->set_logger([this](const httplib::Request& req, const httplib::Response&) {
+    // Recorded before the reply is written (the logger runs after it), so a client that has its
+    // answer always finds its request here.
+    server_->set_post_routing_handler([this](const httplib::Request& req, httplib::Response&) {
         Seen s{req.method, req.path, {}, req.body, req.headers, req.remote_port};
         for (const auto& [k, v] : req.params)
             s.query += (s.query.empty() ? "" : "&") + k + "=" + v;
