@@ -116,6 +116,8 @@ void report(const char* what, qint64 pid, int seconds) {
     std::printf("%s: %lld CPU ticks, %lld wake-ups in %d s; VmHWM %ld KiB, VmRSS %ld KiB\n", what,
                 after.ticks - before.ticks, after.switches - before.switches, seconds,
                 statusKiB(pid, "VmHWM:"), statusKiB(pid, "VmRSS:"));
+    if (const QString woken = bench::wokenThreads(before, after); !woken.isEmpty())
+        std::printf("  woken:%s\n", qPrintable(woken));
     std::fflush(stdout);
 }
 
@@ -303,13 +305,15 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "closing did not hide the window\n");
             result = 1;
         }
+        // NIMO_BENCH_STRACE=file: what wakes the hidden client, from the close through the report.
+        QProcess strace;
+        if (const QString trace = qEnvironmentVariable("NIMO_BENCH_STRACE"); !trace.isEmpty()) {
+            strace.start("strace", {"-f", "-tt", "-o", trace, "-p", QString::number(pid)});
+            strace.waitForStarted();
+        }
         pause(1000);
         report("connected, window hidden", pid, kSeconds);
-        // NIMO_BENCH_STRACE=file: what wakes the hidden client, for the next 30 s.
-        if (const QString trace = qEnvironmentVariable("NIMO_BENCH_STRACE"); !trace.isEmpty()) {
-            QProcess strace;
-            strace.start("strace", {"-f", "-tt", "-o", trace, "-p", QString::number(pid)});
-            pause(30000);
+        if (strace.state() != QProcess::NotRunning) {
             strace.terminate();
             strace.waitForFinished();
         }
