@@ -25,7 +25,19 @@ struct Rendering {
     QString file;  // below the resource prefix
     QSize logical; // what the screens ask for
     int scale;     // 1 or 2
+    bool opaque = false;
 };
+
+// Every pixel fully covered: the client then draws it as an opaque image and skips its own scan.
+bool isOpaque(const QImage& image) {
+    for (int y = 0; y < image.height(); ++y) {
+        const auto* row = reinterpret_cast<const QRgb*>(image.constScanLine(y));
+        for (int x = 0; x < image.width(); ++x)
+            if (qAlpha(row[x]) != 255)
+                return false;
+    }
+    return true;
+}
 
 bool fail(const QString& what) {
     std::fprintf(stderr, "nimo_image_raster: %s\n", qPrintable(what));
@@ -83,8 +95,9 @@ bool run(const QStringList& args) {
                                       .arg(scale),
                                   size, scale});
         extra.erase(name);
-        for (const Rendering& r : wanted) {
+        for (Rendering& r : wanted) {
             const QImage image = nimo::images::svgDrawing(renderer, r.logical * r.scale);
+            r.opaque = isOpaque(image);
             QFile file(out.filePath(r.file));
             if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate) ||
                 file.write(reinterpret_cast<const char*>(image.constBits()), image.sizeInBytes()) !=
@@ -108,7 +121,8 @@ bool run(const QStringList& args) {
     for (const auto& [name, list] : renderings)
         for (const Rendering& r : list)
             s << "    {\"" << name << "\", " << r.logical.width() * r.scale << ", "
-              << r.logical.height() * r.scale << ", \":/raster/" << r.file << "\"},\n";
+              << r.logical.height() * r.scale << ", \":/raster/" << r.file << "\", "
+              << (r.opaque ? "true" : "false") << "},\n";
     s << "};\n\n} // namespace\n\nstd::span<const Image> images() {\n    return kImages;\n}\n\n"
          "std::span<const Pixmap> pixmaps() {\n    return kPixmaps;\n}\n\n"
          "} // namespace nimo::images::prerendered\n";

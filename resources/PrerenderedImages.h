@@ -13,12 +13,13 @@ struct Image {
 };
 
 // One per drawing, sorted by name: its size in device pixels and the resource holding its pixels
-// (premultiplied ARGB32, rows without padding).
+// (premultiplied ARGB32, rows without padding), and whether every pixel is opaque.
 struct Pixmap {
     const char* name;
     int width;
     int height;
     const char* path;
+    bool opaque;
 };
 
 std::span<const Image> images();

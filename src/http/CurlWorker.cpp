@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cstring>
+#include <limits>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
@@ -380,7 +381,7 @@ long CurlWorker::pollTimeoutMs() {
     long timeout = -1;
     curl_->multiTimeout(multi_, &timeout);
     if (timeout < 0 && live_.empty())
-        timeout = 60000; // idle: only a posted task wakes the worker
+        timeout = std::numeric_limits<int>::max(); // idle: only a posted task wakes the worker
     else if (timeout < 0 || timeout > 1000)
         timeout = 1000;
     if (wakeFd_ < 0)

@@ -8,7 +8,6 @@
 #include <QImageReader>
 #include <QMutex>
 #include <QPainter>
-#include <QPixmapCache>
 #include <QResource>
 #include <QScreen>
 #include <QSet>
@@ -16,12 +15,15 @@
 #include <QStyleOption>
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <tuple>
 
 // Outside any namespace, as the resource initialiser requires; it also keeps the linker from dropping
 // the resource objects out of the static library.
 static void initImageResources() {
     Q_INIT_RESOURCE(nimo_images);
     Q_INIT_RESOURCE(nimo_raster);
+    Q_INIT_RESOURCE(nimo_raster2x);
 }
 
 namespace nimo::images {
@@ -74,14 +76,47 @@ QImage prerenderedImage(const char* name, QSize pixels) {
         if (QSize(it->width, it->height) != pixels)
             continue;
         ensureResources();
-        const QByteArray data = QResource(QString::fromLatin1(it->path)).uncompressedData();
-        QImage image(pixels, QImage::Format_ARGB32_Premultiplied);
-        if (image.isNull() || data.size() != image.sizeInBytes())
+        const QResource resource(QString::fromLatin1(it->path));
+        const qsizetype bytes = qsizetype(pixels.width()) * pixels.height() * 4;
+        // Stored raw and aligned: the image reads the binary's own pages, and a painter that
+        // writes to it gets a copy.
+        if (resource.compressionAlgorithm() == QResource::NoCompression && resource.size() == bytes &&
+            reinterpret_cast<quintptr>(resource.data()) % alignof(quint32) == 0)
+            return QImage(resource.data(), pixels.width(), pixels.height(), pixels.width() * 4,
+                          it->opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
+        QImage image(pixels, it->opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
+        if (image.isNull() || image.sizeInBytes() != bytes)
+            return {};
+        if (resource.compressionAlgorithm() == QResource::NoCompression) {
+            if (resource.size() != bytes)
+                return {};
+            std::memcpy(image.bits(), resource.data(), bytes);
+            return image;
+        }
+        const QByteArray data = resource.uncompressedData();
+        if (data.size() != image.sizeInBytes())
             return {};
         std::memcpy(image.bits(), data.constData(), data.size());
         return image;
     }
     return {};
+}
+
+// Pixmaps drawn so far, by image, size and scale (in thousandths). Not QPixmapCache: its flush
+// timer wakes an idle client up to 30 s after the last insert, and its cost limit would evict the
+// large images and draw them again. The screens ask for a fixed set of sizes; the cap only guards
+// against a caller asking for ever new ones. Used from the GUI thread, as pixmaps must be; emptied
+// when the application ends, before the pixmap machinery goes.
+using DrawnKey = std::tuple<const char*, int, int, qint64>;
+constexpr std::size_t kMaxDrawnPixmaps = 512;
+
+std::map<DrawnKey, QPixmap>& drawnPixmaps() {
+    static auto* cache = [] {
+        auto* made = new std::map<DrawnKey, QPixmap>;
+        qAddPostRoutine([] { drawnPixmaps().clear(); });
+        return made;
+    }();
+    return *cache;
 }
 
 // A size nobody drew ahead of time: the SVG, through the image-format plugin, which brings its
@@ -164,14 +199,10 @@ QPixmap pixmap(const QString& name, QSize size, qreal devicePixelRatio) {
         const QScreen* screen = QGuiApplication::primaryScreen();
         devicePixelRatio = screen ? screen->devicePixelRatio() : 1.0;
     }
-    const QString key = QStringLiteral("nimo.image:%1:%2x%3@%4")
-                            .arg(QLatin1StringView(image->name))
-                            .arg(size.width())
-                            .arg(size.height())
-                            .arg(devicePixelRatio);
-    QPixmap result;
-    if (QPixmapCache::find(key, &result))
-        return result;
+    auto& cache = drawnPixmaps();
+    const DrawnKey key{image->name, size.width(), size.height(), qRound64(devicePixelRatio * 1000)};
+    if (const auto hit = cache.find(key); hit != cache.end())
+        return hit->second;
     const QSize pixels = (QSizeF(size) * devicePixelRatio).toSize();
     QImage drawn = prerenderedImage(image->name, pixels);
     if (drawn.isNull())
@@ -180,9 +211,11 @@ QPixmap pixmap(const QString& name, QSize size, qreal devicePixelRatio) {
         reportOnce(QStringLiteral("image.unrendered: "), name);
         return {};
     }
-    result = QPixmap::fromImage(std::move(drawn));
+    QPixmap result = QPixmap::fromImage(std::move(drawn));
     result.setDevicePixelRatio(devicePixelRatio);
-    QPixmapCache::insert(key, result);
+    if (cache.size() >= kMaxDrawnPixmaps)
+        cache.clear();
+    cache.emplace(key, result);
     return result;
 }
 

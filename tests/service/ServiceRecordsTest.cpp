@@ -213,6 +213,11 @@ TEST(ServiceDates, DisplayDateAcceptsTheThreeShapes) {
         {"2025-02-30T12:00:00Z", ""},
         {"2025-03-01T24:00:00Z", ""},
         {"2025-03-01T12:00:00+08:75", ""},
+        {"2025-03-01T12:00:00.123456789Z", "2025-03-01 12:00:00"},
+        {"2025-03-01T12:00:00.1234567891Z", ""}, // ten fraction digits
+        {"2025-03-01T12:00:00.Z", ""},
+        {"2025-03-01T12:00:00Z\n", ""},
+        {"2025-03-01T12:00:00+08", ""},
         {"", ""},
         {"garbage", ""},
     };
@@ -234,7 +239,9 @@ TEST(ServiceDates, DaysFromToday) {
     };
     const Row rows[] = {{"2025-03-01", 0},   {"2025-03-11", 10}, {"2025-02-28", -1},
                         {"2026-03-01", 365}, {"2025-3-2", 1},    {"", 0},
-                        {"2025-13-01", 0},   {"tomorrow", 0},    {"2025-03-01 12:00", 0}};
+                        {"2025-13-01", 0},   {"tomorrow", 0},    {"2025-03-01 12:00", 0},
+                        {"2025-03-01\n", 0}, {"2025--1", 0},     {"2025-3-", 0},
+                        {"2025-003-1", 0}};
     for (const Row& row : rows)
         EXPECT_EQ(daysFromDate(today, row.day), row.days) << row.day;
     const std::string tomorrow = QDate::currentDate().addDays(1).toString("yyyy-MM-dd").toStdString();
