@@ -4,6 +4,8 @@
 #include "widgets/Images.h"
 
 #include <QGuiApplication>
+#include <QHideEvent>
+#include <QPixmapCache>
 #include <QScreen>
 
 namespace nimo {
@@ -46,6 +48,13 @@ void MainWindowController::center() {
 void MainWindowController::showWindow() {
     show();
     raise();
+}
+
+void MainWindowController::hideEvent(QHideEvent* event) {
+    // Hidden (to the tray, or minimised): the style's cached drawings go, and with them the cache's
+    // flush timer, which would otherwise wake the idle client once more after the last paint.
+    QPixmapCache::clear();
+    DraggableWindow::hideEvent(event);
 }
 
 } // namespace nimo

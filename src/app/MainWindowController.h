@@ -28,6 +28,9 @@ public:
     void center();
     void showWindow();
 
+protected:
+    void hideEvent(QHideEvent* event) override;
+
 private:
     NodesInfoVC* mainVC_ = nullptr;
 };
