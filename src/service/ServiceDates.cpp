@@ -2,7 +2,6 @@
 
 #include <QDateTime>
 #include <QLocale>
-#include <algorithm>
 #include <optional>
 #include <string_view>
 
@@ -10,19 +9,20 @@ namespace nimo {
 
 namespace {
 
-// Exactly `count` ASCII digits at `pos`, moved past; anything else leaves `out` untouched and fails.
-bool readDigits(std::string_view text, std::size_t& pos, std::size_t count, int& out) {
-    if (text.size() - pos < count || count == 0)
+// The run of ASCII digits at `pos`, if its length is within [least, most]: moved past, its value
+// in `out` and its length in `digits`. Anything else fails and leaves `pos` where it was.
+bool readNumber(std::string_view text, std::size_t& pos, std::size_t least, std::size_t most, int& out,
+                std::size_t* digits = nullptr) {
+    std::size_t n = 0;
+    long long value = 0;
+    while (n <= most && pos + n < text.size() && text[pos + n] >= '0' && text[pos + n] <= '9')
+        value = value * 10 + (text[pos + n++] - '0');
+    if (n < least || n > most)
         return false;
-    int value = 0;
-    for (std::size_t i = 0; i < count; ++i) {
-        const char c = text[pos + i];
-        if (c < '0' || c > '9')
-            return false;
-        value = value * 10 + (c - '0');
-    }
-    pos += count;
-    out = value;
+    pos += n;
+    out = static_cast<int>(value);
+    if (digits)
+        *digits = n;
     return true;
 }
 
@@ -31,13 +31,6 @@ bool readChar(std::string_view text, std::size_t& pos, char c) {
         return false;
     ++pos;
     return true;
-}
-
-std::size_t digitRun(std::string_view text, std::size_t pos) {
-    std::size_t n = 0;
-    while (pos + n < text.size() && text[pos + n] >= '0' && text[pos + n] <= '9')
-        ++n;
-    return n;
 }
 
 // The three accepted shapes: an internet date-time with fractional seconds, one without, and the
@@ -49,24 +42,24 @@ std::optional<QDateTime> parseServiceDate(const std::string& input) {
     const std::string_view text(input);
     std::size_t pos = 0;
     int year, month, day, hour, minute, second;
-    if (!readDigits(text, pos, 4, year) || !readChar(text, pos, '-') || !readDigits(text, pos, 2, month) ||
-        !readChar(text, pos, '-') || !readDigits(text, pos, 2, day) || !readChar(text, pos, 'T') ||
-        !readDigits(text, pos, 2, hour) || !readChar(text, pos, ':') || !readDigits(text, pos, 2, minute) ||
-        !readChar(text, pos, ':') || !readDigits(text, pos, 2, second))
+    if (!readNumber(text, pos, 4, 4, year) || !readChar(text, pos, '-') ||
+        !readNumber(text, pos, 2, 2, month) || !readChar(text, pos, '-') ||
+        !readNumber(text, pos, 2, 2, day) || !readChar(text, pos, 'T') ||
+        !readNumber(text, pos, 2, 2, hour) || !readChar(text, pos, ':') ||
+        !readNumber(text, pos, 2, 2, minute) || !readChar(text, pos, ':') ||
+        !readNumber(text, pos, 2, 2, second))
         return std::nullopt;
 
     int ms = 0;
     bool fraction = false;
     if (readChar(text, pos, '.')) {
-        const std::size_t n = digitRun(text, pos);
-        if (n < 1 || n > 9)
+        std::size_t digits = 0;
+        if (!readNumber(text, pos, 1, 9, ms, &digits))
             return std::nullopt;
-        const std::size_t kept = std::min<std::size_t>(n, 3);
-        std::size_t at = pos;
-        readDigits(text, at, kept, ms);
-        for (std::size_t i = kept; i < 3; ++i)
+        for (; digits > 3; --digits)
+            ms /= 10;
+        for (; digits < 3; ++digits)
             ms *= 10;
-        pos += n;
         fraction = true;
     }
 
@@ -79,11 +72,11 @@ std::optional<QDateTime> parseServiceDate(const std::string& input) {
             return std::nullopt;
         const int sign = text[pos++] == '-' ? -1 : 1;
         int hours, minutes, seconds = 0;
-        if (!readDigits(text, pos, 2, hours) || !readChar(text, pos, ':') ||
-            !readDigits(text, pos, 2, minutes))
+        if (!readNumber(text, pos, 2, 2, hours) || !readChar(text, pos, ':') ||
+            !readNumber(text, pos, 2, 2, minutes))
             return std::nullopt;
         if (readChar(text, pos, ':')) {
-            if (fraction || !readDigits(text, pos, 2, seconds)) // no accepted shape has both
+            if (fraction || !readNumber(text, pos, 2, 2, seconds)) // no accepted shape has both
                 return std::nullopt;
         }
         if (pos != text.size() || minutes > 59 || seconds > 59)
@@ -122,12 +115,9 @@ int daysFromDate(const QDate& today, const std::string& day) {
     const std::string_view text(day);
     std::size_t pos = 0;
     int year, month, dayOfMonth;
-    const std::size_t monthDigits = text.size() > 5 ? digitRun(text, 5) : 0;
-    if (day.size() > 10 || !readDigits(text, pos, 4, year) || !readChar(text, pos, '-') || monthDigits > 2 ||
-        !readDigits(text, pos, monthDigits, month) || !readChar(text, pos, '-'))
-        return 0;
-    const std::size_t dayDigits = digitRun(text, pos);
-    if (dayDigits > 2 || !readDigits(text, pos, dayDigits, dayOfMonth) || pos != text.size())
+    if (day.size() > 10 || !readNumber(text, pos, 4, 4, year) || !readChar(text, pos, '-') ||
+        !readNumber(text, pos, 1, 2, month) || !readChar(text, pos, '-') ||
+        !readNumber(text, pos, 1, 2, dayOfMonth) || pos != text.size())
         return 0;
     const QDate target(year, month, dayOfMonth);
     if (!target.isValid())

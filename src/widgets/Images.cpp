@@ -77,27 +77,22 @@ QImage prerenderedImage(const char* name, QSize pixels) {
             continue;
         ensureResources();
         const QResource resource(QString::fromLatin1(it->path));
+        const auto format = it->opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied;
         const qsizetype bytes = qsizetype(pixels.width()) * pixels.height() * 4;
-        // Stored raw and aligned: the image reads the binary's own pages, and a painter that
-        // writes to it gets a copy.
-        if (resource.compressionAlgorithm() == QResource::NoCompression && resource.size() == bytes &&
-            reinterpret_cast<quintptr>(resource.data()) % alignof(quint32) == 0)
-            return QImage(resource.data(), pixels.width(), pixels.height(), pixels.width() * 4,
-                          it->opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
-        QImage image(pixels, it->opaque ? QImage::Format_RGB32 : QImage::Format_ARGB32_Premultiplied);
-        if (image.isNull() || image.sizeInBytes() != bytes)
-            return {};
-        if (resource.compressionAlgorithm() == QResource::NoCompression) {
-            if (resource.size() != bytes)
-                return {};
-            std::memcpy(image.bits(), resource.data(), bytes);
-            return image;
+        const auto view = [&](const uchar* data) {
+            return QImage(data, pixels.width(), pixels.height(), pixels.width() * 4, format);
+        };
+        if (resource.compressionAlgorithm() != QResource::NoCompression) {
+            const QByteArray data = resource.uncompressedData();
+            return data.size() == bytes ? view(reinterpret_cast<const uchar*>(data.constData())).copy()
+                                        : QImage();
         }
-        const QByteArray data = resource.uncompressedData();
-        if (data.size() != image.sizeInBytes())
+        if (resource.size() != bytes)
             return {};
-        std::memcpy(image.bits(), data.constData(), data.size());
-        return image;
+        // Stored raw: the image reads the binary's own pages, and a painter that writes to it gets a
+        // copy. Pixels that are not word-aligned are copied once instead.
+        const QImage raw = view(resource.data());
+        return reinterpret_cast<quintptr>(resource.data()) % alignof(quint32) == 0 ? raw : raw.copy();
     }
     return {};
 }
