@@ -7,6 +7,7 @@
 #include "TunnelTestSupport.h"
 #include "app/Application.h"
 #include "app/NodesInfoVC.h"
+#include "http/SessionManager.h"
 #include "platform/Log.h"
 #include "service/NMApi.h"
 #include "service/UserDefaultsCacheKeys.h"
@@ -89,7 +90,8 @@ int main(int argc, char** argv) {
     SettingsStore settings;
     (void)settings.set(UserDefaultsCacheKeys::lastOkHost, account.url());
     bool signedIn = false;
-    NMApi api(settings, HostList::main);
+    http::SessionManager session(http::SessionManager::standardConfiguration());
+    NMApi api(settings, HostList::main, session);
     api.login(devservice::kDemoEmail, devservice::kDemoPassword,
               {.success = [&](bool ok) { signedIn = ok; }});
     waitUntil([&] { return signedIn; });

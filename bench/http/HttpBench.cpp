@@ -205,7 +205,7 @@ int main(int argc, char** argv) {
     auto configuration = SessionConfiguration::defaultConfiguration();
     configuration.httpAdditionalHeaders = SessionManager::defaultHTTPHeaders();
     SessionManager session(configuration);
-    nimo::NetWorkTool tool(store, &session);
+    nimo::NetWorkTool tool(store, session);
     RawWorker raw(url, configuration.httpAdditionalHeaders);
 
     QObject owner;

@@ -39,7 +39,7 @@ struct Bench {
         dead.push_back(goodUrl);
         (void)store.remove(keys::lastOkHost);
         (void)store.set(keys::backupUrls, dead);
-        NMApi api(store, HostList::main, &session);
+        NMApi api(store, HostList::main, session);
         QEventLoop loop;
         bool ok = false;
         QElapsedTimer timer;

@@ -226,16 +226,14 @@ void AppDelegate::showApprovalAlert(const QString& informativeText) {
     alert.exec();
     if (alert.clickedButton() == allow) {
         // The waiting activation goes on once the service has the approval, and the tunnel starts.
-        tunnel_.approveExtension(this, [](bool approved) {
+        tunnel_.approveExtension(this, [this](bool approved) {
             if (!approved)
-                platform::NotificationCenter::defaultCenter().post(
-                    NOTIFY_VPNActivation_Failed, QStringLiteral("激活失败：无法批准网络扩展"));
+                tunnel_.failStart("激活失败：无法批准网络扩展");
         });
         return;
     }
     // Without an approval the activation never finishes: give the start button back now.
-    platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
-                                                       QString::fromUtf8(kApprovalDeclined));
+    tunnel_.failStart(kApprovalDeclined);
 }
 
 void AppDelegate::updateStatusMenu() {

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "account/LoginAlertView.h"
+#include "app/ServiceLoader.h"
 #include "service/NMNetWorkError.h"
 #include "widgets/PageHost.h"
-#include "widgets/SmallWidgets.h"
 
 #include <QPointer>
 #include <QWidget>
@@ -17,21 +17,24 @@ namespace nimo {
 
 class CancelTapView;
 class ConnectButton;
+class ConnectJob;
+class ConnectionPresenter;
+class HomePage;
 class ImageButton;
 class ImageView;
 class LoginAlertView;
 class MainWindowController;
-class NMApi;
 class NodePageView;
+class PageContainer;
+class TitleStrip;
 class ToastWindowController;
 class UserAccountPage;
 struct AppContext;
 
-// The main screen, content of the main window: the title strip (window buttons, customer chat,
-// account badge, traffic, days left, sign-in), the home page with the start button and the tunnel
-// display, and a second container whose toolbar switches between the route and account pages. It
-// loads the public settings, the account and the subscription, presents the login dialog, and turns
-// a start press into subscription check, activation and tunnel start.
+// The main screen, content of the main window. It puts together the title strip, the home page
+// with its connection presenter, the page container (route and account pages) and the service
+// loader; it dispatches every button, presents the login dialog, and turns a start press into one
+// connect job (subscription check, activation, tunnel start).
 class NodesInfoVC : public QWidget, public PageHost {
     Q_OBJECT
 public:
@@ -39,14 +42,15 @@ public:
     static constexpr int kHeight = 580;
     static constexpr const char* kTipsAnimationKey = "tips.roate";
 
-    using UserInfoCompletion = std::function<void(const std::optional<NMNetWorkError>& error)>;
-    using SubscriptionCompletion = std::function<void(bool success, const std::optional<QString>& message)>;
+    using UserInfoCompletion = ServiceLoader::UserInfoCompletion;
+    using SubscriptionCompletion = ServiceLoader::SubscriptionCompletion;
 
     explicit NodesInfoVC(const AppContext& context, QWidget* parent = nullptr);
     ~NodesInfoVC() override;
 
     QPointer<MainWindowController> windowController;
-    int lastVpnStatus = 0;
+    // The last status applied to the home page.
+    int lastVpnStatus() const;
     const double topbarHeight = 128;
 
     // First appearance: greeting and public settings, then account, title strip, subscription and
@@ -62,19 +66,23 @@ public:
     void showPage(int index);
     void showLoginDialog();
 
-    void loadUserInfo(UserInfoCompletion completion);
-    void loadSubscription(SubscriptionCompletion completion);
-    void loadPublicSetting();
+    void loadUserInfo(UserInfoCompletion completion) { loader_->loadUserInfo(std::move(completion)); }
+    void loadSubscription(SubscriptionCompletion completion) {
+        loader_->loadSubscription(std::move(completion));
+    }
+    void loadPublicSetting() { loader_->loadPublicSetting(); }
 
     // Connection control.
     void startConnect();
     void stopTunnelIfActive();
     void applyVpnStatus(int status);
     void onNodeSelected(const std::optional<std::string>& name, const std::optional<std::string>& message);
+    // A start road (subscription check, activation, start) is under way: the loading face shows.
+    bool isStarting() const;
 
     ToastWindowController* toastWC() const;
     // The main screen's index into its host list (requsetCount).
-    int requsetCount() const;
+    int requsetCount() const { return loader_->requsetCount(); }
 
     // Views, made on first use.
     ImageView* ttbarAccoutback();
@@ -102,10 +110,12 @@ public:
     // The login dialog while it is shown.
     LoginAlertView* loginDialog() const { return loginDialog_; }
 
-    bool pagerouteLoaded = false;
-    bool pageimportLoaded = false;
-    bool pageaddLoaded = false;
-    bool pageuserLoaded = false;
+    bool pagerouteLoaded() const;
+    bool pageuserLoaded() const;
+
+Q_SIGNALS:
+    // A start road began or ended (the status menu disables its switch meanwhile).
+    void startingChanged(bool starting);
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -113,43 +123,23 @@ protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
 
 private:
-    void buildHomePage();
-    void buildOtherWorkView();
-    void buildTitleStrip();
-    ImageButton* lazyToolbarButton(ImageButton*& slot, const char* title, const char* image, int tag);
-    ImageButton* makeTabButton(const QString& title, const QString& image, int tag, QWidget* parent);
     void connectTap(QAbstractButton* button);
-    void showStartFace();
-    void showBusyFace(int state);
     void onRunningModeChanged();
     void onActivationFailed(const QVariant& object);
-    void fetchNodes(bool subscribed);
+    void onConnectJobFinished(int outcome, const QString& message);
+    void onAccountChanged();
+    void checkNodeAgainstSubscription();
 
     const AppContext& context_;
-    NMApi* api_ = nullptr;
+    ServiceLoader* loader_ = nullptr;
+    TitleStrip* titleStrip_ = nullptr;
+    HomePage* home_ = nullptr;
+    std::unique_ptr<ConnectionPresenter> presenter_;
+    PageContainer* pages_ = nullptr;
+    ConnectJob* job_ = nullptr;
     bool isLoadedView_ = false;
     bool waitingForFirstPaint_ = false; // shown; the first appearance waits for the window's first paint
-
-    ImageView* ttbarAccoutback_ = nullptr;
-    ImageButton* ttbarAccoutButton_ = nullptr;
-    ImageButton* ttbarMergeButton_ = nullptr;
-    ImageButton* ttbarExpireButton_ = nullptr;
-    ImageButton* ttbarLoginButton_ = nullptr;
-    ImageButton* ttbarTips_ = nullptr;
-    QWidget* mainWorkView_ = nullptr;
-    ImageButton* nodeRemarkLabel_ = nullptr;
-    ImageButton* startProxyButton_ = nullptr;
-    ConnectButton* connectButton_ = nullptr;
-    QWidget* otherWorkView_ = nullptr;
-    QWidget* otherHeaderView_ = nullptr;
-    ImageView* toolbar_btn_back_ = nullptr;
-    ImageButton* toolbar_btn_home_ = nullptr;
-    ImageButton* toolbar_btn_route_ = nullptr;
-    ImageButton* toolbar_btn_import_ = nullptr;
-    ImageButton* toolbar_btn_add_ = nullptr;
-    ImageButton* toolbar_btn_user_ = nullptr;
-    NodePageView* pageView_route_ = nullptr;
-    UserAccountPage* pageView_user_ = nullptr;
+    bool checkNodeOnNextList_ = false;  // signed in anew: the node choice waits for the new plan's list
     QPointer<CancelTapView> loginCover_;
     QPointer<LoginAlertView> loginDialog_;
 };

@@ -5,6 +5,7 @@
 #include "http/SessionManager.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
+#include "service/AccountSession.h"
 #include "service/NetWorkTool.h"
 #include "service/SettingsStore.h"
 #include "tunnel/NimoShared.h"
@@ -28,14 +29,17 @@ int main(int argc, char** argv) {
 
     // The screens' dependencies, made once here and handed down.
     nimo::SettingsStore settings;
+    nimo::AccountSession account(settings);
     nimo::DesktopUrlOpener opener;
     nimo::Toasts toasts;
-    const nimo::AppContext context{settings,
-                                   nimo::NimoShared::shared(),
-                                   nimo::VPNTunnelManager::shared(),
-                                   nimo::http::SessionManager::defaultSession(),
-                                   opener,
-                                   toasts};
+    nimo::http::SessionManager session(nimo::http::SessionManager::standardConfiguration());
+    auto setup = nimo::VPNTunnelManager::Setup::defaults();
+    setup.shared = &nimo::NimoShared::shared();
+    setup.settings = &settings;
+    nimo::VPNTunnelManager::configureShared(std::move(setup));
+    const nimo::AppContext context{
+        settings, nimo::NimoShared::shared(), nimo::VPNTunnelManager::shared(), session, opener, toasts,
+        account};
     nimo::AppDelegate delegate(context, toasts);
     QObject::connect(&instance, &nimo::SingleInstance::activationRequested, &delegate,
                      &nimo::AppDelegate::openMainDialog);

@@ -31,13 +31,10 @@ SessionConfiguration SessionConfiguration::defaultConfiguration() {
     return {};
 }
 
-SessionManager& SessionManager::defaultSession() {
-    static SessionManager manager([] {
-        auto configuration = SessionConfiguration::defaultConfiguration();
-        configuration.httpAdditionalHeaders = defaultHTTPHeaders();
-        return configuration;
-    }());
-    return manager;
+SessionConfiguration SessionManager::standardConfiguration() {
+    auto configuration = SessionConfiguration::defaultConfiguration();
+    configuration.httpAdditionalHeaders = defaultHTTPHeaders();
+    return configuration;
 }
 
 HTTPHeaders SessionManager::defaultHTTPHeaders() {

@@ -39,8 +39,8 @@ struct SessionConfiguration {
 // its live requests; their handlers still run, with a Cancelled error.
 class SessionManager {
 public:
-    // The shared manager with defaultHTTPHeaders(), made on first use and kept for the process.
-    static SessionManager& defaultSession();
+    // The default configuration with defaultHTTPHeaders(): what the application's session uses.
+    static SessionConfiguration standardConfiguration();
 
     // "Accept-Encoding", "Accept-Language" and "User-Agent" for this process.
     static HTTPHeaders defaultHTTPHeaders();

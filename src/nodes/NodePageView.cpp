@@ -4,6 +4,7 @@
 #include "nodes/NodeCatalogue.h"
 #include "platform/Log.h"
 #include "platform/MainQueue.h"
+#include "service/AccountSession.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "tunnel/AppContext.h"
 #include "widgets/ColorHex.h"
@@ -31,7 +32,27 @@ bool contains(const std::vector<std::string>& list, const std::string& name) {
 } // namespace
 
 NodePageView::NodePageView(const AppContext& context, QWidget* parent)
-    : UxPageView(parent), context_(context) {}
+    : UxPageView(parent), context_(context) {
+    connect(&context_.account, &AccountSession::nodesChanged, this, &NodePageView::refresh);
+    connect(&context_.account, &AccountSession::accountChanged, this, &NodePageView::refresh);
+}
+
+void NodePageView::showTitle(const std::string& selection) {
+    QLabel* title = toolbarTitleLabel();
+    const QString titleText = QString::fromStdString(isAutoRoute(selection) ? kAutoRouteTitle : selection);
+    title->setText(QFontMetrics(title->font()).elidedText(titleText, Qt::ElideRight, title->width()));
+}
+
+void NodePageView::refresh() {
+    if (!autoRouteBtn_)
+        return; // not built yet
+    showTitle(currentNodeSelection(context_.shared));
+    auto catalogue = cachedNodeList(context_.settings, keys::allNodes);
+    // Signed out, no node is anyone's plan.
+    auto subscribed = cachedNodeList(context_.settings, keys::subNodes).value_or(std::vector<std::string>{});
+    myNodes_ = subscribed;
+    reloadNodeItems(catalogue, subscribed);
+}
 
 ImageRadioButton* NodePageView::lastSelectedItem() const {
     return lastSelectedItem_;
@@ -45,9 +66,7 @@ void NodePageView::buildPage() {
     setPalette(background);
 
     const std::string selection = currentNodeSelection(context_.shared);
-    QLabel* title = toolbarTitleLabel();
-    const QString titleText = QString::fromStdString(isAutoRoute(selection) ? kAutoRouteTitle : selection);
-    title->setText(QFontMetrics(title->font()).elidedText(titleText, Qt::ElideRight, title->width()));
+    showTitle(selection);
 
     const int pageWidth = width();
     const int contentHeight = height() - kToolbarHeight;

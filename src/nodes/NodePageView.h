@@ -45,8 +45,12 @@ public:
     void reloadNodeItems(const std::optional<std::vector<std::string>>& catalogue,
                          const std::optional<std::vector<std::string>>& subscription);
     void onTapButtonWithSender(QObject* sender);
+    // The title, the selection and the locks as the settings hold them now: follows every change
+    // of the account and its node lists, and every selection.
+    void refresh();
 
 private:
+    void showTitle(const std::string& selection);
     void buildGrid(const std::vector<std::string>& catalogue, const std::string& selection, int itemWidth,
                    int contentHeight);
     // The lock state of one item against a subscription list, as build and refresh share it.

@@ -11,7 +11,7 @@ namespace keys = UserDefaultsCacheKeys;
 using http::HTTPMethod;
 using nlohmann::json;
 
-NMApi::NMApi(SettingsStore& store, HostList hosts, http::SessionManager* session, QObject* parent)
+NMApi::NMApi(SettingsStore& store, HostList hosts, http::SessionManager& session, QObject* parent)
     : QObject(parent), tool_(store, session, this), hosts_(hosts) {}
 
 json NMApi::loginParameters(const std::string& account, const std::string& password,

@@ -38,8 +38,7 @@ using NodeListCompletion =
 // nothing is delivered once the requester is gone.
 class NMApi : public QObject {
 public:
-    NMApi(SettingsStore& store, HostList hosts, http::SessionManager* session = nullptr,
-          QObject* parent = nullptr);
+    NMApi(SettingsStore& store, HostList hosts, http::SessionManager& session, QObject* parent = nullptr);
 
     NetWorkTool& tool() { return tool_; }
     // The requester's index into its host list (iRetry, requsetCount).

@@ -125,9 +125,8 @@ ServiceReply serviceReply(http::DataResponse<json> response, bool reshaped, size
     return reply;
 }
 
-NetWorkTool::NetWorkTool(SettingsStore& store, http::SessionManager* session, QObject* parent)
-    : QObject(parent), store_(store), session_(session ? *session : http::SessionManager::defaultSession()),
-      shortVersion_(build::kShortVersion) {}
+NetWorkTool::NetWorkTool(SettingsStore& store, http::SessionManager& session, QObject* parent)
+    : QObject(parent), store_(store), session_(session), shortVersion_(build::kShortVersion) {}
 
 std::vector<std::string> NetWorkTool::builtInBaseURLs() {
     return {build::kBaseUrl1, build::kBaseUrl2, build::kBaseUrl3};

@@ -65,9 +65,8 @@ ServiceReply serviceReply(http::DataResponse<nlohmann::json> response, bool resh
 // response envelope. Callbacks run on the main thread and are dropped once the tool is gone.
 class NetWorkTool : public QObject {
 public:
-    // session: the HTTP session to send through (the default one when null); it must outlive the tool.
-    explicit NetWorkTool(SettingsStore& store, http::SessionManager* session = nullptr,
-                         QObject* parent = nullptr);
+    // session: the HTTP session to send through; it must outlive the tool.
+    NetWorkTool(SettingsStore& store, http::SessionManager& session, QObject* parent = nullptr);
 
     SettingsStore& store() { return store_; }
 

@@ -27,9 +27,35 @@ std::string SettingsStore::deviceId() {
     return id;
 }
 
+bool SettingsStore::set(const std::string& key, nlohmann::json value) {
+    const bool ok = values_.set(key, std::move(value));
+    if (ok)
+        changed(key);
+    return ok;
+}
+
+bool SettingsStore::remove(const std::string& key) {
+    const bool had = values_.contains(key);
+    const bool ok = values_.remove(key);
+    if (ok && had)
+        changed(key);
+    return ok;
+}
+
 bool SettingsStore::clearSession() {
-    return values_.removeKeys({keys::userInfo, keys::userAccount, keys::apiToken, keys::subscribeUuid,
-                               keys::subscribeEnd, keys::subNodes, keys::serverId, keys::lastAmount});
+    const bool ok =
+        values_.removeKeys({keys::userInfo, keys::userAccount, keys::apiToken, keys::subscribeUuid,
+                            keys::subscribeEnd, keys::subNodes, keys::serverId, keys::lastAmount});
+    if (ok)
+        changed({});
+    return ok;
+}
+
+void SettingsStore::changed(const std::string& key) const {
+    if (listener_) {
+        auto listener = listener_; // a listener may replace itself
+        listener(key);
+    }
 }
 
 bool SettingsStore::isSignedIn() const {

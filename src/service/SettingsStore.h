@@ -3,7 +3,9 @@
 #include "platform/JsonFileStore.h"
 #include "service/QnKeyChain.h"
 
+#include <functional>
 #include <string>
+#include <vector>
 
 namespace nimo {
 
@@ -26,8 +28,13 @@ public:
     std::optional<nlohmann::json> array(const std::string& key) const { return values_.array(key); }
     std::int64_t integer(const std::string& key) const { return values_.integer(key).value_or(0); }
     bool contains(const std::string& key) const { return values_.contains(key); }
-    bool set(const std::string& key, nlohmann::json value) { return values_.set(key, std::move(value)); }
-    bool remove(const std::string& key) { return values_.remove(key); }
+    bool set(const std::string& key, nlohmann::json value);
+    bool remove(const std::string& key);
+
+    // Called after every write through this store that changed the file: the key, or "" when the
+    // session keys were cleared together.
+    using ChangeListener = std::function<void(const std::string& key)>;
+    void setChangeListener(ChangeListener listener) { listener_ = std::move(listener); }
 
     // Device identifier: settings, then keychain, else a new "macOS-" + UUID stored in both.
     std::string deviceId();
@@ -38,8 +45,11 @@ public:
     bool hasUserInfo() const;
 
 private:
+    void changed(const std::string& key) const;
+
     platform::JsonFileStore values_;
     QnKeyChain keychain_;
+    ChangeListener listener_;
 };
 
 } // namespace nimo

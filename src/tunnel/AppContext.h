@@ -8,6 +8,7 @@ class QObject;
 
 namespace nimo {
 
+class AccountSession;
 class NimoShared;
 class SettingsStore;
 class UrlOpener;
@@ -33,10 +34,11 @@ struct AppContext {
     http::SessionManager& session;
     UrlOpener& opener;
     ToastPresenter& toasts;
+    AccountSession& account; // the signed-in account over settings, with its change signals
 
     // A requester's own endpoints (with its own retry index), owned by owner.
     NMApi* makeApi(HostList hosts, QObject* owner) const {
-        return new NMApi(settings, hosts, &session, owner);
+        return new NMApi(settings, hosts, session, owner);
     }
 };
 

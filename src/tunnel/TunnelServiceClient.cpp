@@ -36,7 +36,7 @@ bool contextGone(const QPointer<QObject>& context, bool hadContext) {
 } // namespace
 
 TunnelServiceClient::TunnelServiceClient(Options options, QObject* parent)
-    : QObject(parent), options_(std::move(options)), lines_(kMaxServiceLine) {
+    : TunnelBackend(parent), options_(std::move(options)), lines_(kMaxServiceLine) {
     expiryTimer_.setInterval(250);
     connect(&expiryTimer_, &QTimer::timeout, this, &TunnelServiceClient::expireRequests);
     reconnectTimer_.setSingleShot(true);
@@ -563,6 +563,15 @@ void TunnelServiceClient::submitActivationRequest(QObject* context, const std::s
              activations_.erase(it);
              if (!contextGone(a.context, a.hadContext) && a.callbacks.failed)
                  a.callbacks.failed(*error);
+         });
+}
+
+void TunnelServiceClient::approveExtension(const std::string& identifier, QObject* context,
+                                           ErrorHandler handler) {
+    send("approve", {{"identifier", identifier}}, context,
+         [handler = std::move(handler)](const nlohmann::json&, const MaybeError& error) {
+             if (handler)
+                 handler(error);
          });
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "tunnel/TunnelBackend.h"
 #include "tunnel/TunnelConfiguration.h"
 #include "tunnel/TunnelProtocol.h"
 #include "tunnel/TunnelTypes.h"
@@ -35,7 +36,7 @@ class UnixSocket;
 // Before anything is sent, the client makes sure it speaks to its own user's service: the socket's
 // folder belongs to the user and is closed to others, the socket belongs to the user, and the peer
 // of the connection runs as the user (or root).
-class TunnelServiceClient : public QObject {
+class TunnelServiceClient : public TunnelBackend {
     Q_OBJECT
 public:
     struct Options {
@@ -46,65 +47,39 @@ public:
         int startTimeoutMs = 5000;    // how long a started service may take to answer
         int requestTimeoutMs = 15000; // an ordinary request unanswered this long fails
     };
-    using MaybeError = std::optional<TunnelError>;
-    using ConfigurationsHandler = std::function<void(std::vector<TunnelConfiguration>, const MaybeError&)>;
-    using ConfigurationHandler = std::function<void(std::optional<TunnelConfiguration>, const MaybeError&)>;
-    using ErrorHandler = std::function<void(const MaybeError&)>;
-    using StatusHandler = std::function<void(int status, const MaybeError&)>;
-    using ReplyHandler = std::function<void(std::optional<QByteArray> reply, const MaybeError&)>;
     using ResultHandler = std::function<void(const nlohmann::json& result, const MaybeError&)>;
-
-    // The four callbacks of an activation request.
-    struct ActivationCallbacks {
-        std::function<ExtensionReplacementAction(const std::string& installedVersion,
-                                                 const std::string& newVersion)>
-            replace;
-        std::function<void()> needsUserApproval;
-        std::function<void(int result)> finished;
-        std::function<void(const TunnelError& error)> failed;
-    };
 
     explicit TunnelServiceClient(Options options, QObject* parent = nullptr);
     ~TunnelServiceClient() override;
 
     const Options& options() const { return options_; }
 
-    void loadAllFromPreferences(QObject* context, ConfigurationsHandler handler);
-    // Answers with the configuration as stored (a first save gives it its identifier).
+    void loadAllFromPreferences(QObject* context, ConfigurationsHandler handler) override;
     void saveToPreferences(QObject* context, const TunnelConfiguration& configuration,
-                           ConfigurationHandler handler);
-    void loadFromPreferences(QObject* context, const std::string& identifier, ConfigurationHandler handler);
-    // An error means the start request was refused.
+                           ConfigurationHandler handler) override;
+    void loadFromPreferences(QObject* context, const std::string& identifier,
+                             ConfigurationHandler handler) override;
     void startVPNTunnel(QObject* context, const std::string& identifier,
-                        const std::map<std::string, std::string>& options, ErrorHandler handler);
-    // handler (optional) hears whether the service took the stop.
-    void stopVPNTunnel(const std::string& identifier, QObject* context = nullptr, ErrorHandler handler = {});
-    void status(QObject* context, const std::string& identifier, StatusHandler handler);
-    // The reply is the provider's answer, or none.
+                        const std::map<std::string, std::string>& options, ErrorHandler handler) override;
+    void stopVPNTunnel(const std::string& identifier, QObject* context = nullptr,
+                       ErrorHandler handler = {}) override;
+    void status(QObject* context, const std::string& identifier, StatusHandler handler) override;
     void sendProviderMessage(QObject* context, const std::string& identifier, const QByteArray& data,
-                             ReplyHandler handler);
-    // From now on every connection subscribes to status changes; the snapshot and every later change
-    // arrive as statusChanged. Connects at once.
-    void subscribeStatus();
+                             ReplyHandler handler) override;
+    // Every connection subscribes to status changes from now on; connects at once.
+    void subscribeStatus() override;
     void submitActivationRequest(QObject* context, const std::string& identifier,
-                                 const std::string& packagePath, ActivationCallbacks callbacks);
+                                 const std::string& packagePath, ActivationCallbacks callbacks) override;
+    void approveExtension(const std::string& identifier, QObject* context, ErrorHandler handler) override;
 
     // Any request by operation name with its fields; for tools (approve) and diagnostics.
     void request(const std::string& op, nlohmann::json fields, QObject* context, ResultHandler handler);
 
     // Fails every waiting request and activation with error, at once.
-    void cancelAll(const TunnelError& error) { failAll(error); }
+    void cancelAll(const TunnelError& error) override { failAll(error); }
 
     bool isConnected() const { return state_ == State::Ready; }
     qint64 servicePid() const { return servicePid_; }
-
-Q_SIGNALS:
-    // A status of one configuration, from the subscription snapshot or a change.
-    void statusChanged(const QString& configuration, int status);
-    // A running tunnel ended by itself; reason is what the service recorded (sent after statusChanged).
-    void tunnelDropped(const QString& configuration, const QString& reason);
-    // The connection to the service closed (service stopped or killed).
-    void serviceLost();
 
 private:
     // Answer to "subscribe": the current status of every configuration, as statusChanged.

@@ -10,6 +10,7 @@
 #include "service/SettingsStore.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "tunnel/NimoShared.h"
+#include "tunnel/TunnelBackend.h"
 #include "tunnel/TunnelServiceClient.h"
 
 #include <QCoreApplication>
@@ -56,11 +57,35 @@ std::string describe(const std::vector<std::pair<std::string, std::string>>& opt
     return out + "]";
 }
 
+// The reply in the optional textual form the log line has always shown.
+std::string optionalText(const QByteArray& data) {
+    const QString text = QString::fromUtf8(data);
+    if (text.toUtf8() != data)
+        return "nil";
+    return "Optional(\"" + data.toStdString() + "\")";
+}
+
+std::optional<VPNTunnelManager::Setup>& sharedSetup() {
+    static std::optional<VPNTunnelManager::Setup> setup;
+    return setup;
+}
+
+std::unique_ptr<TunnelBackend> serviceClient(const VPNTunnelManager::Setup& setup) {
+    TunnelServiceClient::Options options;
+    options.socketPath = setup.socketPath;
+    options.serviceExecutable = setup.serviceExecutable;
+    options.serviceArguments = setup.serviceArguments;
+    options.application = build::kBundleId;
+    options.requestTimeoutMs = setup.requestTimeoutMs;
+    return std::make_unique<TunnelServiceClient>(std::move(options));
+}
+} // namespace
+
 // A provider message or reply as it may be logged: the subscription identifier masked wherever it
 // shows (the stored one, a "subuuid." message, a secret field of a reply), URLs without credentials.
-std::string loggable(const std::string& raw) {
+std::string VPNTunnelManager::loggable(const std::string& raw) const {
     std::string text = platform::redactedText(raw);
-    const auto uuid = NimoShared::shared().get(kSharedSubUuid);
+    const auto uuid = setup_.shared ? setup_.shared->get(kSharedSubUuid) : std::nullopt;
     if (uuid && uuid->is_string() && !uuid->get_ref<const std::string&>().empty()) {
         const std::string& secret = uuid->get_ref<const std::string&>();
         for (auto pos = text.find(secret); pos != std::string::npos; pos = text.find(secret, pos))
@@ -75,15 +100,6 @@ std::string loggable(const std::string& raw) {
     return text;
 }
 
-// The reply in the optional textual form the log line has always shown.
-std::string optionalText(const QByteArray& data) {
-    const QString text = QString::fromUtf8(data);
-    if (text.toUtf8() != data)
-        return "nil";
-    return "Optional(\"" + data.toStdString() + "\")";
-}
-} // namespace
-
 VPNTunnelManager::Setup VPNTunnelManager::Setup::defaults() {
     Setup setup;
     setup.socketPath = platform::paths::runtimeDir() + "/tunneld.sock";
@@ -93,37 +109,29 @@ VPNTunnelManager::Setup VPNTunnelManager::Setup::defaults() {
     return setup;
 }
 
+void VPNTunnelManager::configureShared(Setup setup) {
+    sharedSetup() = std::move(setup);
+}
+
 VPNTunnelManager& VPNTunnelManager::shared() {
     // Lives as long as the process: never destroyed after the application object.
-    static auto* instance = new VPNTunnelManager(Setup::defaults());
+    static auto* instance = new VPNTunnelManager(sharedSetup().value_or(Setup::defaults()));
     return *instance;
 }
 
-VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent) : QObject(parent), setup_(std::move(setup)) {
-    TunnelServiceClient::Options options;
-    options.socketPath = setup_.socketPath;
-    options.serviceExecutable = setup_.serviceExecutable;
-    options.serviceArguments = setup_.serviceArguments;
-    options.application = build::kBundleId;
-    options.requestTimeoutMs = setup_.requestTimeoutMs;
-    client_ = std::make_unique<TunnelServiceClient>(std::move(options));
-    connect(client_.get(), &TunnelServiceClient::statusChanged, this, [this](const QString& id, int status) {
-        const VpnStatus before = vpnStatus_;
-        vpnStatusDidChange(status);
-        if (status == static_cast<int>(VpnStatus::Disconnected) &&
-            (before == VpnStatus::Connecting || before == VpnStatus::Connected ||
-             before == VpnStatus::Reasserting))
-            reportTunnelEnd(id.toStdString(), before == VpnStatus::Connecting);
-    });
+VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent)
+    : VPNTunnelManager(setup, serviceClient(setup), parent) {}
+
+VPNTunnelManager::VPNTunnelManager(Setup setup, std::unique_ptr<TunnelBackend> backend, QObject* parent)
+    : QObject(parent), setup_(std::move(setup)), client_(std::move(backend)) {
+    client_->setParent(this); // in the object tree too, so tools and tests can find it
+    connect(client_.get(), &TunnelBackend::statusChanged, this,
+            [this](const QString&, int status) { onServiceStatus(status); });
     // A service that is gone knows no tunnel: the status is invalid until it answers again.
-    connect(client_.get(), &TunnelServiceClient::serviceLost, this,
-            [this] { vpnStatusDidChange(static_cast<int>(VpnStatus::Invalid)); });
-    connect(client_.get(), &TunnelServiceClient::tunnelDropped, this,
-            [this](const QString&, const QString& reason) {
-                lastFailureReason_ = reason;
-                vpnLog().error("隧道已断开：" + reason.toStdString());
-                Q_EMIT tunnelFailed(reason);
-            });
+    connect(client_.get(), &TunnelBackend::serviceLost, this,
+            [this] { onServiceStatus(static_cast<int>(VpnStatus::Invalid)); });
+    connect(client_.get(), &TunnelBackend::tunnelDropped, this,
+            [this](const QString&, const QString& reason) { onTunnelDropped(reason); });
     client_->subscribeStatus();
 }
 
@@ -141,36 +149,34 @@ void VPNTunnelManager::setOnVpnStatusChange(QObject* owner, StatusListener liste
     onVpnStatusChange_ = std::move(listener);
 }
 
-void VPNTunnelManager::setVpnStatus(VpnStatus status) {
+void VPNTunnelManager::transition(VpnStatus status) {
     if (vpnStatus_ == status)
         return;
     vpnStatus_ = status;
+    vpnLog().info(std::string("VPN状态变更：") + vpnStatusLogName(static_cast<int>(status)));
     Q_EMIT vpnStatusChanged(status);
-}
-
-void VPNTunnelManager::vpnStatusDidChange(int status) {
-    setVpnStatus(static_cast<VpnStatus>(status));
-    vpnLog().info(std::string("VPN状态变更：") + vpnStatusLogName(status));
     if (onVpnStatusChange_ && !(listenerHadOwner_ && listenerOwner_.isNull())) {
         auto listener = onVpnStatusChange_; // the listener may replace itself
-        listener(vpnStatus_);
+        listener(status);
     }
 }
 
-// A tunnel that ended without being asked to: the provider's reason reaches the user as one toast,
-// through the same notification as a failed activation (which also gives the start face back).
-void VPNTunnelManager::reportTunnelEnd(const std::string& configuration, bool wasStarting) {
-    client_->request(
-        "status", {{"configuration", configuration}}, this,
-        [wasStarting](const nlohmann::json& result, const TunnelServiceClient::MaybeError& error) {
-            const auto reason = error ? std::nullopt : tunnelproto::stringField(result, "lastError");
-            if (!reason || reason->empty())
-                return;
-            vpnLog().error("隧道断开：" + *reason);
-            const std::string text = (wasStarting ? "加速失败：" : "") + *reason;
-            platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
-                                                               QString::fromStdString(text));
-        });
+void VPNTunnelManager::onServiceStatus(int status) {
+    const VpnStatus before = vpnStatus_;
+    if (before != static_cast<VpnStatus>(status))
+        statusBeforeDrop_ = before;
+    transition(static_cast<VpnStatus>(status));
+}
+
+// A tunnel that ended without being asked to: the reason the service sent with the end reaches the
+// user once.
+void VPNTunnelManager::onTunnelDropped(const QString& reason) {
+    lastFailureReason_ = reason;
+    vpnLog().error("隧道已断开：" + reason.toStdString());
+    if (reason.isEmpty())
+        return;
+    const bool wasStarting = statusBeforeDrop_ == VpnStatus::Connecting;
+    Q_EMIT tunnelFailed((wasStarting ? QStringLiteral("加速失败：") : QString()) + reason);
 }
 
 // ---- configuration step
@@ -295,13 +301,16 @@ void VPNTunnelManager::saveAndReload(TunnelConfiguration configuration, Configur
 // ---- start, stop, messages
 
 std::vector<std::pair<std::string, std::string>> VPNTunnelManager::startOptions() const {
-    auto& shared = NimoShared::shared();
-    SettingsStore settings;
+    const auto sharedValue = [this](const char* key) {
+        return setup_.shared ? setup_.shared->get(key) : std::nullopt;
+    };
+    const auto host =
+        setup_.settings ? setup_.settings->string(UserDefaultsCacheKeys::lastOkHost) : std::nullopt;
     return {
-        {"subuuid", stringOr(shared.get(kSharedSubUuid), "")},
-        {"host", settings.string(UserDefaultsCacheKeys::lastOkHost).value_or(build::kDefaultTunnelHost)},
-        {"nodeName", stringOr(shared.get(kSharedNodeName), "")},
-        {"tunMode", runningModeFrom(shared.get(kSharedTunMode))},
+        {"subuuid", stringOr(sharedValue(kSharedSubUuid), "")},
+        {"host", host.value_or(build::kDefaultTunnelHost)},
+        {"nodeName", stringOr(sharedValue(kSharedNodeName), "")},
+        {"tunMode", runningModeFrom(sharedValue(kSharedTunMode))},
     };
 }
 
@@ -321,7 +330,7 @@ void VPNTunnelManager::startVPN(QObject* context, Completion completion) {
         if (!configuration) {
             const std::string text = message.value_or("加载/创建VPN配置失败");
             vpnLog().error("启动VPN失败：" + text);
-            setVpnStatus(VpnStatus::Invalid);
+            transition(VpnStatus::Invalid);
             finish(false, text);
             return;
         }
@@ -339,13 +348,13 @@ void VPNTunnelManager::startTunnel(const TunnelConfiguration& configuration, Com
                                     return;
                                 }
                                 if (error) {
-                                    setVpnStatus(VpnStatus::Invalid);
+                                    transition(VpnStatus::Invalid);
                                     const std::string text = "启动VPN隧道失败：" + error->description;
                                     vpnLog().error(text);
                                     finish(false, text);
                                     return;
                                 }
-                                setVpnStatus(VpnStatus::Connecting);
+                                transition(VpnStatus::Connecting);
                                 platform::consoleLog("-----开始启动VPN隧道:" + describe(options));
                                 finish(true, std::nullopt);
                             });
@@ -400,7 +409,7 @@ void VPNTunnelManager::doStop(Completion finish) {
                                answer->answered = true;
                                answer->error = error;
                            });
-    setVpnStatus(VpnStatus::Disconnecting);
+    transition(VpnStatus::Disconnecting);
     vpnLog().info("开始停止VPN隧道...");
     platform::postToMainAfter(this, 500, [this, finish, answer] {
         const int status = static_cast<int>(vpnStatus_);
@@ -442,8 +451,8 @@ void VPNTunnelManager::sendMessage(const std::string& text) {
                             const QByteArray data = QByteArray::fromStdString(text);
                             client_->sendProviderMessage(
                                 this, identifier, data,
-                                [text](std::optional<QByteArray> reply,
-                                       const TunnelServiceClient::MaybeError& sendError) {
+                                [this, text](std::optional<QByteArray> reply,
+                                             const TunnelServiceClient::MaybeError& sendError) {
                                     if (sendError) {
                                         platform::printLine("Failed to send a message to the provider");
                                         return;
@@ -485,40 +494,31 @@ void VPNTunnelManager::activateExtension(const ActivationCompletion& completion)
     callbacks.finished = [this](int result) { requestDidFinishWithResult(result); };
     callbacks.failed = [this](const TunnelError& error) { requestDidFailWithError(error); };
     client_->submitActivationRequest(this, tunnelBundleID, path, std::move(callbacks));
+    startWanted_ = true;
     if (completion)
         completion(true);
 }
 
 void VPNTunnelManager::approveExtension(QObject* context, std::function<void(bool)> done) {
-    client_->request(
-        "approve", {{"identifier", tunnelBundleID}}, context,
-        [done = std::move(done)](const nlohmann::json&, const TunnelServiceClient::MaybeError& error) {
-            if (error)
-                vpnLog().error("批准扩展失败：" + error->description);
-            if (done)
-                done(!error);
-        });
+    client_->approveExtension(tunnelBundleID, context,
+                              [done = std::move(done)](const TunnelBackend::MaybeError& error) {
+                                  if (error)
+                                      vpnLog().error("批准扩展失败：" + error->description);
+                                  if (done)
+                                      done(!error);
+                              });
 }
 
-void VPNTunnelManager::lastFailureReason(QObject* context,
-                                         std::function<void(const std::optional<std::string>&)> done) {
-    if (!tunnelManager_) {
-        if (done)
-            done(std::nullopt);
-        return;
-    }
-    client_->request(
-        "status", {{"configuration", tunnelManager_->identifier}}, context,
-        [done = std::move(done)](const nlohmann::json& result, const TunnelServiceClient::MaybeError& error) {
-            std::optional<std::string> reason;
-            if (!error && result.is_object()) {
-                auto found = result.find("lastError");
-                if (found != result.end() && found->is_string() && !found->get<std::string>().empty())
-                    reason = found->get<std::string>();
-            }
-            if (done)
-                done(reason);
-        });
+void VPNTunnelManager::cancelStart() {
+    startWanted_ = false;
+}
+
+void VPNTunnelManager::finishStart(bool started, const std::string& message) {
+    startWanted_ = false;
+    if (!started && !message.empty())
+        platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
+                                                           QString::fromStdString(message));
+    Q_EMIT startFinished(started, QString::fromStdString(message));
 }
 
 ExtensionReplacementAction
@@ -550,25 +550,35 @@ void VPNTunnelManager::requestDidFinishWithResult(int result) {
         vpnLog().error("Extension 激活异常： " + std::to_string(result));
         return;
     }
+    if (!startWanted_) {
+        // The user gave the start up (signed out) while the activation ran.
+        vpnLog().info("Extension 激活成功，启动已取消");
+        Q_EMIT startFinished(false, QString());
+        return;
+    }
     vpnLog().info("Extension 激活成功，开始启动 VPN");
-    startVPN(this, [](bool success, const std::optional<std::string>& message) {
+    startVPN(this, [this](bool success, const std::optional<std::string>& message) {
         if (success) {
             platform::printLine("startVPN启动请求已成功发送！");
+            if (!startWanted_) {
+                // Given up while the start was on its way: take it back.
+                Q_EMIT startFinished(false, QString());
+                stopVPN();
+                return;
+            }
+            finishStart(true, {});
             return;
         }
-        if (!message)
-            return;
-        platform::printLine("VPN启动失败：" + *message);
-        platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
-                                                           QString::fromStdString(*message));
+        if (message)
+            platform::printLine("VPN启动失败：" + *message);
+        finishStart(false, startWanted_ ? message.value_or("") : std::string());
     });
 }
 
 void VPNTunnelManager::requestDidFailWithError(const TunnelError& error) {
     const std::string text = "激活失败：" + error.description;
     vpnLog().error("Extension 激活失败：" + text + "（错误码：" + std::to_string(error.code) + "）");
-    platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
-                                                       QString::fromStdString(text));
+    finishStart(false, text);
 }
 
 } // namespace nimo

@@ -16,8 +16,8 @@
 namespace nimo {
 
 class NimoShared;
-
-class TunnelServiceClient;
+class SettingsStore;
+class TunnelBackend;
 
 // The one object through which the client controls the tunnel: the configuration kept by the tunnel
 // service, start and stop, provider messages, the tunnel status and the activation of the provider
@@ -40,16 +40,23 @@ public:
         std::string packageRoot;      // the application package; the extension lives below it
         QVersionNumber systemVersion; // chooses the text of the approval alert
         int requestTimeoutMs = 15000; // a request the service leaves unanswered this long fails
+        // Where the start options are read; without them, every option takes its default.
+        NimoShared* shared = nullptr;
+        const SettingsStore* settings = nullptr;
 
         // The installed places: the user's runtime socket, nimo-tunneld beside this executable, the
         // package above its bin/ folder, the running system's version.
         static Setup defaults();
     };
 
-    // The process-wide instance, made with Setup::defaults() on first use.
+    // The process-wide instance, made on first use with the setup main gave configureShared (or
+    // Setup::defaults()), over the client of nimo-tunneld.
     static VPNTunnelManager& shared();
+    static void configureShared(Setup setup);
 
+    // Over the client of the tunnel service named by setup.
     explicit VPNTunnelManager(Setup setup, QObject* parent = nullptr);
+    VPNTunnelManager(Setup setup, std::unique_ptr<TunnelBackend> backend, QObject* parent = nullptr);
     ~VPNTunnelManager() override;
 
     const std::string tunnelBundleID = kTunnelBundleId;
@@ -61,7 +68,7 @@ public:
     // The configuration last loaded, found or saved; used by stop.
     const std::optional<TunnelConfiguration>& tunnelManager() const { return tunnelManager_; }
 
-    // The single status listener, replacing any earlier one; called with every new status.
+    // The single status listener, replacing any earlier one; called with every change of status.
     void setOnVpnStatusChange(QObject* owner, StatusListener listener);
 
     // Loads or creates, repairs, saves and reloads the configuration, then starts the tunnel.
@@ -75,8 +82,16 @@ public:
     bool switchRunningMode(NimoShared& shared, const std::string& mode);
 
     // Checks the extension package and the status, then submits an activation request. The
-    // completion is called before this returns.
+    // completion is called before this returns. A completed activation starts the tunnel, and
+    // startFinished tells how that went.
     void activateExtension(const ActivationCompletion& completion);
+    // The start asked for by activateExtension is no longer wanted: an activation that completes
+    // later starts nothing, and a start already accepted is stopped again.
+    void cancelStart();
+    bool startPending() const { return startWanted_; }
+    // The start under way failed outside the manager (the user declined the approval): message is
+    // posted as NOTIFY_VPNActivation_Failed and the start ends.
+    void failStart(const std::string& message) { finishStart(false, message); }
     // <package root>/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension
     std::string extensionPackagePath() const;
 
@@ -87,12 +102,6 @@ public:
     void requestDidFinishWithResult(int result);
     void requestDidFailWithError(const TunnelError& error);
 
-    // Handler of the service's status events (any of the client's configurations).
-    void vpnStatusDidChange(int status);
-
-    // The reason the tunnel service kept for the last end of the client's tunnel (none when there is
-    // no configuration, no reason, or no answer). done is dropped once context is gone.
-    void lastFailureReason(QObject* context, std::function<void(const std::optional<std::string>&)> done);
     // Approves the provider for this user through the tunnel service; a waiting activation then goes
     // on. done(approved) is dropped once context is gone.
     void approveExtension(QObject* context, std::function<void(bool approved)> done);
@@ -106,13 +115,17 @@ Q_SIGNALS:
     // The provider waits for the user's approval; the application shows the alert.
     void approvalNeeded(const QString& informativeText);
     // The tunnel ended by itself (provider died, host lost, a phase timed out); reason is the text
-    // the tunnel service recorded, free of secrets. Emitted once per drop, after vpnStatusChanged;
-    // a stop the user asked for is no failure.
+    // the tunnel service recorded, free of secrets, with "加速失败：" in front when the tunnel had not
+    // come up yet. Emitted once per drop, after vpnStatusChanged; a stop the user asked for is no
+    // failure.
     void tunnelFailed(const QString& reason);
+    // The start that followed an activation was accepted (started) or failed; a failure's message
+    // has been posted as NOTIFY_VPNActivation_Failed too. Also emitted, not started and with an
+    // empty message, for a start given up by cancelStart.
+    void startFinished(bool started, const QString& message);
 
 public:
     const Setup& setup() const { return setup_; }
-    TunnelServiceClient& client() { return *client_; }
 
 private:
     using ConfigurationStep =
@@ -127,11 +140,15 @@ private:
     void startTunnel(const TunnelConfiguration& configuration, Completion finish);
     void doStop(Completion finish);
     std::vector<std::pair<std::string, std::string>> startOptions() const;
-    void setVpnStatus(VpnStatus status);
-    void reportTunnelEnd(const std::string& configuration, bool wasStarting);
+    std::string loggable(const std::string& raw) const;
+    // The one place the status changes: logs, signals and calls the listener, on a change only.
+    void transition(VpnStatus status);
+    void onServiceStatus(int status);
+    void onTunnelDropped(const QString& reason);
+    void finishStart(bool started, const std::string& message);
 
     Setup setup_;
-    std::unique_ptr<TunnelServiceClient> client_;
+    std::unique_ptr<TunnelBackend> client_;
     VpnStatus vpnStatus_ = VpnStatus::Invalid;
     std::optional<TunnelConfiguration> tunnelManager_;
     QPointer<QObject> listenerOwner_;
@@ -139,6 +156,8 @@ private:
     bool released_ = false; // set while the destructor runs
     StatusListener onVpnStatusChange_;
     QString lastFailureReason_;
+    VpnStatus statusBeforeDrop_ = VpnStatus::Invalid;
+    bool startWanted_ = false; // an activation or the start it leads to is under way
 };
 
 } // namespace nimo

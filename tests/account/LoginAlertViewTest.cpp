@@ -4,6 +4,7 @@
 
 #include "ServiceServers.h"
 #include "http/SessionManager.h"
+#include "service/AccountSession.h"
 #include "service/NetWorkTool.h"
 #include "service/SettingsStore.h"
 #include "service/UserDefaultsCacheKeys.h"
@@ -54,8 +55,9 @@ struct Dialog {
     VPNTunnelManager tunnel{VPNTunnelManager::Setup{xdg.path("none.sock"), {}, {}, xdg.path("pkg"), {}}};
     RecordingOpener opener;
     NoToasts toasts;
-    AppContext context{settings, NimoShared::shared(), tunnel, http::SessionManager::defaultSession(), opener,
-                       toasts};
+    http::SessionManager session{http::SessionManager::standardConfiguration()};
+    AccountSession signedInAccount{settings};
+    AppContext context{settings, NimoShared::shared(), tunnel, session, opener, toasts, signedInAccount};
     Host host;
     std::unique_ptr<LoginAlertView> view;
     QStringList results;

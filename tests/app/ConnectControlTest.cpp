@@ -133,13 +133,13 @@ TEST(ConnectionControl, StatusesModesNodesAndFailuresOnTheHomePage) {
     // The tunnel busy in a way start cannot change: the press does nothing.
     ASSERT_TRUE(shell.settings.set(UserDefaultsCacheKeys::userInfo, {{"user_name", "a@b.cn"}}));
     for (int status : {4, 5}) {
-        shell.tunnel.vpnStatusDidChange(status);
+        shell.script->report(status);
         vc->toastWC()->close();
         vc->onTapButton(vc->startProxyButton());
         EXPECT_FALSE(vc->connectButton()->isVisible()) << status;
         EXPECT_TRUE(vc->toastWC()->isHidden()) << status;
     }
-    shell.tunnel.vpnStatusDidChange(1);
+    shell.script->report(1);
 
     // The status table.
     const struct {
@@ -154,7 +154,7 @@ TEST(ConnectionControl, StatusesModesNodesAndFailuresOnTheHomePage) {
     for (const auto& step : steps) {
         if (step.status == 2 && step.face == 1)
             vc->connectButton()->changeConnectState(ConnectButton::Loading); // as the start press does
-        shell.tunnel.vpnStatusDidChange(step.status);
+        shell.script->report(step.status);
         const std::string at = "status " + std::to_string(step.status);
         EXPECT_EQ(vc->startProxyButton()->isVisible(), step.startShown) << at;
         EXPECT_EQ(vc->connectButton()->isVisible(), step.face >= 0) << at;
@@ -164,16 +164,16 @@ TEST(ConnectionControl, StatusesModesNodesAndFailuresOnTheHomePage) {
     }
 
     // An activation failure after the tunnel came up only toasts.
-    shell.tunnel.vpnStatusDidChange(2);
-    shell.tunnel.vpnStatusDidChange(3);
+    shell.script->report(2);
+    shell.script->report(3);
     platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
                                                        QStringLiteral("激活失败：x"));
     EXPECT_EQ(toast(), QStringLiteral("激活失败：x"));
     EXPECT_TRUE(vc->connectButton()->isVisible());
     platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed, 42); // not a text
     EXPECT_EQ(toast(), QStringLiteral("激活失败：x"));
-    shell.tunnel.vpnStatusDidChange(5);
-    shell.tunnel.vpnStatusDidChange(1);
+    shell.script->report(5);
+    shell.script->report(1);
     vc->connectButton()->changeConnectState(ConnectButton::Loading);
     platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed,
                                                        QStringLiteral("激活失败：y"));

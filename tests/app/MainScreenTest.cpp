@@ -7,6 +7,7 @@
 #include "tunnel/NimoShared.h"
 #include "tunnel/TunnelTypes.h"
 #include "widgets/ImageButton.h"
+#include "widgets/SmallWidgets.h"
 
 #include <QDateTime>
 #include <gtest/gtest.h>

@@ -3,6 +3,7 @@
 #include "app/AppDelegate.h"
 #include "service/SettingsStore.h"
 #include "support/ScreenContext.h"
+#include "support/ScriptedTunnel.h"
 #include "support/TestSupport.h"
 #include "tunnel/VPNTunnelManager.h"
 
@@ -13,12 +14,14 @@ namespace nimo::test {
 // What main makes for the screens, with the application's toasts.
 using ScreenContext = BasicScreenContext<Toasts>;
 
-// A delegate on temporary XDG folders with a tunnel manager whose service never answers (no
-// executable to start), so status changes are driven through the manager by hand.
+// A delegate on temporary XDG folders with a tunnel manager over a scripted tunnel service, so
+// status changes are the test's to send (script->report).
 struct Shell {
     TempXdg xdg;
     SettingsStore settings;
-    VPNTunnelManager tunnel{quietSetup(xdg)};
+    ScriptedTunnel* script = nullptr;
+    std::unique_ptr<VPNTunnelManager> manager = scriptedManager(quietSetup(xdg), script);
+    VPNTunnelManager& tunnel = *manager;
     ScreenContext screens{settings, tunnel};
     AppDelegate delegate{screens.context, screens.toasts};
 

@@ -1,6 +1,7 @@
 #include "TrafficSupport.h"
 
 #include "DevService.h"
+#include "http/SessionManager.h"
 #include "service/NMApi.h"
 #include "support/TestSupport.h"
 #include "tunnel/NimoShared.h"
@@ -133,7 +134,8 @@ std::string await(const std::function<void(std::optional<std::string>&)>& start)
 }
 
 std::optional<SubscriptionRecord> signInAndSubscribe(SettingsStore& settings) {
-    NMApi api(settings, HostList::main);
+    http::SessionManager session(http::SessionManager::standardConfiguration());
+    NMApi api(settings, HostList::main, session);
     EXPECT_EQ(await([&](auto& out) {
                   api.login(devservice::kDemoEmail, devservice::kDemoPassword,
                             {.success = [&](bool stored) { out = stored ? "" : "nothing stored"; },

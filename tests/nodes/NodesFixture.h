@@ -6,6 +6,7 @@
 #include "http/SessionManager.h"
 #include "nodes/ImageRadioButton.h"
 #include "nodes/NodePageView.h"
+#include "service/AccountSession.h"
 #include "service/SettingsStore.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "support/TestSupport.h"
@@ -51,7 +52,8 @@ struct RouteWorld {
     VPNTunnelManager tunnel{quietSetup(xdg)};
     NoOpener opener;
     RecordedToasts toasts;
-    AppContext context{settings, NimoShared::shared(), tunnel, session, opener, toasts};
+    AccountSession account{settings};
+    AppContext context{settings, NimoShared::shared(), tunnel, session, opener, toasts, account};
     QWidget window;
     std::vector<NodeReport> reports;
 

@@ -70,7 +70,7 @@ protected:
 } // namespace
 
 TEST_F(NetWorkToolTest, MainHostListOrdersAndDeduplicates) {
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     const auto builtIn = NetWorkTool::builtInBaseURLs();
     ASSERT_EQ(builtIn, (std::vector<std::string>{build::kBaseUrl1, build::kBaseUrl2, build::kBaseUrl3}));
     EXPECT_EQ(tool.mainHostList(), builtIn);
@@ -100,7 +100,7 @@ TEST_F(NetWorkToolTest, MainHostListOrdersAndDeduplicates) {
 }
 
 TEST_F(NetWorkToolTest, PickBaseUrlPrefersTheRememberedHostAndResetsWhenUsedUp) {
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     const std::vector<std::string> list = {"A", "B"};
     int index = 1;
     EXPECT_EQ(tool.pickBaseURL(list, index), "B");
@@ -128,7 +128,7 @@ TEST_F(NetWorkToolTest, UrlSchemeRuleAndVersionText) {
 }
 
 TEST_F(NetWorkToolTest, HeadersOnTheWire) {
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     tool.setShortVersion("2.0.10");
     // Without a scheme the base URL gets "http://".
     const std::string bare = "127.0.0.1:" + std::to_string(service.port());
@@ -148,7 +148,7 @@ TEST_F(NetWorkToolTest, HeadersOnTheWire) {
 }
 
 TEST_F(NetWorkToolTest, ResponseEnvelopeCases) {
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     struct Row {
         const char* name;
         json script; // override of the path
@@ -197,7 +197,7 @@ TEST_F(NetWorkToolTest, ResponseEnvelopeCases) {
 }
 
 TEST_F(NetWorkToolTest, RejectedSessionFailsTwiceWithTheSessionClearedBetween) {
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     ASSERT_TRUE(store.set(keys::apiToken, "stale"));
     ASSERT_TRUE(store.set(keys::userInfo, json{{"id", 1}}));
     ASSERT_TRUE(store.set(keys::lastOkHost, service.url()));
@@ -222,7 +222,7 @@ TEST_F(NetWorkToolTest, RejectedSessionFailsTwiceWithTheSessionClearedBetween) {
 }
 
 TEST_F(NetWorkToolTest, LoggedAnswersNeverShowASecretAndLargeOnesAreCut) {
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     const std::string secret = "s3cr3t-token-value";
     const std::string filler(20000, 'x');
     struct Row {
@@ -255,7 +255,7 @@ TEST_F(NetWorkToolTest, LoggedAnswersNeverShowASecretAndLargeOnesAreCut) {
 }
 
 TEST_F(NetWorkToolTest, TokenWithControlCharacterIsNeverSent) {
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     for (const std::string& token : std::vector<std::string>{
              "abc\r\nX-Injected: 1", std::string("abc\0def", 7), "tab\there", "del\x7f"}) {
         ASSERT_TRUE(store.set(keys::apiToken, token));
@@ -287,7 +287,7 @@ TEST_F(NetWorkToolTest, RequestsWorkAndAMissingTransportLibraryFailsEachOneClear
         auto config = quickSession();
         config.transportLibrary = row.library;
         http::SessionManager own(config);
-        NetWorkTool tool(store, &own);
+        NetWorkTool tool(store, own);
         const std::size_t before = service.requests().size();
         for (int attempt = 0; attempt < 2; ++attempt) {
             const Outcome out = send(tool, service.url(), "/api/public/server/getPublicSetting");
@@ -372,7 +372,7 @@ TEST_F(NetWorkToolTest, BrokenAndHugeRepliesAreBoundedAndNeverLeakTheToken) {
     } serving{raw};
     const std::string base = "http://127.0.0.1:" + std::to_string(port);
 
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     platform::ScopedLogCapture capture;
     const Outcome huge = send(tool, base, "/huge");
     ASSERT_EQ(huge.failures.size(), 1u);
@@ -393,7 +393,7 @@ TEST_F(NetWorkToolTest, BrokenAndHugeRepliesAreBoundedAndNeverLeakTheToken) {
 // A rejected session that cannot be cleared (the settings file cannot be written) is not reported
 // as cleared: the user is told the truth.
 TEST_F(NetWorkToolTest, ARejectedSessionThatCannotBeClearedIsReported) {
-    NetWorkTool tool(store, &session);
+    NetWorkTool tool(store, session);
     ASSERT_TRUE(store.set(keys::apiToken, "stale"));
     ASSERT_TRUE(store.set(keys::userInfo, json{{"id", 1}}));
     // A folder where the store's lock file goes: every write fails, for root as well.
@@ -410,7 +410,7 @@ TEST_F(NetWorkToolTest, ARejectedSessionThatCannotBeClearedIsReported) {
 TEST_F(NetWorkToolTest, FailoverReachesTheFourthEntryPastDeadHosts) {
     test::SilentListener silent;
     http::SessionManager fast(quickSession(std::chrono::milliseconds(300)));
-    NMApi api(store, HostList::main, &fast);
+    NMApi api(store, HostList::main, fast);
     ASSERT_TRUE(store.set(keys::lastOkHost, test::refusedUrl()));
     ASSERT_TRUE(store.set(keys::backupUrls,
                           json::array({service.url(), test::refusedUrl(), silent.url(), service.url()})));
@@ -435,7 +435,7 @@ TEST_F(NetWorkToolTest, FailoverReachesTheFourthEntryPastDeadHosts) {
 }
 
 TEST_F(NetWorkToolTest, UsedUpListAndEmptyHostEndInExhausted) {
-    NMApi api(store, HostList::main, &session);
+    NMApi api(store, HostList::main, session);
     ASSERT_TRUE(store.set(keys::backupUrls, json::array({service.url()})));
     api.setRetryIndex(4); // past the backup and the three built-in entries
     bool exhausted = false;
@@ -447,7 +447,7 @@ TEST_F(NetWorkToolTest, UsedUpListAndEmptyHostEndInExhausted) {
     ASSERT_TRUE(store.set(keys::lastOkHost, ""));
     api.setRetryIndex(2);
     exhausted = false;
-    NMApi login(store, HostList::builtIn, &session);
+    NMApi login(store, HostList::builtIn, session);
     login.setRetryIndex(1);
     login.sendEmailCode(NMApi::emailCodeParameters("a@b.cn", true), {.exhausted = [&] { exhausted = true; }});
     ASSERT_TRUE(test::waitUntil([&] { return exhausted; }));
@@ -457,7 +457,7 @@ TEST_F(NetWorkToolTest, UsedUpListAndEmptyHostEndInExhausted) {
 }
 
 TEST_F(NetWorkToolTest, SignInAndRecordsThroughTheService) {
-    NMApi api(store, HostList::builtIn, &session);
+    NMApi api(store, HostList::builtIn, session);
     ASSERT_TRUE(store.set(keys::lastOkHost, service.url()));
     std::optional<bool> stored;
     platform::ScopedLogCapture capture;
@@ -513,7 +513,7 @@ TEST_F(NetWorkToolTest, SignInAndRecordsThroughTheService) {
 }
 
 TEST_F(NetWorkToolTest, NodeCatalogueUsesTheRememberedHostOnly) {
-    NMApi api(store, HostList::main, &session);
+    NMApi api(store, HostList::main, session);
     std::vector<std::pair<std::optional<std::vector<std::string>>, std::optional<std::string>>> calls;
     auto record = [&](std::optional<std::vector<std::string>> list, std::optional<std::string> message) {
         calls.emplace_back(std::move(list), std::move(message));
@@ -531,7 +531,7 @@ TEST_F(NetWorkToolTest, NodeCatalogueUsesTheRememberedHostOnly) {
     // Signed in with the demo subscription: the subscribed names come back and are cached.
     ASSERT_TRUE(store.set(keys::serverId, 7));
     std::optional<bool> stored;
-    NMApi login(store, HostList::builtIn, &session);
+    NMApi login(store, HostList::builtIn, session);
     login.login(devservice::kDemoEmail, devservice::kDemoPassword, {.success = [&](bool s) { stored = s; }});
     ASSERT_TRUE(test::waitUntil([&] { return stored.has_value(); }));
     ASSERT_TRUE(api.fetchSubscribeNodeList(record));
@@ -566,10 +566,10 @@ TEST_F(NetWorkToolTest, NothingIsDeliveredOnceTheRequesterIsGone) {
     service.script({{"path", "/api/public/server/getPublicSetting"}, {"delay_ms", 150}});
     ASSERT_TRUE(store.set(keys::lastOkHost, service.url()));
     bool goneCalled = false, sentinel = false;
-    auto gone = std::make_unique<NMApi>(store, HostList::main, &session);
+    auto gone = std::make_unique<NMApi>(store, HostList::main, session);
     gone->fetchNodeNames([&](auto, auto) { goneCalled = true; });
     gone.reset();
-    NMApi other(store, HostList::main, &session);
+    NMApi other(store, HostList::main, session);
     other.loadPublicSetting({.success = [&](bool) { sentinel = true; }});
     ASSERT_TRUE(test::waitUntil([&] { return sentinel; }));
     EXPECT_FALSE(goneCalled);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "http/SessionManager.h"
+#include "service/AccountSession.h"
 #include "service/NetWorkTool.h"
 #include "service/SettingsStore.h"
 #include "support/TestSupport.h"
@@ -24,12 +25,14 @@ struct RecordedToasts : ToastPresenter {
 // What main makes for the screens, over a given store and tunnel manager; ToastsT presents the
 // toasts (the application's own, or RecordedToasts).
 template <class ToastsT> struct BasicScreenContext {
+    http::SessionManager session{http::SessionManager::standardConfiguration()};
     DesktopUrlOpener opener;
     ToastsT toasts;
+    AccountSession account;
     AppContext context;
     BasicScreenContext(SettingsStore& settings, VPNTunnelManager& tunnel)
-        : context{settings, NimoShared::shared(), tunnel, http::SessionManager::defaultSession(), opener,
-                  toasts} {}
+        : account(settings), context{settings, NimoShared::shared(), tunnel, session, opener, toasts,
+                                     account} {}
 };
 
 // A tunnel manager setup whose service never answers (no executable to start), so status changes
@@ -38,6 +41,7 @@ inline VPNTunnelManager::Setup quietTunnelSetup(const TempXdg& xdg) {
     VPNTunnelManager::Setup setup;
     setup.socketPath = xdg.path("no-service.sock");
     setup.packageRoot = xdg.path("package");
+    setup.shared = &NimoShared::shared();
     return setup;
 }
 

@@ -145,6 +145,11 @@ VPNTunnelManager::Setup ServiceHarness::setup(const std::string& root) const {
     setup.serviceArguments = serviceArguments();
     setup.packageRoot = root;
     setup.systemVersion = QVersionNumber(12);
+    // The start options come from the test's own folders, as the application's from the user's.
+    setup.shared = &NimoShared::shared();
+    if (!settings_)
+        settings_ = std::make_unique<SettingsStore>();
+    setup.settings = settings_.get();
     return setup;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/SettingsStore.h"
 #include "support/TestSupport.h"
 #include "tunnel/VPNTunnelManager.h"
 
@@ -57,6 +58,7 @@ private:
     std::string socketPath_;
     std::unique_ptr<QProcess> process_;
     std::vector<qint64> adopted_;
+    mutable std::unique_ptr<SettingsStore> settings_;
 };
 
 // A line client for protocol tests: sends requests, collects answers and events.

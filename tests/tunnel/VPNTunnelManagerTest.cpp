@@ -7,6 +7,8 @@
 #include "platform/NotificationNames.h"
 #include "service/SettingsStore.h"
 #include "service/UserDefaultsCacheKeys.h"
+#include "support/ScreenContext.h"
+#include "support/ScriptedTunnel.h"
 #include "tunnel/NimoShared.h"
 #include "tunnel/TunnelProtocol.h"
 #include "tunnel/TunnelServiceClient.h"
@@ -57,11 +59,15 @@ int countOf(const ScopedLogCapture& log, const std::string& fragment) {
     return n;
 }
 
+TunnelServiceClient& client(VPNTunnelManager& manager) {
+    return *manager.findChild<TunnelServiceClient*>();
+}
+
 // A round trip through the manager's own connection: everything sent before it has been answered.
 void settle(VPNTunnelManager& manager) {
     bool answered = false;
-    manager.client().request("status", {{"configuration", "-"}}, nullptr,
-                             [&](const json&, const TunnelServiceClient::MaybeError&) { answered = true; });
+    client(manager).request("status", {{"configuration", "-"}}, nullptr,
+                            [&](const json&, const TunnelServiceClient::MaybeError&) { answered = true; });
     waitUntil([&] { return answered; });
 }
 
@@ -324,7 +330,7 @@ TEST(VPNTunnelManager, TheTunnelOutlivesItsClientAndTheClientNoticesALostService
     first.reset();
     auto second = rig.makeManager();
     EXPECT_TRUE(waitUntil([&] { return second->vpnStatus() == VpnStatus::Connected; }));
-    const qint64 oldService = second->client().servicePid();
+    const qint64 oldService = client(*second).servicePid();
     ASSERT_EQ(oldService, rig.service.servicePid());
 
     RawClient raw(rig.service.socketPath());
@@ -345,9 +351,9 @@ TEST(VPNTunnelManager, TheTunnelOutlivesItsClientAndTheClientNoticesALostService
 
     // The next request starts the service again; the stored configuration is still there.
     second->sendMessage("Hello");
-    ASSERT_TRUE(waitUntil([&] { return second->client().servicePid() != 0; }));
-    rig.service.adopt(second->client().servicePid());
-    EXPECT_NE(second->client().servicePid(), oldService);
+    ASSERT_TRUE(waitUntil([&] { return client(*second).servicePid() != 0; }));
+    rig.service.adopt(client(*second).servicePid());
+    EXPECT_NE(client(*second).servicePid(), oldService);
     EXPECT_TRUE(waitUntil([&] { return second->vpnStatus() == VpnStatus::Disconnected; }));
 }
 
@@ -368,17 +374,32 @@ TEST(VPNTunnelManager, MessagesAndStatusReports) {
     settle(*manager);
     settle(*manager);
     EXPECT_TRUE(log.lines(LogChannel::Stdout).empty());
+}
 
-    // Any status reaches the listener, also one without a name; a listener whose owner is gone is not called.
-    manager->vpnStatusDidChange(7);
-    EXPECT_EQ(static_cast<int>(rig.heard.back()), 7);
+// Any new status reaches the listener once, also one without a name; a repeated one does not; a
+// listener whose owner is gone is not called.
+TEST(VPNTunnelManager, EveryChangeOfStatusReachesTheListenerOnce) {
+    TempXdg xdg;
+    ScriptedTunnel* script = nullptr;
+    auto manager = scriptedManager(quietTunnelSetup(xdg), script);
+    ScopedLogCapture log;
+    std::vector<int> heard;
+    QObject listener;
+    manager->setOnVpnStatusChange(&listener, [&](VpnStatus s) { heard.push_back(static_cast<int>(s)); });
+    int changes = 0;
+    QObject::connect(manager.get(), &VPNTunnelManager::vpnStatusChanged, [&] { ++changes; });
+    for (int status : {7, 7, 1, 1, 3})
+        script->report(status);
+    EXPECT_EQ(heard, (std::vector<int>{7, 1, 3}));
+    EXPECT_EQ(changes, 3);
+    EXPECT_EQ(countOf(log, "VPN状态变更："), 3);
     EXPECT_TRUE(log.contains("VPN状态变更：未知状态"));
     auto* owner = new QObject;
     int calls = 0;
     manager->setOnVpnStatusChange(owner, [&](VpnStatus) { ++calls; });
-    manager->vpnStatusDidChange(1);
+    script->report(1);
     delete owner;
-    manager->vpnStatusDidChange(3);
+    script->report(3);
     EXPECT_EQ(calls, 1);
     EXPECT_EQ(manager->vpnStatus(), VpnStatus::Connected);
 }
@@ -525,7 +546,7 @@ TEST(VPNTunnelManager, ComesBackToARestartedServiceWithAFreshStatus) {
     ASSERT_TRUE(rig.service.start());
     EXPECT_TRUE(
         waitUntil([&] { return manager->vpnStatus() == VpnStatus::Disconnected; }, std::chrono::seconds(8)));
-    EXPECT_EQ(manager->client().servicePid(), rig.service.servicePid()); // found, not started anew
+    EXPECT_EQ(client(*manager).servicePid(), rig.service.servicePid()); // found, not started anew
 }
 
 // A stop that the service does not answer says so, whether the configuration was known already or
