@@ -1,29 +1,19 @@
 // The connect road through the real window: sign in with the dialog, press start, watch the tunnel
 // display go loading -> connecting -> connected, switch the mode from the status menu, stop; and the
 // ways a start ends back on the start face. Real local account service, tunnel service, provider.
-#include "LoopbackNodes.h"
-#include "ServiceServers.h"
-#include "ShellFixture.h"
-#include "TunnelTestSupport.h"
-#include "account/LoginAlertView.h"
-#include "app/NodesInfoVC.h"
+#include "ScreenRoad.h"
+
 #include "platform/Log.h"
-#include "service/UserDefaultsCacheKeys.h"
 #include "tunnel/NimoShared.h"
-#include "widgets/ConnectButton.h"
-#include "widgets/ImageButton.h"
 
 #include <QAction>
 #include <QApplication>
 #include <QFile>
-#include <QLineEdit>
 #include <QMessageBox>
-#include <QProcess>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTimer>
 #include <gtest/gtest.h>
-#include <sys/prctl.h>
 
 using namespace nimo;
 using namespace nimo::test;
@@ -31,53 +21,6 @@ namespace keys = nimo::UserDefaultsCacheKeys;
 using platform::ScopedLogCapture;
 
 namespace {
-
-// The client as a user runs it, over a running tunnel service and the local account service.
-struct Road {
-    explicit Road(bool autoApprove = true) : service(autoApprove) {}
-    ServiceHarness service; // also points the XDG folders at a temporary home
-    std::unique_ptr<LocalService> account = std::make_unique<LocalService>();
-    devservice::LoopbackNode node{"香港 01"}; // connected means traffic flows through a real node
-    SettingsStore settings;
-    std::unique_ptr<VPNTunnelManager> tunnel;
-    std::unique_ptr<ScreenContext> screens;
-    std::unique_ptr<AppDelegate> delegate;
-    NodesInfoVC* vc = nullptr;
-
-    bool launch() {
-        if (!service.start() || !node.start())
-            return false;
-        account->service().setServers(nlohmann::json::array({node.serverEntry()}));
-        (void)settings.set(keys::lastOkHost, account->url());
-        tunnel = std::make_unique<VPNTunnelManager>(service.setup());
-        screens = std::make_unique<ScreenContext>(settings, *tunnel);
-        delegate = std::make_unique<AppDelegate>(screens->context, screens->toasts);
-        delegate->applicationDidFinishLaunching();
-        vc = delegate->mainWC()->mainVC();
-        return vc != nullptr;
-    }
-    bool signIn() {
-        vc->showLoginDialog();
-        LoginAlertView* dialog = vc->loginDialog();
-        dialog->accountField()->setText(QString::fromLatin1(devservice::kDemoEmail));
-        dialog->passwordField()->setText(QString::fromLatin1(devservice::kDemoPassword));
-        dialog->onTapButton(dialog->startLoginButton());
-        return waitUntil([&] { return !vc->loginDialog() && settings.hasUserInfo(); },
-                         std::chrono::seconds(8));
-    }
-    QString toast() const {
-        ToastWindowController* t = vc->toastWC();
-        return t ? t->message : QString();
-    }
-    bool startFace() const {
-        return vc->startProxyButton()->isVisible() && !vc->connectButton()->isVisible();
-    }
-    void useSubscription(const nlohmann::json& fields) {
-        const nlohmann::json record = subscriptionRecord(fields);
-        account->script({{"path", "/api/customer/customerService/getCustomerServiceList"},
-                         {"json", {{"code", 0}, {"data", {record}}}}});
-    }
-};
 
 std::vector<int> connectStates(const ScopedLogCapture& log) {
     std::vector<int> states;
@@ -251,14 +194,7 @@ TEST(ScreenRoad, TheClientStartedSignedInLoadsInOrderWithItsHeaders) {
     ASSERT_TRUE(settings.set(keys::lastOkHost, account.url()));
 
     QProcess client;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
-    client.setProcessEnvironment(env);
-    client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    // Gone with the test process, however it ends: a client left running keeps ctest waiting.
-    client.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
-    client.start(QString::fromStdString(binDir() + "/nimo"), {});
-    ASSERT_TRUE(client.waitForStarted());
+    ASSERT_TRUE(startClient(client));
     auto paths = [&] {
         std::vector<std::string> list;
         for (const auto& r : account.requests())
