@@ -97,7 +97,7 @@ void TitleStrip::refresh() {
     }
     ttbarAccoutButton()->setText(name);
     ttbarExpireButton()->setText(days);
-    const auto traffic = signedIn ? account_.trafficText() : std::nullopt;
+    const auto traffic = account_.trafficText();
     ttbarMergeButton()->setText(traffic ? QString::fromStdString(*traffic) : QString::fromLatin1(kNoTraffic));
     ttbarAccoutback()->setVisible(signedIn);
     ttbarMergeButton()->setVisible(signedIn);

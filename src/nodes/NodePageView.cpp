@@ -47,11 +47,10 @@ void NodePageView::refresh() {
     if (!autoRouteBtn_)
         return; // not built yet
     showTitle(currentNodeSelection(context_.shared));
-    auto catalogue = cachedNodeList(context_.settings, keys::allNodes);
-    // Signed out, no node is anyone's plan.
-    auto subscribed = cachedNodeList(context_.settings, keys::subNodes).value_or(std::vector<std::string>{});
-    myNodes_ = subscribed;
-    reloadNodeItems(catalogue, subscribed);
+    const auto subscribed = cachedNodeList(context_.settings, keys::subNodes);
+    if (subscribed)
+        myNodes_ = *subscribed;
+    reloadNodeItems(cachedNodeList(context_.settings, keys::allNodes), subscribed);
 }
 
 ImageRadioButton* NodePageView::lastSelectedItem() const {

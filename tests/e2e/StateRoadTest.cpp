@@ -55,7 +55,7 @@ bool menuSays(const Road& road, const char* text) {
 // The three holders of the tunnel status say the same.
 bool statusAgrees(const Road& road) {
     const int manager = static_cast<int>(road.tunnel->vpnStatus());
-    return manager == road.delegate->lastVpnState() && manager == road.vc->lastVpnStatus;
+    return manager == road.delegate->lastVpnState() && manager == road.vc->lastVpnStatus();
 }
 
 size_t toastsSaying(const Road& road, const QString& text, size_t from = 0) {
@@ -512,7 +512,7 @@ TEST(StateRoad, AFailedStartLeavesEveryScreenAgreeing) {
         << joined(toastsSince(road, from));
     EXPECT_TRUE(waitUntil([&] { return statusAgrees(road); }))
         << "manager " << static_cast<int>(road.tunnel->vpnStatus()) << ", menu "
-        << road.delegate->lastVpnState() << ", window " << road.vc->lastVpnStatus;
+        << road.delegate->lastVpnState() << ", window " << road.vc->lastVpnStatus();
     EXPECT_LE(static_cast<int>(road.tunnel->vpnStatus()), 1);
     EXPECT_TRUE(road.startFace());
     EXPECT_TRUE(menuSays(road, kProxyOff));
