@@ -245,7 +245,7 @@ void LoginAlertView::buildDialog() {
 
     // Remembered values: any stored entry ticks the box; only a dictionary fills the fields.
     const SettingsStore& settings = context_.settings;
-    if (auto remembered = settings.values().value(keys::lastAccountIdPw)) {
+    if (auto remembered = settings.value(keys::lastAccountIdPw)) {
         if (remembered->is_object()) {
             auto id = remembered->find(keys::accountIdField);
             if (id != remembered->end() && id->is_string())

@@ -27,7 +27,9 @@ int main(int argc, char** argv) {
     }
 
     // The screens' dependencies, made once here and handed down.
-    nimo::SettingsStore settings;
+    const std::string settingsFile = nimo::platform::paths::settingsFile();
+    nimo::SettingsStore settings(settingsFile, nimo::platform::paths::keychainDir(),
+                                 std::make_shared<nimo::SecretKeyring>(settingsFile));
     nimo::DesktopUrlOpener opener;
     nimo::Toasts toasts;
     const nimo::AppContext context{settings,
