@@ -11,6 +11,7 @@
 #include "widgets/ColorHex.h"
 #include "widgets/Fonts.h"
 #include "widgets/Frames.h"
+#include "widgets/KeyboardFocus.h"
 #include "widgets/PageHost.h"
 #include "widgets/SmallWidgets.h"
 
@@ -57,7 +58,7 @@ QLabel* makeLabel(const QString& text, Qt::Alignment alignment, QWidget* parent)
 QCheckBox* makeCheckBox(const QString& title, QWidget* parent) {
     auto* box = new QCheckBox(title, parent);
     box->setFont(systemFont(12));
-    box->setFocusPolicy(Qt::NoFocus);
+    makeKeyboardControl(box);
     QPalette palette = box->palette();
     palette.setColor(QPalette::WindowText, colorFromHex(kGrey));
     box->setPalette(palette);

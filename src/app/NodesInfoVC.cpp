@@ -23,6 +23,7 @@
 #include "widgets/Fonts.h"
 #include "widgets/Frames.h"
 #include "widgets/ImageButton.h"
+#include "widgets/KeyboardFocus.h"
 #include "widgets/SmallWidgets.h"
 
 #include <QApplication>
@@ -146,7 +147,7 @@ void NodesInfoVC::buildHomePage() {
         radio->setProperty("tag", r.tag);
         radio->setFont(systemFont(11));
         radio->setStyleSheet(QStringLiteral("QRadioButton { color: #666666; }"));
-        radio->setFocusPolicy(Qt::NoFocus);
+        makeKeyboardControl(radio);
         radio->setChecked(r.on);
         setFrame(radio, r.x, 212, 90, 20);
         connectTap(radio);
@@ -220,14 +221,17 @@ void NodesInfoVC::buildTitleStrip() {
     auto* close = new ImageButton(QStringLiteral("titlebar_close"), Position::ImageOnly, this);
     close->setObjectName(QStringLiteral("titlebarClose"));
     close->setTag(1);
+    close->setAccessibleName(QStringLiteral("关闭"));
     setFrame(close, kWidth - 13 - 18, top - 13 - 18, 13, 13);
     auto* minimize = new ImageButton(QStringLiteral("titlebar_min"), Position::ImageOnly, this);
     minimize->setObjectName(QStringLiteral("titlebarMin"));
     minimize->setTag(2);
+    minimize->setAccessibleName(QStringLiteral("最小化"));
     setFrame(minimize, kWidth - 13 - 18 - 30, top - 13 - 18, 13, 13);
     auto* visitor = new ImageButton(QStringLiteral("titlebar_visitor"), Position::ImageOnly, this);
     visitor->setObjectName(QStringLiteral("titlebarVisitor"));
     visitor->setTag(3);
+    visitor->setAccessibleName(QStringLiteral("在线客服"));
     setFrame(visitor, kWidth - 13 - 18 - 30 - 40, top - 20 - 14, 20, 20);
     for (ImageButton* button : {close, minimize, visitor})
         connectTap(button);
