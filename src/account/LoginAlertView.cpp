@@ -50,6 +50,7 @@ QLineEdit* makeField(const QString& placeholder, QWidget* parent) {
     field->setFrame(false);
     field->setFont(systemFont(14));
     field->setPlaceholderText(placeholder);
+    field->setAccessibleName(placeholder);
     field->setStyleSheet(QStringLiteral("QLineEdit { border: none; background: #E8E8E8; color: #3F3934; }"));
     QPalette palette = field->palette();
     palette.setColor(QPalette::PlaceholderText, colorFromHex("#666666", 0.75));

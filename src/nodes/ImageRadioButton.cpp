@@ -131,6 +131,8 @@ void ImageRadioButton::updateAccessibleName() {
     if (isLocked_)
         name += QStringLiteral("，已锁定");
     setAccessibleName(name);
+    if (radiobtn_)
+        radiobtn_->setAccessibleName(name);
 }
 
 void ImageRadioButton::setFlagImage(const std::string& imageName) {
