@@ -9,6 +9,7 @@ install(TARGETS nimo nimo-tunneld nimo-devservice RUNTIME DESTINATION ${NIMO_INS
 install(TARGETS nimo-provider nimo-transport RUNTIME DESTINATION ${NIMO_INSTALL_EXTENSION}/bin)
 install(FILES ${NIMO_EXTENSION_DIR}/Contents/Info.json DESTINATION ${NIMO_INSTALL_EXTENSION})
 install(PROGRAMS resources/install_test.sh DESTINATION ${NIMO_INSTALL_PACKAGE}/Contents/Resources)
+install(DIRECTORY resources/icons DESTINATION ${NIMO_INSTALL_PACKAGE}/Contents/Resources)
 foreach(command nimo nimo-tunneld nimo-devservice)
   install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
     file(CREATE_LINK ../${NIMO_INSTALL_PACKAGE}/bin/${command}

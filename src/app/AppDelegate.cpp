@@ -107,7 +107,7 @@ void AppDelegate::setStatusIcon(const QString& name) {
     statusItem_->setIcon(icon);
     statusItem_->setContextMenu(statusMenu_.get());
     if (lateStatusItem_)
-        lateStatusItem_->setIcon(icon.pixmap(QSize(22, 22), 2.0).toImage());
+        lateStatusItem_->setIcon(icon.pixmap(QSize(22, 22), 2.0).toImage(), name);
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
@@ -120,7 +120,7 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
 void AppDelegate::watchForStatusItemHost() {
     lateStatusItem_ = new StatusNotifierItem(this);
     const auto popUp = [this](const QPoint& at) { statusMenu_->popup(at.isNull() ? QCursor::pos() : at); };
-    connect(lateStatusItem_, &StatusNotifierItem::activateRequested, this, popUp);
+    connect(lateStatusItem_, &StatusNotifierItem::activateRequested, this, &AppDelegate::openMainDialog);
     connect(lateStatusItem_, &StatusNotifierItem::contextMenuRequested, this, popUp);
     connect(lateStatusItem_, &StatusNotifierItem::registeredChanged, this,
             &AppDelegate::statusItemHostChanged);

@@ -39,6 +39,8 @@ int main(int argc, char** argv) {
                                    opener,
                                    toasts};
     nimo::AppDelegate delegate(context, toasts);
+    QObject::connect(&instance, &nimo::SingleInstance::activationRequested,
+                     &nimo::SingleInstance::adoptToken);
     QObject::connect(&instance, &nimo::SingleInstance::activationRequested, &delegate,
                      &nimo::AppDelegate::openMainDialog);
     delegate.applicationDidFinishLaunching();

@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QScreen>
@@ -63,6 +64,13 @@ TEST(Desktop, AWatcherThatAppearsAfterTheClientGetsTheStatusItem) {
                         QStringLiteral("org.kde.StatusNotifierItem"), panel);
     EXPECT_EQ(item.property("Id").toString(), QStringLiteral("nimo"));
     EXPECT_EQ(item.property("Status").toString(), QStringLiteral("Active"));
+    // A themed symbolic icon the panel can tint, found under the theme path; the pixels as fallback.
+    const QString iconName = item.property("IconName").toString();
+    EXPECT_EQ(iconName, QStringLiteral("nimo-vpnstate-off-symbolic"));
+    EXPECT_TRUE(QFileInfo::exists(item.property("IconThemePath").toString() +
+                                  QStringLiteral("/hicolor/symbolic/apps/") + iconName +
+                                  QStringLiteral(".svg")));
+    EXPECT_TRUE(item.property("OverlayIconName").toString().isEmpty());
 
     client.terminate();
     if (!client.waitForFinished(5000))
