@@ -11,7 +11,6 @@
 #include <QProcess>
 #include <QRegularExpression>
 #include <gtest/gtest.h>
-#include <sys/stat.h>
 
 using namespace nimo;
 namespace keys = nimo::UserDefaultsCacheKeys;
@@ -105,32 +104,24 @@ TEST(SettingsStore, SignedInTestsCountAnyValue) {
 
 namespace {
 
-// An unlocked GNOME Keyring on a bus of its own, its files under the test's XDG folders. The test
-// process talks to that bus from here on: GLib keeps its first session connection for good.
+// GNOME Keyring (unlocked or not) on a bus of its own, its files under the test's XDG folders.
+// GLib keeps its first session connection for good, so each case runs in a process of its own.
 struct PrivateKeyring {
     test::PrivateBus bus;
-    std::optional<test::ScopedEnv> address;
+    test::ScopedEnv address{"DBUS_SESSION_BUS_ADDRESS", bus.address().toStdString()};
     QProcess daemon;
-    bool ready = false;
 
-    explicit PrivateKeyring(bool unlocked = true) {
-        if (bus.address().isEmpty())
-            return;
-        address.emplace("DBUS_SESSION_BUS_ADDRESS", bus.address().toStdString());
+    bool start(bool unlocked) {
         QStringList args = {QStringLiteral("--foreground"), QStringLiteral("--components=secrets")};
         if (unlocked)
             args << QStringLiteral("--unlock");
         daemon.start(QStringLiteral("gnome-keyring-daemon"), args);
-        if (!daemon.waitForStarted(5000))
-            return;
-        if (unlocked)
-            daemon.write("nimo-test");
+        daemon.write(unlocked ? "nimo-test" : "");
         daemon.closeWriteChannel();
-        QDBusConnection probe = QDBusConnection::connectToBus(bus.address(), QStringLiteral("keyring-probe"));
-        ready = test::waitUntil([&] {
+        QDBusConnection probe = QDBusConnection::connectToBus(bus.address(), QStringLiteral("probe"));
+        return test::waitUntil([&] {
             return probe.interface()->isServiceRegistered(QStringLiteral("org.freedesktop.secrets")).value();
         });
-        QDBusConnection::disconnectFromBus(QStringLiteral("keyring-probe"));
     }
     ~PrivateKeyring() {
         daemon.kill();
@@ -142,99 +133,68 @@ std::string settingsText() {
     return test::readFile(platform::paths::settingsFile()).value_or("");
 }
 
+SettingsStore keyringStore(const std::string& file) {
+    return SettingsStore(file, platform::paths::keychainDir(), std::make_shared<SecretKeyring>(file));
+}
+
 } // namespace
 
-// The token and the remembered credentials live in the keyring under their usual keys; the file
-// keeps everything else; an earlier version's copies move over once; removals reach the keyring.
+// The token and the remembered credentials live in the keyring under their usual keys, copies an
+// earlier version left in the file move over, removals reach the keyring, the rest stays in the file.
 TEST(SettingsStoreKeyring, SecretsLiveInAnUnlockedKeyring) {
     test::TempXdg xdg;
     PrivateKeyring keyring;
-    ASSERT_TRUE(keyring.ready) << "gnome-keyring-daemon did not come up on a private bus";
+    ASSERT_TRUE(keyring.start(true)) << "gnome-keyring-daemon did not come up on a private bus";
     const std::string file = platform::paths::settingsFile();
     const nlohmann::json credentials = {{keys::accountIdField, "ann@gmail.com"},
                                         {keys::accountPwField, "pw-Secret-9"}};
+    SettingsStore old(file, platform::paths::keychainDir());
+    ASSERT_TRUE(old.set(keys::apiToken, "tok-Old-1"));
+    ASSERT_TRUE(old.set(keys::lastAccountIdPw, credentials));
 
-    // An earlier version left both secrets in the file.
-    {
-        SettingsStore old(file, platform::paths::keychainDir());
-        ASSERT_TRUE(old.set(keys::apiToken, "tok-Old-1"));
-        ASSERT_TRUE(old.set(keys::lastAccountIdPw, credentials));
-        ASSERT_TRUE(old.set(keys::lastOkHost, "https://h.example"));
-    }
-    ASSERT_NE(settingsText().find("pw-Secret-9"), std::string::npos);
-
-    SettingsStore store(file, platform::paths::keychainDir(), std::make_shared<SecretKeyring>(file));
+    SettingsStore store = keyringStore(file);
     ASSERT_TRUE(store.keyringInUse());
-    EXPECT_EQ(store.string(keys::apiToken), "tok-Old-1");
-    EXPECT_EQ(store.object(keys::lastAccountIdPw), credentials);
+    EXPECT_EQ(settingsText().find("pw-Secret-9"), std::string::npos); // moved before it was read
     EXPECT_EQ(settingsText().find("tok-Old-1"), std::string::npos);
-    EXPECT_EQ(settingsText().find("pw-Secret-9"), std::string::npos);
-    EXPECT_EQ(store.string(keys::lastOkHost), "https://h.example");
-
-    // A second client of the same file reads them from the keyring, with a fresh cache.
-    SettingsStore other(file, platform::paths::keychainDir(), std::make_shared<SecretKeyring>(file));
-    EXPECT_EQ(other.string(keys::apiToken), "tok-Old-1");
-    EXPECT_TRUE(other.isSignedIn());
-    // Another settings file has its own items, and the file-only view sees none of them.
+    EXPECT_EQ(keyringStore(file).object(keys::lastAccountIdPw), credentials);
+    EXPECT_EQ(keyringStore(file).string(keys::apiToken), "tok-Old-1");
+    EXPECT_FALSE(old.isSignedIn());
     const std::string elsewhere = xdg.path("elsewhere/settings.json");
-    SettingsStore stranger(elsewhere, xdg.path("elsewhere/chain"),
-                           std::make_shared<SecretKeyring>(elsewhere));
-    EXPECT_FALSE(stranger.isSignedIn());
-    EXPECT_FALSE(SettingsStore(file, platform::paths::keychainDir()).isSignedIn());
+    EXPECT_FALSE(keyringStore(elsewhere).isSignedIn()); // each settings file has its own items
 
-    // New writes go to the keyring; types are kept, so a wrong type still reads as absent.
+    // New writes go there too; a wrong type still reads as absent; the device id stays in the file.
     ASSERT_TRUE(store.set(keys::apiToken, "tok-New-2"));
-    EXPECT_EQ(SettingsStore(file, platform::paths::keychainDir(), std::make_shared<SecretKeyring>(file))
-                  .string(keys::apiToken),
-              "tok-New-2");
+    EXPECT_EQ(keyringStore(file).string(keys::apiToken), "tok-New-2");
     ASSERT_TRUE(store.set(keys::lastAccountIdPw, "not a dictionary"));
     EXPECT_EQ(store.object(keys::lastAccountIdPw), std::nullopt);
     EXPECT_TRUE(store.contains(keys::lastAccountIdPw));
-    EXPECT_EQ(settingsText().find("tok-New-2"), std::string::npos);
-
-    // The device identifier stays in the file and the file keychain.
     const std::string id = store.deviceId();
     EXPECT_NE(settingsText().find(id), std::string::npos);
-    EXPECT_EQ(store.keychain().load(keys::deviceId), id);
+    EXPECT_EQ(settingsText().find("tok-New-2"), std::string::npos);
 
-    // Sign-out and "remember" off remove them wherever they are.
-    ASSERT_TRUE(store.set(keys::userInfo, nlohmann::json::object()));
-    store.clearSession();
-    EXPECT_FALSE(store.isSignedIn());
-    EXPECT_TRUE(store.contains(keys::lastAccountIdPw));
+    // Sign-out and "记住密码" off remove them.
+    EXPECT_TRUE(store.clearSession());
     EXPECT_TRUE(store.remove(keys::lastAccountIdPw));
-    EXPECT_FALSE(store.contains(keys::lastAccountIdPw));
-    SettingsStore fresh(file, platform::paths::keychainDir(), std::make_shared<SecretKeyring>(file));
-    EXPECT_FALSE(fresh.isSignedIn());
-    EXPECT_FALSE(fresh.contains(keys::lastAccountIdPw));
+    EXPECT_FALSE(keyringStore(file).isSignedIn());
+    EXPECT_FALSE(keyringStore(file).contains(keys::lastAccountIdPw));
 }
 
-// No keyring to use (no bus, a bus without a Secret Service, a keyring nobody unlocked): the
-// secrets stay in the 0600 file as before, and no keyring is started on the way.
+// No bus, or a keyring nobody unlocked: the secrets stay in the file as before.
 TEST(SettingsStoreKeyring, WithoutAnUnlockedKeyringSecretsStayInTheFile) {
-    struct Case {
-        const char* name;
-        bool keyringRuns;
-    };
-    const Case cases[] = {{"no bus", false}, {"keyring without an unlocked collection", true}};
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.name);
+    for (const bool keyringRuns : {false, true}) {
+        SCOPED_TRACE(keyringRuns ? "locked keyring" : "no bus");
         test::TempXdg xdg;
         std::optional<PrivateKeyring> keyring;
         std::optional<test::ScopedEnv> noBus;
-        if (c.keyringRuns)
-            keyring.emplace(false);
+        if (keyringRuns)
+            ASSERT_TRUE(keyring.emplace().start(false));
         else
             noBus.emplace("DBUS_SESSION_BUS_ADDRESS", std::nullopt);
-        const std::string file = platform::paths::settingsFile();
-        SettingsStore store(file, platform::paths::keychainDir(), std::make_shared<SecretKeyring>(file));
+        SettingsStore store = keyringStore(platform::paths::settingsFile());
         EXPECT_FALSE(store.keyringInUse());
         ASSERT_TRUE(store.set(keys::apiToken, "tok-File-3"));
         EXPECT_EQ(store.string(keys::apiToken), "tok-File-3");
         EXPECT_NE(settingsText().find("tok-File-3"), std::string::npos);
-        struct stat st {};
-        ASSERT_EQ(::stat(file.c_str(), &st), 0);
-        EXPECT_EQ(st.st_mode & 0077, 0u);
         store.clearSession();
         EXPECT_FALSE(store.isSignedIn());
     }
