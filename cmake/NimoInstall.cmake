@@ -9,6 +9,7 @@ install(TARGETS nimo nimo-tunneld nimo-devservice RUNTIME DESTINATION ${NIMO_INS
 install(TARGETS nimo-provider nimo-transport RUNTIME DESTINATION ${NIMO_INSTALL_EXTENSION}/bin)
 install(FILES ${NIMO_EXTENSION_DIR}/Contents/Info.json DESTINATION ${NIMO_INSTALL_EXTENSION})
 install(PROGRAMS resources/install_test.sh DESTINATION ${NIMO_INSTALL_PACKAGE}/Contents/Resources)
+install(DIRECTORY resources/icons DESTINATION ${NIMO_INSTALL_PACKAGE}/Contents/Resources)
 foreach(command nimo nimo-tunneld nimo-devservice)
   install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
     file(CREATE_LINK ../${NIMO_INSTALL_PACKAGE}/bin/${command}
@@ -35,8 +36,8 @@ set(CPACK_DEBIAN_PACKAGE_SECTION net)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # Links, the browser opener and the administrator prompt; the shared libraries come from shlibdeps,
 # except those the client opens at run time, which shlibdeps cannot see: libcurl (opened with dlopen
-# for the first request) and libqt6svg6 (its image-format plugin draws an image at a size nobody drew
-# at build time).
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, libcurl4 (>= 7.85.0), libqt6svg6")
+# for the first request), libsecret-1-0 (for the first secret) and libqt6svg6 (its image-format
+# plugin draws an image at a size nobody drew at build time).
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, libcurl4 (>= 7.85.0), libqt6svg6, libsecret-1-0")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, fonts-noto-cjk")
 include(CPack)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tunnel/TunnelTypes.h"
+
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -16,7 +18,7 @@ inline constexpr std::size_t kMaxServers = 512;
 inline constexpr std::size_t kMaxConfigLine = 8192;
 inline constexpr int kIdleTimeoutSeconds = 300;
 // The automatic route's name as the client stores it; empty means the same.
-inline constexpr const char* kAutomaticRoute = "RiZezuva";
+inline constexpr const char* kAutomaticRoute = kAutoRouteNode;
 
 // One server of the list, in the online-configuration format's field names.
 struct Node {

@@ -122,7 +122,7 @@ std::string modeText(const std::string& mode) {
 }
 
 std::string nodeText(const std::string& node) {
-    return node.empty() || node == "RiZezuva" ? "自动适配最佳线路" : node;
+    return node.empty() || node == kAutoRouteNode ? kAutoRouteTitle : node;
 }
 
 // The client's configurations with their status, in the order they were saved.

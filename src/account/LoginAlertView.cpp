@@ -11,11 +11,13 @@
 #include "widgets/Fonts.h"
 #include "widgets/Frames.h"
 #include "widgets/ImageButton.h"
+#include "widgets/KeyboardFocus.h"
 #include "widgets/PageHost.h"
 #include "widgets/SmallWidgets.h"
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QRegularExpression>
@@ -48,6 +50,7 @@ QLineEdit* makeField(const QString& placeholder, QWidget* parent) {
     field->setFrame(false);
     field->setFont(systemFont(14));
     field->setPlaceholderText(placeholder);
+    field->setAccessibleName(placeholder);
     field->setStyleSheet(QStringLiteral("QLineEdit { border: none; background: #E8E8E8; color: #3F3934; }"));
     QPalette palette = field->palette();
     palette.setColor(QPalette::PlaceholderText, colorFromHex("#666666", 0.75));
@@ -73,7 +76,8 @@ ImageButton* makeLink(const QString& title, int tag, const char* color, bool und
 QCheckBox* makeCheck(const QString& title, QWidget* parent) {
     auto* check = new QCheckBox(title, parent);
     check->setFont(systemFont(12));
-    check->setFocusPolicy(Qt::NoFocus);
+    // Return belongs to the dialog's confirm button; Space ticks the box.
+    makeKeyboardControl(check, false);
     check->setStyleSheet(QStringLiteral("QCheckBox { color: #666666; }"));
     return check;
 }
@@ -90,6 +94,7 @@ bool isEmailAccount(const QString& account) {
 LoginAlertView::LoginAlertView(const AppContext& context, QWidget* parent)
     : QWidget(parent), context_(context) {
     setObjectName(QStringLiteral("LoginAlertView"));
+    markFocusScope(this);
     api_ = context_.makeApi(HostList::builtIn, this);
 }
 
@@ -190,19 +195,19 @@ void LoginAlertView::buildDialog() {
     QWidget* accountRow = makeRow(p);
     setFrame(accountRow, 17, 285, 336, 39);
     accountField()->setParent(accountRow);
-    setFrame(accountField(), 10, 12, 316, 16);
+    setTextFieldFrame(accountField(), 10, 12, 316, 16);
 
     passwordView_ = makeRow(p);
     passwordView_->setObjectName(QStringLiteral("passwordView"));
     setFrame(passwordView_, 17, 229, 336, 39);
     passwordField()->setParent(passwordView_);
-    setFrame(passwordField(), 10, 12, 316, 16);
+    setTextFieldFrame(passwordField(), 10, 12, 316, 16);
 
     yzmView_ = makeRow(p);
     yzmView_->setObjectName(QStringLiteral("yzmView"));
     setFrame(yzmView_, 17, 229, 336, 39);
     yzmField()->setParent(yzmView_);
-    setFrame(yzmField(), 10, 12, 180, 16);
+    setTextFieldFrame(yzmField(), 10, 12, 180, 16);
     yzmButton_ = new ImageButton(QStringLiteral("page_4_btn_border@2x.png"), Position::ImageBehind, yzmView_);
     yzmButton_->setObjectName(QStringLiteral("yzmButton"));
     yzmButton_->setTag(17);
@@ -236,6 +241,8 @@ void LoginAlertView::buildDialog() {
     setFrame(privacy, 95, 10, 60, 15);
     auto* close = new ImageButton(QStringLiteral("titlebar_close"), Position::ImageOnly, p);
     close->setObjectName(QStringLiteral("closeButton"));
+    close->setAccessibleName(QStringLiteral("关闭"));
+    closeBtn_ = close;
     setFrame(close, p->width() - 28, p->height() - 28, 13, 13);
     for (QAbstractButton* button :
          {static_cast<QAbstractButton*>(registerBtn_), static_cast<QAbstractButton*>(forgetPwBtn_),
@@ -245,7 +252,7 @@ void LoginAlertView::buildDialog() {
 
     // Remembered values: any stored entry ticks the box; only a dictionary fills the fields.
     const SettingsStore& settings = context_.settings;
-    if (auto remembered = settings.values().value(keys::lastAccountIdPw)) {
+    if (auto remembered = settings.value(keys::lastAccountIdPw)) {
         if (remembered->is_object()) {
             auto id = remembered->find(keys::accountIdField);
             if (id != remembered->end() && id->is_string())
@@ -262,6 +269,33 @@ void LoginAlertView::buildDialog() {
     switchMode(Login);
 }
 
+void LoginAlertView::showEvent(QShowEvent* event) {
+    QWidget::showEvent(event);
+    accountField()->setFocus(Qt::OtherFocusReason);
+}
+
+void LoginAlertView::keyPressEvent(QKeyEvent* event) {
+    const bool isReturn = event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter;
+    if ((!isReturn && event->key() != Qt::Key_Escape) || event->isAutoRepeat()) {
+        QWidget::keyPressEvent(event);
+        return;
+    }
+    event->accept();
+    // Return in a field leaves the caret where the user typed.
+    QPointer<QWidget> focus = QApplication::focusWidget();
+    QPointer<LoginAlertView> self(this);
+    if (!isReturn)
+        onTapButton(closeBtn_);
+    else if (startLoginButton()->isEnabled())
+        onTapButton(startLoginButton());
+    if (self && focus && focus->isVisible() && !QApplication::focusWidget())
+        focus->setFocus(Qt::OtherFocusReason);
+}
+
+bool LoginAlertView::focusNextPrevChild(bool next) {
+    return focusNextInReadingOrder(this, next);
+}
+
 void LoginAlertView::toast(const QString& text) {
     if (superVC)
         superVC->showToast(text);
@@ -270,7 +304,8 @@ void LoginAlertView::toast(const QString& text) {
 // ---- actions
 
 void LoginAlertView::onTapButton(QObject* sender) {
-    if (QWidget* focus = QApplication::focusWidget())
+    // A tap ends editing; a control pressed from the keyboard keeps the focus.
+    if (QWidget* focus = QApplication::focusWidget(); focus && !showsFocusRing(focus))
         focus->clearFocus();
     const int tag = sender ? sender->property("tag").toInt() : 0;
     switch (tag) {
@@ -505,8 +540,11 @@ void LoginAlertView::switchMode(int type) {
     loginCheckButton()->setVisible(login);
     registerBtn_->setText(login ? QStringLiteral("免费注册>") : QStringLiteral("<返回登录"));
     forgetPwBtn_->setVisible(login);
-    if (!login)
+    if (!login) {
+        // A new password is typed anew: a remembered one left here would be sent as the new one.
+        passwordField()->clear();
         QWidget::setTabOrder(accountField(), yzmField());
+    }
 }
 
 void LoginAlertView::setLoading(bool on) {

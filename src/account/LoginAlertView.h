@@ -66,6 +66,11 @@ public:
     ImageButton* forgetPwBtn() const { return forgetPwBtn_; }
     QWidget* panel() const { return panel_; }
 
+protected:
+    void showEvent(QShowEvent* event) override;
+    void keyPressEvent(QKeyEvent* event) override;
+    bool focusNextPrevChild(bool next) override;
+
 private:
     void toast(const QString& text);
     std::optional<QString> checkedAccount();
@@ -98,6 +103,7 @@ private:
     ImageButton* yzmButton_ = nullptr;
     ImageButton* registerBtn_ = nullptr;
     ImageButton* forgetPwBtn_ = nullptr;
+    ImageButton* closeBtn_ = nullptr;
     QPointer<QTimer> countdown_;
     int remaining_ = 0;
 };

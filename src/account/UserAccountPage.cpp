@@ -11,6 +11,7 @@
 #include "widgets/ColorHex.h"
 #include "widgets/Fonts.h"
 #include "widgets/Frames.h"
+#include "widgets/KeyboardFocus.h"
 #include "widgets/PageHost.h"
 #include "widgets/SmallWidgets.h"
 
@@ -57,7 +58,7 @@ QLabel* makeLabel(const QString& text, Qt::Alignment alignment, QWidget* parent)
 QCheckBox* makeCheckBox(const QString& title, QWidget* parent) {
     auto* box = new QCheckBox(title, parent);
     box->setFont(systemFont(12));
-    box->setFocusPolicy(Qt::NoFocus);
+    makeKeyboardControl(box);
     QPalette palette = box->palette();
     palette.setColor(QPalette::WindowText, colorFromHex(kGrey));
     box->setPalette(palette);
@@ -299,6 +300,8 @@ void UserAccountPage::refresh() {
             mergeBtn()->setText(QStringLiteral("剩余流量：") + QString::fromStdString(*amount));
     }
     autologinButton()->setChecked(settings.contains(keys::lastAutoLogin));
+    // What is saved, not a tick nobody saved.
+    autolaunchButton()->setChecked(platform::LoginItemService::isLoginItem(platform::applicationPath()));
 }
 
 std::string UserAccountPage::renewURL(const std::string& paymentBase, const std::optional<std::string>& token,
@@ -339,9 +342,17 @@ void UserAccountPage::onTapButton(QObject* sender) {
                                      QDateTime::currentMSecsSinceEpoch()),
                             context_.opener);
         break;
-    case kSaveSettingsTag:
-        platform::setLaunchAtLogin(autolaunchButton()->isChecked());
+    case kSaveSettingsTag: {
+        const bool saved = platform::setLaunchAtLogin(autolaunchButton()->isChecked());
+        autolaunchButton()->setChecked(platform::LoginItemService::isLoginItem(platform::applicationPath()));
+        const QString text = saved ? QStringLiteral("设置已保存")
+                                   : QStringLiteral("保存失败：无法写入开机启动项（~/.config/autostart）");
+        if (superVC())
+            superVC()->showToast(text);
+        else
+            context_.toasts.showToast(this, text);
         break;
+    }
     case kSignOutTag:
         signOut();
         break;

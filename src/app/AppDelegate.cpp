@@ -107,7 +107,7 @@ void AppDelegate::setStatusIcon(const QString& name) {
     statusItem_->setIcon(icon);
     statusItem_->setContextMenu(statusMenu_.get());
     if (lateStatusItem_)
-        lateStatusItem_->setIcon(icon.pixmap(QSize(22, 22), 2.0).toImage());
+        lateStatusItem_->setIcon(icon.pixmap(QSize(22, 22), 2.0).toImage(), name);
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
@@ -120,7 +120,7 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
 void AppDelegate::watchForStatusItemHost() {
     lateStatusItem_ = new StatusNotifierItem(this);
     const auto popUp = [this](const QPoint& at) { statusMenu_->popup(at.isNull() ? QCursor::pos() : at); };
-    connect(lateStatusItem_, &StatusNotifierItem::activateRequested, this, popUp);
+    connect(lateStatusItem_, &StatusNotifierItem::activateRequested, this, &AppDelegate::openMainDialog);
     connect(lateStatusItem_, &StatusNotifierItem::contextMenuRequested, this, popUp);
     connect(lateStatusItem_, &StatusNotifierItem::registeredChanged, this,
             &AppDelegate::statusItemHostChanged);
@@ -179,6 +179,8 @@ void AppDelegate::applicationDidFinishLaunching() {
 
 void AppDelegate::showMainWindowController() {
     mainWC_ = MainWindowController::makeMainWindowController(QString::fromLatin1(kMainWindowTitle), context_);
+    if (NodesInfoVC* vc = mainWC_->mainVC())
+        connect(vc, &NodesInfoVC::startingChanged, this, [this] { updateStatusMenu(); });
     mainWC_->center();
     mainWC_->showWindow();
     mainWC_->activateWindow();
@@ -203,6 +205,22 @@ void AppDelegate::handleVpnStatusChange(int status) {
 }
 
 void AppDelegate::showToast(const QString& text) {
+    // A reason the main screen shows is not drawn over: the status toast waits until it is gone.
+    ToastWindowController* reason = mainWC_ && mainWC_->mainVC() ? toasts_.current(mainWC_->mainVC()) : nullptr;
+    if (reason && reason->isVisible() && !reason->fadingOut()) {
+        deferredToast_ = text;
+        if (waitingOn_ != reason) {
+            waitingOn_ = reason;
+            const auto flush = [this] {
+                waitingOn_ = nullptr;
+                if (const QString next = std::exchange(deferredToast_, QString()); !next.isEmpty())
+                    showToast(next);
+            };
+            connect(reason, &ToastWindowController::fadedOut, this, flush, Qt::SingleShotConnection);
+            connect(reason, &QObject::destroyed, this, flush, Qt::SingleShotConnection);
+        }
+        return;
+    }
     toasts_.showToast(this, text);
 }
 
@@ -240,26 +258,27 @@ void AppDelegate::updateStatusMenu() {
     switch (lastVpnState_) {
     case 0:
     case 1:
-        switchLabel_->setText(localized("Proxy: Off"));
+        switchLabel_->setText(QString::fromStdString(statusMenuText(lastVpnState_)));
         setSwitchImage(QString::fromLatin1(images::NSImageNameStatusUnavailable));
         toggleRunning_->setText(localized("Turn Proxy On"));
-        toggleRunning_->setEnabled(true);
+        // Not while a start the window began is still loading its configuration.
+        toggleRunning_->setEnabled(!(mainWC_ && mainWC_->mainVC() && mainWC_->mainVC()->isStarting()));
         setStatusIcon(QStringLiteral("vpnstate_off"));
         break;
     case 2:
-        switchLabel_->setText(QStringLiteral("代理：连接中..."));
+        switchLabel_->setText(QString::fromStdString(statusMenuText(lastVpnState_)));
         toggleRunning_->setText(QStringLiteral("正在连接"));
         toggleRunning_->setEnabled(false);
         break;
     case 3:
-        switchLabel_->setText(localized("Proxy: On"));
+        switchLabel_->setText(QString::fromStdString(statusMenuText(lastVpnState_)));
         setSwitchImage(QString::fromLatin1(images::NSImageNameStatusAvailable));
         toggleRunning_->setText(localized("Turn Proxy Off"));
         toggleRunning_->setEnabled(true);
         setStatusIcon(QStringLiteral("vpnstate_on"));
         break;
     case 5:
-        switchLabel_->setText(QStringLiteral("代理：正在断开..."));
+        switchLabel_->setText(QString::fromStdString(statusMenuText(lastVpnState_)));
         toggleRunning_->setText(QStringLiteral("正在断开"));
         toggleRunning_->setEnabled(false);
         break;

@@ -96,6 +96,8 @@ private:
     bool hasTray_ = false;
     std::unique_ptr<MainWindowController> mainWC_;
     int lastVpnState_ = 0;
+    QString deferredToast_;                   // a status toast waiting for the screen's reason to go
+    QPointer<ToastWindowController> waitingOn_; // the reason it waits for
 };
 
 } // namespace nimo

@@ -1,5 +1,6 @@
 #include "app/Application.h"
 
+#include "widgets/ControlStyle.h"
 #include "widgets/EditingShortcuts.h"
 #include "widgets/Fonts.h"
 #include "widgets/Images.h"
@@ -16,6 +17,7 @@ void configureApplication(QApplication& app) {
     QApplication::setWindowIcon(images::icon(images::kAppIcon));
     QApplication::setFont(systemFont(13));
     installEditingShortcuts(&app);
+    QApplication::setStyle(new ControlStyle);
 }
 
 } // namespace nimo

@@ -9,6 +9,7 @@
 #include "widgets/Fonts.h"
 #include "widgets/Frames.h"
 #include "widgets/ImageButton.h"
+#include "widgets/KeyboardFocus.h"
 #include "widgets/SmallWidgets.h"
 
 #include <QLabel>
@@ -65,7 +66,7 @@ void HomePage::build(int width, int height, const std::optional<std::string>& no
         radio->setProperty("tag", tagValue(r.tag));
         radio->setFont(systemFont(11));
         radio->setStyleSheet(QStringLiteral("QRadioButton { color: #666666; }"));
-        radio->setFocusPolicy(Qt::NoFocus);
+        makeKeyboardControl(radio);
         radio->setChecked(mode == r.mode);
         setFrame(radio, r.x, 212, 90, 20);
         tap_(radio);

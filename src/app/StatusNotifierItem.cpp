@@ -1,6 +1,7 @@
 #include "app/StatusNotifierItem.h"
 
 #include "platform/Log.h"
+#include "platform/Paths.h"
 
 #include <QDBusAbstractAdaptor>
 #include <QDBusArgument>
@@ -12,6 +13,7 @@
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
 #include <QDBusVariant>
+#include <QFileInfo>
 #include <QtEndian>
 #include <unistd.h>
 
@@ -97,10 +99,11 @@ class StatusNotifierAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(QString Status READ status)
     Q_PROPERTY(int WindowId READ windowId)
     Q_PROPERTY(QString IconName READ iconName)
+    Q_PROPERTY(QString IconThemePath READ iconThemePath)
     Q_PROPERTY(QList<nimo::SniPixmap> IconPixmap READ iconPixmap)
-    Q_PROPERTY(QString OverlayIconName READ iconName)
+    Q_PROPERTY(QString OverlayIconName READ noName)
     Q_PROPERTY(QList<nimo::SniPixmap> OverlayIconPixmap READ noPixmaps)
-    Q_PROPERTY(QString AttentionIconName READ iconName)
+    Q_PROPERTY(QString AttentionIconName READ noName)
     Q_PROPERTY(QList<nimo::SniPixmap> AttentionIconPixmap READ noPixmaps)
     Q_PROPERTY(nimo::SniToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
@@ -113,7 +116,11 @@ public:
     QString title() const { return QStringLiteral("NimoMac"); }
     QString status() const { return QStringLiteral("Active"); }
     int windowId() const { return 0; }
-    QString iconName() const { return {}; }
+    QString iconName() const { return item_->iconName(); }
+    QString iconThemePath() const {
+        return item_->iconName().isEmpty() ? QString() : StatusNotifierItem::iconThemePath();
+    }
+    QString noName() const { return {}; }
     SniPixmapList iconPixmap() const { return pixmapsOf(item_->icon()); }
     SniPixmapList noPixmaps() const { return {}; }
     SniToolTip toolTip() const { return {QString(), {}, item_->toolTip(), QString()}; }
@@ -192,8 +199,23 @@ void StatusNotifierItem::setRegistered(bool registered) {
     Q_EMIT registeredChanged(registered);
 }
 
-void StatusNotifierItem::setIcon(const QImage& icon) {
+QString StatusNotifierItem::iconThemePath() {
+    return QString::fromStdString(platform::paths::resourcesDir()) + QStringLiteral("/icons");
+}
+
+QString StatusNotifierItem::themedIconName(const QString& imageName) {
+    if (imageName.isEmpty())
+        return {};
+    QString name = QStringLiteral("nimo-") + imageName + QStringLiteral("-symbolic");
+    name.replace(u'_', u'-');
+    const bool shipped = QFileInfo::exists(iconThemePath() + QStringLiteral("/hicolor/symbolic/apps/") +
+                                           name + QStringLiteral(".svg"));
+    return shipped ? name : QString();
+}
+
+void StatusNotifierItem::setIcon(const QImage& icon, const QString& imageName) {
     icon_ = icon;
+    iconName_ = themedIconName(imageName);
     Q_EMIT adaptor_->NewIcon();
 }
 

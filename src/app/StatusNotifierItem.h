@@ -31,11 +31,18 @@ public:
     bool isRegistered() const { return registered_; }
     QString serviceName() const { return serviceName_; }
 
-    void setIcon(const QImage& icon);
+    // The pixels, and the name of the image they were drawn from: an image with a themed symbolic
+    // icon in the package is offered by that name too, which a panel draws in its own colour.
+    void setIcon(const QImage& icon, const QString& imageName = {});
     void setToolTip(const QString& text);
 
     // Read by the adaptor.
     QImage icon() const { return icon_; }
+    QString iconName() const { return iconName_; }
+    // The package's icon theme folder, where the themed icons are.
+    static QString iconThemePath();
+    // The themed icon for an image, or empty when the package has none.
+    static QString themedIconName(const QString& imageName);
     QString toolTip() const { return toolTip_; }
 
 Q_SIGNALS:
@@ -51,6 +58,7 @@ private:
     QDBusServiceWatcher* watcher_ = nullptr;
     QString serviceName_;
     QImage icon_;
+    QString iconName_;
     QString toolTip_;
     bool registered_ = false;
 };

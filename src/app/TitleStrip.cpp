@@ -36,9 +36,10 @@ ImageButton* figureButton(const char* image, const char* objectName, const char*
 TitleStrip::TitleStrip(QWidget* root, const AccountSession& account, TapHandler tap)
     : QObject(root), root_(root), account_(account), tap_(std::move(tap)) {}
 
-ImageButton* TitleStrip::titleButton(const char* image, const char* objectName, int tag) {
+ImageButton* TitleStrip::titleButton(const char* image, const char* objectName, const char* name, int tag) {
     auto* button = new ImageButton(QString::fromLatin1(image), Position::ImageOnly, root_);
     button->setObjectName(QString::fromLatin1(objectName));
+    button->setAccessibleName(QString::fromUtf8(name));
     button->setTag(tag);
     tap_(button);
     return button;
@@ -49,11 +50,11 @@ void TitleStrip::build(int width, int height) {
     auto* logo = new ImageView(QStringLiteral("titlebar_logo"), root_);
     setFrame(logo, 20, top - 18 - 16, 138, 18);
 
-    setFrame(titleButton("titlebar_close", "titlebarClose", tagValue(MainScreenTag::Close)), width - 13 - 18,
+    setFrame(titleButton("titlebar_close", "titlebarClose", "关闭", tagValue(MainScreenTag::Close)), width - 13 - 18,
              top - 13 - 18, 13, 13);
-    setFrame(titleButton("titlebar_min", "titlebarMin", tagValue(MainScreenTag::Minimize)),
+    setFrame(titleButton("titlebar_min", "titlebarMin", "最小化", tagValue(MainScreenTag::Minimize)),
              width - 13 - 18 - 30, top - 13 - 18, 13, 13);
-    setFrame(titleButton("titlebar_visitor", "titlebarVisitor", tagValue(MainScreenTag::CustomerChat)),
+    setFrame(titleButton("titlebar_visitor", "titlebarVisitor", "在线客服", tagValue(MainScreenTag::CustomerChat)),
              width - 13 - 18 - 30 - 40, top - 20 - 14, 20, 20);
 
     // Right to left: account badge, traffic, days left; the sign-in button and its hint where the

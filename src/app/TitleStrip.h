@@ -35,7 +35,7 @@ public:
     ImageButton* ttbarTips();
 
 private:
-    ImageButton* titleButton(const char* image, const char* objectName, int tag);
+    ImageButton* titleButton(const char* image, const char* objectName, const char* name, int tag);
 
     QWidget* root_;
     const AccountSession& account_;

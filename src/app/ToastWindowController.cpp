@@ -1,10 +1,15 @@
 #include "app/ToastWindowController.h"
 
+#include "app/MainWindowController.h"
 #include "platform/Log.h"
 #include "widgets/Fonts.h"
 #include "widgets/Frames.h"
 
 #include <QApplication>
+#include <QDBusConnection>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QFontMetrics>
 #include <QGraphicsOpacityEffect>
 #include <QGuiApplication>
@@ -17,6 +22,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <qguiapplication_platform.h>
+#include <utility>
 #include <xcb/xcb.h>
 
 namespace nimo {
@@ -69,12 +75,15 @@ Qt::WindowFlags toastWindowFlags() {
 
 } // namespace
 
-ToastWindowController::ToastWindowController() : QWidget(nullptr, toastWindowFlags()) {
+ToastWindowController::ToastWindowController(QWidget* host)
+    : QWidget(host, host ? Qt::Widget | Qt::WindowDoesNotAcceptFocus : toastWindowFlags()) {
     setObjectName(QString::fromLatin1(kResourceName));
     setAttribute(Qt::WA_TranslucentBackground);
     setAttribute(Qt::WA_ShowWithoutActivating);
     setAttribute(Qt::WA_QuitOnClose, false);
     setFocusPolicy(Qt::NoFocus);
+    if (host) // clicks go to the host's controls under it
+        setAttribute(Qt::WA_TransparentForMouseEvents);
 
     panelView_ = new HudPanel(kHudAlphaValue, kHudCornerRadius, this);
     panelView_->setObjectName(QStringLiteral("panelView"));
@@ -97,6 +106,7 @@ void ToastWindowController::setUpWindow() {
     titleTextField_->setText(message);
     titleTextField_->setTextFormat(Qt::PlainText);
     titleTextField_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+    titleTextField_->setFocusPolicy(Qt::NoFocus); // selectable text would take focus on a click
     titleTextField_->setWordWrap(true);
     titleTextField_->setAlignment(Qt::AlignCenter);
     titleTextField_->setFont(systemFont(16));
@@ -116,6 +126,13 @@ void ToastWindowController::layoutHud() {
 
     const int width = lw + static_cast<int>(2 * kHudHorizontalMargin);
     const int height = static_cast<int>(kHudHeight);
+    if (QWidget* host = parentWidget()) {
+        setGeometry((host->width() - width) / 2, (host->height() - height) / 2, width, height);
+        setFrame(panelView_, 0, 0, width, height);
+        setFrame(titleTextField_, kHudHorizontalMargin, (height - lh) / 2, lw, lh);
+        update();
+        return;
+    }
     QScreen* screen = QGuiApplication::primaryScreen();
     const QRect visible = screen ? screen->availableGeometry() : QRect(0, 0, width, height);
     // Centred on the primary screen's visible area, including its origin, so it lands on that screen.
@@ -256,25 +273,106 @@ void showToastIn(std::unique_ptr<ToastWindowController>& slot, const QString& te
     slot->fadeInHud();
 }
 
+Toasts::Toasts(QObject* parent) : QObject(parent) {
+    hostWindow = []() -> QWidget* {
+        for (QWidget* window : QApplication::topLevelWidgets())
+            if (qobject_cast<MainWindowController*>(window) && window->isVisible() && !window->isMinimized())
+                return window;
+        return nullptr;
+    };
+}
+
+Toasts::~Toasts() {
+    for (auto& [owner, slot] : slots_)
+        delete slot.toast.data();
+}
+
+Toasts::Slot& Toasts::slotOf(QObject* owner) {
+    auto [slot, added] = slots_.try_emplace(owner);
+    if (added)
+        connect(owner, &QObject::destroyed, this, [this, owner] {
+            auto found = slots_.find(owner);
+            if (found == slots_.end())
+                return;
+            delete found->second.toast.data();
+            slots_.erase(found);
+        });
+    return slot->second;
+}
+
 void Toasts::showToast(QObject* owner, const QString& text) {
     // What the user was told belongs in the log next to what led to it.
     platform::consoleLog("toast:" + text.toStdString());
-    auto [slot, added] = slots_.try_emplace(owner);
-    if (added)
-        connect(owner, &QObject::destroyed, this, [this, owner] { slots_.erase(owner); });
-    showToastIn(slot->second, text);
+    Slot& slot = slotOf(owner);
+    // The owner's previous toast goes at once, wherever it was.
+    delete slot.toast.data();
+    if (QWidget* host = hostWindow ? hostWindow() : nullptr) {
+        closeNotification(std::exchange(slot.notificationId, 0));
+        showIn(owner, host, text);
+        return;
+    }
+    notify(owner, text);
+}
+
+void Toasts::showIn(QObject* owner, QWidget* host, const QString& text) {
+    Slot& slot = slotOf(owner);
+    delete slot.toast.data();
+    auto* toast = new ToastWindowController(host);
+    slot.toast = toast;
+    toast->message = text;
+    toast->showWindow();
+    toast->fadeInHud();
     // A finished toast gives its window back instead of keeping it hidden until the next one.
-    ToastWindowController* toast = slot->second.get();
-    connect(toast, &ToastWindowController::fadedOut, this, [this, owner, toast] {
-        auto found = slots_.find(owner);
-        if (found != slots_.end() && found->second.get() == toast)
-            found->second.release()->deleteLater();
-    });
+    connect(toast, &ToastWindowController::fadedOut, toast, &QObject::deleteLater);
+}
+
+void Toasts::notify(QObject* owner, const QString& text) {
+    QDBusConnection bus = QDBusConnection::sessionBus();
+    if (!bus.isConnected()) {
+        showIn(owner, nullptr, text);
+        return;
+    }
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
+        QString::fromLatin1(kNotificationsService), QStringLiteral("Notify"));
+    call << QStringLiteral("NimoMac") << slotOf(owner).notificationId << QStringLiteral("nimo") << text
+         << QString() << QStringList()
+         << QVariantMap{{QStringLiteral("desktop-entry"), QStringLiteral("nimo")}}
+         << ToastWindowController::kLifetimeMs;
+    auto* watcher = new QDBusPendingCallWatcher(bus.asyncCall(call, 2000), this);
+    connect(watcher, &QDBusPendingCallWatcher::finished, this,
+            [this, watcher, owner, text, alive = QPointer<QObject>(owner)] {
+                watcher->deleteLater();
+                if (!alive)
+                    return;
+                const QDBusPendingReply<uint> reply = *watcher;
+                if (reply.isError()) {
+                    // No notification server: the toast shows on its own.
+                    showIn(owner, nullptr, text);
+                    return;
+                }
+                slotOf(owner).notificationId = reply.value();
+            });
+}
+
+void Toasts::closeNotification(uint id) {
+    if (id == 0)
+        return;
+    QDBusMessage call = QDBusMessage::createMethodCall(
+        QString::fromLatin1(kNotificationsService), QString::fromLatin1(kNotificationsPath),
+        QString::fromLatin1(kNotificationsService), QStringLiteral("CloseNotification"));
+    call << id;
+    QDBusConnection::sessionBus().asyncCall(call);
 }
 
 ToastWindowController* Toasts::current(const QObject* owner) const {
     auto found = slots_.find(owner);
-    return found == slots_.end() ? nullptr : found->second.get();
+    return found == slots_.end() ? nullptr : found->second.toast.data();
+}
+
+uint Toasts::notificationId(const QObject* owner) const {
+    auto found = slots_.find(owner);
+    return found == slots_.end() ? 0 : found->second.notificationId;
 }
 
 } // namespace nimo

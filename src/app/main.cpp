@@ -7,7 +7,9 @@
 #include "platform/Paths.h"
 #include "service/AccountSession.h"
 #include "service/NetWorkTool.h"
+#include "service/SecretKeyring.h"
 #include "service/SettingsStore.h"
+#include "service/UserDefaultsCacheKeys.h"
 #include "tunnel/NimoShared.h"
 #include "tunnel/VPNTunnelManager.h"
 
@@ -28,7 +30,12 @@ int main(int argc, char** argv) {
     }
 
     // The screens' dependencies, made once here and handed down.
-    nimo::SettingsStore settings;
+    const std::string settingsFile = nimo::platform::paths::settingsFile();
+    nimo::SettingsStore settings(settingsFile, nimo::platform::paths::keychainDir(),
+                                 std::make_shared<nimo::SecretKeyring>(settingsFile));
+    // 自动登录 off: each launch starts signed out; the remembered account stays filled in.
+    if (!settings.contains(nimo::UserDefaultsCacheKeys::lastAutoLogin) && settings.isSignedIn())
+        (void)settings.clearSession();
     nimo::AccountSession account(settings);
     nimo::DesktopUrlOpener opener;
     nimo::Toasts toasts;
@@ -41,6 +48,8 @@ int main(int argc, char** argv) {
         settings, nimo::NimoShared::shared(), nimo::VPNTunnelManager::shared(), session, opener, toasts,
         account};
     nimo::AppDelegate delegate(context, toasts);
+    QObject::connect(&instance, &nimo::SingleInstance::activationRequested,
+                     &nimo::SingleInstance::adoptToken);
     QObject::connect(&instance, &nimo::SingleInstance::activationRequested, &delegate,
                      &nimo::AppDelegate::openMainDialog);
     delegate.applicationDidFinishLaunching();

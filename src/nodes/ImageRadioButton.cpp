@@ -4,6 +4,7 @@
 #include "widgets/Fonts.h"
 #include "widgets/Frames.h"
 #include "widgets/Images.h"
+#include "widgets/KeyboardFocus.h"
 #include "widgets/SmallWidgets.h"
 
 #include <QApplication>
@@ -68,7 +69,7 @@ void NodeIndicator::paintEvent(QPaintEvent*) {
 
 ImageRadioButton::ImageRadioButton(QWidget* parent) : QPushButton(parent) {
     setFlat(true);
-    setFocusPolicy(Qt::NoFocus);
+    makeKeyboardControl(this);
     setCursor(Qt::PointingHandCursor);
     connect(this, &QAbstractButton::clicked, this, [this] { onTapButtonWithSender(this); });
 }
@@ -122,6 +123,16 @@ void ImageRadioButton::setTitle(const std::string& title) {
     const QString shown = metrics.elidedText(full, Qt::ElideRight, std::max(visible, 0));
     titleLabel_->setText(shown);
     setToolTip(shown == full ? QString() : full);
+    updateAccessibleName();
+}
+
+void ImageRadioButton::updateAccessibleName() {
+    QString name = QString::fromStdString(title_);
+    if (isLocked_)
+        name += QStringLiteral("，已锁定");
+    setAccessibleName(name);
+    if (radiobtn_)
+        radiobtn_->setAccessibleName(name);
 }
 
 void ImageRadioButton::setFlagImage(const std::string& imageName) {
@@ -142,10 +153,12 @@ void ImageRadioButton::setState(State state) {
         radiobtn_->setImageName(isLocked_ ? QString::fromLatin1(kLockImage) : QString());
         radiobtn_->setChecked(isChecked_);
     }
+    updateAccessibleName();
 }
 
 void ImageRadioButton::onTapButtonWithSender(QObject*) {
-    clearKeyboardFocus();
+    if (!showsFocusRing(this)) // a row picked from the keyboard keeps it
+        clearKeyboardFocus();
     if (isChecked_)
         return;
     if (!isLocked_)
@@ -157,7 +170,11 @@ void ImageRadioButton::onTapButtonWithSender(QObject*) {
 }
 
 void ImageRadioButton::paintEvent(QPaintEvent*) {
-    // Borderless: the subviews are all there is to see.
+    // Borderless: the subviews are all there is to see, and the ring while the keyboard is here.
+    if (showsFocusRing(this)) {
+        QPainter painter(this);
+        paintFocusRing(painter, rect());
+    }
 }
 
 } // namespace nimo

@@ -70,6 +70,9 @@ protected:
     void paintEvent(QPaintEvent* event) override;
 
 private:
+    // The node's name, and that it is locked: the lock image alone says nothing to a screen reader.
+    void updateAccessibleName();
+
     bool isChecked_ = false;
     bool isLocked_ = false;
     NodeIndicator* radiobtn_ = nullptr;

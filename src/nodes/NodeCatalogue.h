@@ -1,5 +1,7 @@
 #pragma once
 
+#include "tunnel/TunnelTypes.h"
+
 #include <array>
 #include <optional>
 #include <string>
@@ -11,10 +13,6 @@ namespace nimo {
 class NimoShared;
 class SettingsStore;
 
-// The stored selection that means "let the client pick the best route", besides the empty text.
-inline constexpr const char* kAutoRouteNode = "RiZezuva";
-// How the automatic route is shown.
-inline constexpr const char* kAutoRouteTitle = "自动适配最佳线路";
 
 // Shown when no catalogue is cached yet (a first start).
 inline constexpr std::array<const char*, 10> kDefaultNodeNames = {

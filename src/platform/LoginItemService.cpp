@@ -346,12 +346,9 @@ std::string applicationPath() {
     return QCoreApplication::applicationFilePath().toStdString();
 }
 
-void setLaunchAtLogin(bool enabled) {
+bool setLaunchAtLogin(bool enabled) {
     const std::string path = applicationPath();
-    if (enabled)
-        (void)LoginItemService::addLoginItem(path);
-    else
-        (void)LoginItemService::removeLoginItem(path);
+    return enabled ? LoginItemService::addLoginItem(path) : LoginItemService::removeLoginItem(path);
 }
 
 } // namespace nimo::platform

@@ -28,8 +28,8 @@ public:
 // The running client's own executable: what a login item of "this application" starts.
 std::string applicationPath();
 
-// Adds (enabled) or removes the login item of the running client; the result is not needed.
-void setLaunchAtLogin(bool enabled);
+// Adds (enabled) or removes the login item of the running client; false when that failed.
+bool setLaunchAtLogin(bool enabled);
 
 // The desktop-entry rules the service writes and reads by; exposed for tests.
 namespace desktopentry {

@@ -9,11 +9,98 @@ namespace nimo {
 
 namespace keys = UserDefaultsCacheKeys;
 
+namespace {
+constexpr const char* kSecretKeys[] = {keys::apiToken, keys::lastAccountIdPw};
+}
+
 SettingsStore::SettingsStore()
     : SettingsStore(platform::paths::settingsFile(), platform::paths::keychainDir()) {}
 
-SettingsStore::SettingsStore(std::string settingsFile, std::string keychainDir)
-    : values_(std::move(settingsFile)), keychain_(std::move(keychainDir)) {}
+SettingsStore::SettingsStore(std::string settingsFile, std::string keychainDir,
+                             std::shared_ptr<SecretKeyring> keyring)
+    : values_(std::move(settingsFile)), keychain_(std::move(keychainDir)), keyring_(std::move(keyring)) {}
+
+bool SettingsStore::isSecret(const std::string& key) {
+    for (const char* secret : kSecretKeys)
+        if (key == secret)
+            return true;
+    return false;
+}
+
+bool SettingsStore::keyringInUse() const {
+    if (!keyring_ || !keyring_->available())
+        return false;
+    // Once per store: secrets an earlier version left in the file move over even if never read.
+    std::call_once(swept_, [this] {
+        for (const char* key : kSecretKeys)
+            if (auto old = values_.value(key))
+                moveToKeyring(key, *old);
+    });
+    return true;
+}
+
+bool SettingsStore::moveToKeyring(const std::string& key, const nlohmann::json& value) const {
+    if (!keyring_->store(key, value.dump()))
+        return false;
+    // The file is written under its own lock: a const view may still tidy it.
+    return const_cast<platform::JsonFileStore&>(values_).remove(key);
+}
+
+std::optional<nlohmann::json> SettingsStore::value(const std::string& key) const {
+    if (!isSecret(key) || !keyringInUse())
+        return values_.value(key);
+    // A copy in the file was written while the keyring was away, so it is the newer one.
+    if (auto inFile = values_.value(key)) {
+        moveToKeyring(key, *inFile);
+        return inFile;
+    }
+    const auto found = keyring_->lookup(key);
+    if (found.state != SecretKeyring::Lookup::State::Found)
+        return std::nullopt;
+    auto parsed = nlohmann::json::parse(found.value, nullptr, false);
+    if (parsed.is_discarded())
+        return std::nullopt;
+    return parsed;
+}
+
+std::optional<std::string> SettingsStore::string(const std::string& key) const {
+    if (!isSecret(key))
+        return values_.string(key);
+    auto v = value(key);
+    if (v && v->is_string())
+        return v->get<std::string>();
+    return std::nullopt;
+}
+
+std::optional<nlohmann::json> SettingsStore::object(const std::string& key) const {
+    if (!isSecret(key))
+        return values_.object(key);
+    auto v = value(key);
+    if (v && v->is_object())
+        return v;
+    return std::nullopt;
+}
+
+bool SettingsStore::set(const std::string& key, nlohmann::json value) {
+    bool ok = false;
+    if (isSecret(key) && keyringInUse() && keyring_->store(key, value.dump()))
+        ok = values_.remove(key);
+    else
+        ok = values_.set(key, std::move(value));
+    if (ok)
+        changed(key);
+    return ok;
+}
+
+bool SettingsStore::remove(const std::string& key) {
+    const bool had = contains(key);
+    bool removed = values_.remove(key);
+    if (isSecret(key) && keyringInUse())
+        removed = keyring_->clear(key) && removed;
+    if (removed && had)
+        changed(key);
+    return removed;
+}
 
 std::string SettingsStore::deviceId() {
     if (auto stored = values_.string(keys::deviceId); stored && !stored->empty())
@@ -27,28 +114,14 @@ std::string SettingsStore::deviceId() {
     return id;
 }
 
-bool SettingsStore::set(const std::string& key, nlohmann::json value) {
-    const bool ok = values_.set(key, std::move(value));
-    if (ok)
-        changed(key);
-    return ok;
-}
-
-bool SettingsStore::remove(const std::string& key) {
-    const bool had = values_.contains(key);
-    const bool ok = values_.remove(key);
-    if (ok && had)
-        changed(key);
-    return ok;
-}
-
 bool SettingsStore::clearSession() {
-    const bool ok =
-        values_.removeKeys({keys::userInfo, keys::userAccount, keys::apiToken, keys::subscribeUuid,
-                            keys::subscribeEnd, keys::subNodes, keys::serverId, keys::lastAmount});
-    if (ok)
+    bool cleared = values_.removeKeys({keys::userInfo, keys::userAccount, keys::apiToken, keys::subscribeUuid,
+                                       keys::subscribeEnd, keys::subNodes, keys::serverId, keys::lastAmount});
+    if (keyringInUse())
+        cleared = keyring_->clear(keys::apiToken) && cleared;
+    if (cleared)
         changed({});
-    return ok;
+    return cleared;
 }
 
 void SettingsStore::changed(const std::string& key) const {
@@ -59,7 +132,7 @@ void SettingsStore::changed(const std::string& key) const {
 }
 
 bool SettingsStore::isSignedIn() const {
-    return values_.contains(keys::apiToken);
+    return contains(keys::apiToken);
 }
 bool SettingsStore::hasUserInfo() const {
     return values_.contains(keys::userInfo);

@@ -33,6 +33,11 @@ inline constexpr const char* kTunModeGlobal = "global"; // everything through th
 // Absent or not a text means "rule".
 std::string runningModeFrom(const std::optional<nlohmann::json>& stored);
 
+// The stored node selection that means "the best route the provider finds", besides the empty text,
+// and how that route is shown.
+inline constexpr const char* kAutoRouteNode = "RiZezuva";
+inline constexpr const char* kAutoRouteTitle = "自动适配最佳线路";
+
 // Shared-container keys.
 inline constexpr const char* kSharedSubUuid = "nimo_sub_uuid";
 inline constexpr const char* kSharedNodeName = "nimo_node_name";

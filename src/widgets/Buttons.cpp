@@ -1,6 +1,7 @@
 #include "widgets/Buttons.h"
 
 #include "widgets/Images.h"
+#include "widgets/KeyboardFocus.h"
 
 #include <QPainter>
 
@@ -27,7 +28,10 @@ TitleButton::TitleButton(ImagePosition position, const QString& imageName, const
     : QAbstractButton(parent), position_(position), imageName_(imageName), color_(color) {
     setText(title);
     setFont(font);
-    setFocusPolicy(Qt::NoFocus);
+    if (position != ImagePosition::Left)
+        makeKeyboardControl(this);
+    else
+        setFocusPolicy(Qt::NoFocus);
     if (position != ImagePosition::Left) // the left-image kind shows a value and does nothing
         setCursor(Qt::PointingHandCursor);
 }
@@ -75,6 +79,8 @@ void TitleButton::paintEvent(QPaintEvent*) {
         painter.drawPixmap(imageRect, images::pixmap(imageName_, imageSize, devicePixelRatioF()));
     painter.setPen(color_);
     painter.drawText(textRect, alignment, text());
+    if (showsFocusRing(this))
+        paintFocusRing(painter, rect());
 }
 
 } // namespace nimo

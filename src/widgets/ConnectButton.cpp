@@ -32,6 +32,8 @@ ImageButton* ConnectButton::startButton() {
                                        ImageButton::ImagePosition::ImageOnly, this);
         startButton_->setObjectName(QStringLiteral("startButton"));
         startButton_->setTag(0);
+        // One stop for the keyboard: the centre image above it.
+        startButton_->setFocusPolicy(Qt::NoFocus);
         connect(startButton_, &QAbstractButton::clicked, this,
                 [this] { onTapButtonWithSender(startButton_); });
     }
@@ -112,6 +114,10 @@ void ConnectButton::changeConnectState(int state) {
         hide();
         break;
     }
+    // Both images act as one control: what the texts say is its name.
+    const QString name = titleLabel()->text() + QStringLiteral("，") + subLabel()->text();
+    startButton()->setAccessibleName(name);
+    earthImge()->setAccessibleName(name);
 }
 
 void ConnectButton::onTapButtonWithSender(ImageButton* sender) {

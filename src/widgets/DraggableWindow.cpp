@@ -1,11 +1,31 @@
 #include "widgets/DraggableWindow.h"
 
+#include "widgets/KeyboardFocus.h"
+
+#include <QAccessibleWidget>
 #include <QMouseEvent>
 #include <QWindow>
 
 namespace nimo {
 
-DraggableWindow::DraggableWindow(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags) {}
+namespace {
+// A plain top-level widget reads as a "filler"; ours is the application's frame.
+QAccessibleInterface* windowAccessible(const QString& className, QObject* object) {
+    if (className != QLatin1String("nimo::DraggableWindow") || !object || !object->isWidgetType())
+        return nullptr;
+    auto* widget = static_cast<QWidget*>(object);
+    return widget->isWindow() ? new QAccessibleWidget(widget, QAccessible::Window) : nullptr;
+}
+} // namespace
+
+DraggableWindow::DraggableWindow(QWidget* parent, Qt::WindowFlags flags) : QWidget(parent, flags) {
+    static const bool installed = (QAccessible::installFactory(windowAccessible), true);
+    (void)installed;
+}
+
+bool DraggableWindow::focusNextPrevChild(bool next) {
+    return focusNextInReadingOrder(focusScopeOf(this), next) || QWidget::focusNextPrevChild(next);
+}
 
 void DraggableWindow::mousePressEvent(QMouseEvent* event) {
     if (event->button() != Qt::LeftButton) {

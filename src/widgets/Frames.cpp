@@ -1,6 +1,7 @@
 #include "widgets/Frames.h"
 
 #include <QWidget>
+#include <algorithm>
 #include <cmath>
 
 namespace nimo {
@@ -36,6 +37,16 @@ QRectF frameOf(const QWidget* view) {
     if (!parent)
         return QRectF(view->geometry());
     return frameFromQtRect(view->geometry(), parent->height());
+}
+
+} // namespace nimo
+
+namespace nimo {
+
+void setTextFieldFrame(QWidget* field, qreal x, qreal y, qreal w, qreal h) {
+    // A line edit draws its line centred within one pixel of margin above and below.
+    const qreal needed = std::max<qreal>(h, field->fontMetrics().height() + 2);
+    setFrame(field, x, y - std::floor((needed - h) / 2), w, needed);
 }
 
 } // namespace nimo

@@ -18,6 +18,10 @@ void setFrame(QWidget* view, const QRectF& frame);
 inline void setFrame(QWidget* view, qreal x, qreal y, qreal w, qreal h) {
     setFrame(view, QRectF(x, y, w, h));
 }
+// A text field at frame, grown about its middle to the height its font's lines need, so neither
+// the descenders nor the tops of the letters are cut.
+void setTextFieldFrame(QWidget* field, qreal x, qreal y, qreal w, qreal h);
+
 // The view's frame with the origin at the bottom left of its parent.
 QRectF frameOf(const QWidget* view);
 

@@ -1,10 +1,12 @@
 #include "widgets/ImageButton.h"
 
 #include "widgets/Images.h"
+#include "widgets/KeyboardFocus.h"
 
 #include <QEvent>
 #include <QPainter>
 #include <QPainterPath>
+#include <QScopeGuard>
 #include <QVariantAnimation>
 #include <cmath>
 #include <numbers>
@@ -12,7 +14,7 @@
 namespace nimo {
 
 ImageButton::ImageButton(QWidget* parent) : QAbstractButton(parent) {
-    setFocusPolicy(Qt::NoFocus);
+    makeKeyboardControl(this);
     setCursor(Qt::PointingHandCursor);
 }
 
@@ -99,6 +101,10 @@ void ImageButton::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.setRenderHint(QPainter::Antialiasing);
     painter.setRenderHint(QPainter::SmoothPixmapTransform);
+    const auto ring = qScopeGuard([&] {
+        if (showsFocusRing(this))
+            paintFocusRing(painter, rect(), std::max<qreal>(cornerRadius_, 3));
+    });
     const QRect area = rect().marginsRemoved(insets_);
     const QRectF bounds(area);
     if (rotation_ != 0) {

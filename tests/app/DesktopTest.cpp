@@ -5,6 +5,7 @@
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
 #include <QDBusInterface>
+#include <QFileInfo>
 #include <QGuiApplication>
 #include <QProcess>
 #include <QScreen>
@@ -14,22 +15,6 @@ using namespace nimo;
 using nimo::test::waitUntil;
 
 namespace {
-
-// A private session bus for one test.
-struct PrivateBus {
-    QProcess daemon;
-    QString address;
-    PrivateBus() {
-        daemon.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                     QStringLiteral("--print-address=1")});
-        if (daemon.waitForStarted(5000) && waitUntil([&] { return daemon.canReadLine(); }))
-            address = QString::fromUtf8(daemon.readLine()).trimmed();
-    }
-    ~PrivateBus() {
-        daemon.kill();
-        daemon.waitForFinished(3000);
-    }
-};
 
 // Stands for a panel's StatusNotifierWatcher: records the items that register.
 class FakeWatcher : public QObject {
@@ -46,19 +31,19 @@ public Q_SLOTS:
 // As at login: the client starts before the panel. Its status item must reach the panel's watcher
 // when that appears, with an icon to show.
 TEST(Desktop, AWatcherThatAppearsAfterTheClientGetsTheStatusItem) {
-    PrivateBus bus;
-    ASSERT_FALSE(bus.address.isEmpty()) << "dbus-daemon did not start";
+    test::PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
     test::TempXdg xdg;
     QProcess client;
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address);
+    env.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     client.setProcessEnvironment(env);
     client.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     client.start(QString::fromStdString(test::binDir() + "/nimo"), {});
     ASSERT_TRUE(client.waitForStarted(5000));
 
-    QDBusConnection panel = QDBusConnection::connectToBus(bus.address, QStringLiteral("panel"));
+    QDBusConnection panel = QDBusConnection::connectToBus(bus.address(), QStringLiteral("panel"));
     ASSERT_TRUE(panel.isConnected());
     // The client is up once its item is on the bus; the panel comes two seconds after that.
     ASSERT_TRUE(waitUntil(
@@ -79,6 +64,13 @@ TEST(Desktop, AWatcherThatAppearsAfterTheClientGetsTheStatusItem) {
                         QStringLiteral("org.kde.StatusNotifierItem"), panel);
     EXPECT_EQ(item.property("Id").toString(), QStringLiteral("nimo"));
     EXPECT_EQ(item.property("Status").toString(), QStringLiteral("Active"));
+    // A themed symbolic icon the panel can tint, found under the theme path; the pixels as fallback.
+    const QString iconName = item.property("IconName").toString();
+    EXPECT_EQ(iconName, QStringLiteral("nimo-vpnstate-off-symbolic"));
+    EXPECT_TRUE(QFileInfo::exists(item.property("IconThemePath").toString() +
+                                  QStringLiteral("/hicolor/symbolic/apps/") + iconName +
+                                  QStringLiteral(".svg")));
+    EXPECT_TRUE(item.property("OverlayIconName").toString().isEmpty());
 
     client.terminate();
     if (!client.waitForFinished(5000))

@@ -17,10 +17,10 @@ using nimo::test::waitUntil;
 
 namespace {
 // Asks from another thread, as a second process would, while this thread runs the event loop.
-std::future<bool> notifyInBackground(const QString& dir) {
-    return std::async(std::launch::async, [dir] {
+std::future<bool> notifyInBackground(const QString& dir, const QString& token = {}) {
+    return std::async(std::launch::async, [dir, token] {
         SingleInstance later(dir);
-        return later.notifyPrimary(3000);
+        return later.notifyPrimary(3000, token);
     });
 }
 } // namespace
@@ -41,6 +41,35 @@ TEST(SingleInstance, ASecondLaunchAsksTheFirstToShowItsWindow) {
         waitUntil([&] { return answer.wait_for(std::chrono::seconds(0)) == std::future_status::ready; }));
     EXPECT_TRUE(answer.get());
     EXPECT_EQ(shown, 1);
+}
+
+// The launcher's activation token travels with the request; what cannot be a token is not handed on.
+TEST(SingleInstance, ASecondLaunchHandsOnItsActivationToken) {
+    test::TempXdg xdg;
+    const QString dir = QString::fromStdString(xdg.path("run/nimo"));
+    SingleInstance first(dir);
+    ASSERT_TRUE(first.becomePrimary());
+    QStringList tokens;
+    QObject::connect(&first, &SingleInstance::activationRequested,
+                     [&](const QString& token) { tokens << token; });
+    const struct {
+        const char* sent;
+        const char* received;
+    } cases[] = {{"", ""},
+                 {"sway-token_1:2/3=", "sway-token_1:2/3="},
+                 {"host-1234-5678-nimo_TIME9", "host-1234-5678-nimo_TIME9"},
+                 {"two words", ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sent);
+        tokens.clear();
+        auto answer = notifyInBackground(dir, QString::fromUtf8(c.sent));
+        ASSERT_TRUE(waitUntil([&] { return tokens.size() == 1; }));
+        EXPECT_TRUE(answer.get());
+        EXPECT_EQ(tokens.first(), QString::fromUtf8(c.received));
+    }
+    test::ScopedEnv noWayland("XDG_ACTIVATION_TOKEN", std::nullopt);
+    test::ScopedEnv x11("DESKTOP_STARTUP_ID", std::string("from-x11"));
+    EXPECT_EQ(SingleInstance::launchToken(), QStringLiteral("from-x11"));
 }
 
 TEST(SingleInstance, LeftoversOfADeadInstanceDoNotBlockTheNextStart) {

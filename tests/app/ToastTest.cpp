@@ -1,9 +1,11 @@
 #include "ShellFixture.h"
 #include "app/NodesInfoVC.h"
 #include "app/ToastWindowController.h"
+#include "support/TestSupport.h"
 #include "widgets/Frames.h"
 
 #include <QApplication>
+#include <QDBusConnection>
 #include <QFontMetrics>
 #include <QLabel>
 #include <QPointer>
@@ -126,13 +128,70 @@ TEST(Toast, DelegateAndMainScreenToastsCoexistAndNeverTakeFocus) {
     EXPECT_TRUE(fromScreen->isVisible());
     EXPECT_EQ(fromDelegate->message, QStringLiteral("代理：已开启"));
 
-    EXPECT_TRUE(fromDelegate->testAttribute(Qt::WA_ShowWithoutActivating));
-    EXPECT_TRUE(fromDelegate->windowFlags() & Qt::WindowDoesNotAcceptFocus);
-    EXPECT_FALSE(fromDelegate->isActiveWindow());
-    EXPECT_FALSE(fromScreen->isActiveWindow());
+    // Both are drawn inside the shown window, in its middle, and neither takes a click or the focus.
+    QWidget* focus = QApplication::focusWidget();
+    for (ToastWindowController* toast : {fromDelegate, fromScreen}) {
+        EXPECT_EQ(toast->parentWidget(), window);
+        EXPECT_FALSE(toast->isWindow());
+        EXPECT_LE((toast->geometry().center() - window->rect().center()).manhattanLength(), 1);
+        EXPECT_TRUE(toast->testAttribute(Qt::WA_TransparentForMouseEvents));
+        EXPECT_EQ(window->childAt(window->rect().center())->window(), window);
+        EXPECT_FALSE(toast->isAncestorOf(window->childAt(window->rect().center())));
+    }
     EXPECT_EQ(QApplication::activeWindow(), window);
-    // Trying to activate it does not take the focus from the main window either.
-    fromScreen->activateWindow();
-    test::Shell::drain();
-    EXPECT_FALSE(fromScreen->isActiveWindow());
+    EXPECT_EQ(QApplication::focusWidget(), focus);
 }
+
+namespace {
+
+// Stands for the desktop's notification server: records what it is asked to show.
+class FakeNotifications : public QObject {
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
+public:
+    QStringList calls; // "replaced id|text|expiry"
+public Q_SLOTS:
+    uint Notify(const QString&, uint replaces, const QString&, const QString& summary, const QString&,
+                const QStringList&, const QVariantMap&, int timeout) {
+        calls << QStringLiteral("%1|%2|%3").arg(replaces).arg(summary).arg(timeout);
+        return replaces ? replaces : 42;
+    }
+    void CloseNotification(uint) {}
+};
+
+} // namespace
+
+// With the window hidden in the tray the delegate's toasts are notifications, each replacing the
+// last and expiring with the toast's time; with no server answering, the toast shows on its own.
+TEST(Toast, WhileNoWindowShowsToastsAreNotificationsOrWindowsOfTheirOwn) {
+    test::PrivateBus bus;
+    ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
+    test::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", bus.address().toStdString());
+    QDBusConnection server = QDBusConnection::connectToBus(bus.address(), QStringLiteral("notifications"));
+    FakeNotifications notifications;
+    ASSERT_TRUE(server.registerObject(QString::fromLatin1(Toasts::kNotificationsPath), &notifications,
+                                      QDBusConnection::ExportAllSlots));
+    ASSERT_TRUE(server.registerService(QString::fromLatin1(Toasts::kNotificationsService)));
+
+    test::Shell shell;
+    shell.delegate.applicationDidFinishLaunching();
+    shell.delegate.mainWC()->hide();
+    shell.delegate.handleVpnStatusChange(2);
+    shell.delegate.handleVpnStatusChange(3);
+    ASSERT_TRUE(waitUntil([&] { return shell.screens.toasts.notificationId(&shell.delegate) == 42; }));
+    EXPECT_EQ(shell.delegate.toastW(), nullptr);
+    shell.delegate.handleVpnStatusChange(5);
+    shell.delegate.handleVpnStatusChange(1);
+    ASSERT_TRUE(waitUntil([&] { return notifications.calls.size() == 2; }));
+    EXPECT_EQ(notifications.calls,
+              QStringList({QStringLiteral("0|代理：已开启|2700"), QStringLiteral("42|代理：已关闭|2700")}));
+
+    ASSERT_TRUE(server.unregisterService(QString::fromLatin1(Toasts::kNotificationsService)));
+    shell.delegate.handleVpnStatusChange(3);
+    ASSERT_TRUE(waitUntil([&] { return shell.delegate.toastW() != nullptr; }));
+    EXPECT_TRUE(shell.delegate.toastW()->isWindow());
+    EXPECT_EQ(shell.delegate.toastW()->message, QStringLiteral("代理：已开启"));
+    QDBusConnection::disconnectFromBus(QStringLiteral("notifications"));
+}
+
+#include "ToastTest.moc"

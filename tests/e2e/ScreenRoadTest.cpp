@@ -3,12 +3,28 @@
 // ways a start ends back on the start face. Real local account service, tunnel service, provider.
 #include "ScreenRoad.h"
 
+#include "LoopbackNodes.h"
+#include "ServiceServers.h"
+#include "ShellFixture.h"
+#include "TunnelTestSupport.h"
+#include "account/LoginAlertView.h"
+#include "account/UserAccountPage.h"
+#include "app/NodesInfoVC.h"
+#include "nodes/ImageRadioButton.h"
+#include "nodes/NodePageView.h"
 #include "platform/Log.h"
 #include "tunnel/NimoShared.h"
+#include "widgets/ConnectButton.h"
+#include "widgets/ImageButton.h"
+#include "widgets/KeyboardFocus.h"
 
+#include <QAccessible>
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QFile>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMessageBox>
 #include <QPushButton>
 #include <QRadioButton>
@@ -45,7 +61,127 @@ void answerApprovalWith(const char* buttonName) {
     poll->start(20);
 }
 
+// One key pressed and let go where the keyboard's input goes: the focused control, else the window.
+void press(int key, Qt::KeyboardModifiers modifiers = Qt::NoModifier, const QString& text = {}) {
+    QPointer<QWidget> target =
+        QApplication::focusWidget() ? QApplication::focusWidget() : QApplication::activeWindow();
+    for (const auto type : {QEvent::KeyPress, QEvent::KeyRelease}) {
+        QKeyEvent event(type, key, modifiers, text);
+        if (target)
+            QApplication::sendEvent(target, &event);
+    }
+}
+
+void type(const QString& text) {
+    for (const QChar c : text)
+        press(0, Qt::NoModifier, QString(c));
+}
+
+QString focused() {
+    return QApplication::focusWidget() ? QApplication::focusWidget()->objectName() : QString();
+}
+
+// Tab until the control of that name has the focus.
+void tabTo(const QString& name) {
+    for (int i = 0; i < 60 && focused() != name; ++i)
+        press(Qt::Key_Tab);
+}
+
+// The controls a screen reader would offer in the shown part of window that have no name.
+std::string unnamedControls(QWidget* window) {
+    static const QList<QAccessible::Role> controls = {QAccessible::Button,       QAccessible::PushButton,
+                                                      QAccessible::CheckBox,     QAccessible::RadioButton,
+                                                      QAccessible::EditableText, QAccessible::ComboBox};
+    QStringList unnamed;
+    std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
+        for (int i = 0; i < node->childCount(); ++i) {
+            QAccessibleInterface* child = node->child(i);
+            if (!child || child->state().invisible)
+                continue;
+            if (controls.contains(child->role()) && child->text(QAccessible::Name).trimmed().isEmpty())
+                unnamed << child->object()->objectName() + QStringLiteral(":") +
+                               QString::fromLatin1(child->object()->metaObject()->className());
+            walk(child);
+        }
+    };
+    walk(QAccessible::queryAccessibleInterface(window));
+    return unnamed.join(QStringLiteral(", ")).toStdString();
+}
+
 } // namespace
+
+// The keyboard alone: Tab to the sign-in button, Return opens the dialog on its account field, Tab
+// visits every control of the dialog in reading order and wraps, Escape closes it; then a sign-in
+// typed and sent with Return. Every shown control of the home page, the dialog, the route page and
+// the account page has a name for screen readers.
+TEST(ScreenRoad, KeyboardAloneSignsInAndEveryControlHasAName) {
+    Road road;
+    ASSERT_TRUE(road.launch());
+    QWidget* window = road.delegate->mainWC();
+    window->activateWindow();
+    ASSERT_TRUE(waitUntil([&] { return QApplication::activeWindow() == window; }));
+    QAccessibleInterface* frame = QAccessible::queryAccessibleInterface(window);
+    EXPECT_EQ(frame->role(), QAccessible::Window);
+    EXPECT_EQ(frame->text(QAccessible::Name), QStringLiteral("NimoMac"));
+    EXPECT_EQ(unnamedControls(window), "") << "home page";
+
+    tabTo(QStringLiteral("ttbarLoginButton"));
+    EXPECT_TRUE(showsFocusRing(road.vc->ttbarLoginButton()));
+    press(Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return road.vc->loginDialog() != nullptr; }));
+    LoginAlertView* dialog = road.vc->loginDialog();
+    ASSERT_TRUE(waitUntil([&] { return QApplication::focusWidget() == dialog->accountField(); }));
+    EXPECT_EQ(unnamedControls(window), "") << "login dialog";
+
+    // Reading order, round once, never leaving the dialog; Shift+Tab walks it back.
+    const QStringList order = {QStringLiteral("closeButton"),      QStringLiteral("accountField"),
+                               QStringLiteral("passwordField"),    QStringLiteral("recordCheckButton"),
+                               QStringLiteral("loginCheckButton"), QStringLiteral("startLoginButton"),
+                               QStringLiteral("registerBtn"),      QStringLiteral("forgetPwBtn"),
+                               QStringLiteral("agreementLink"),    QStringLiteral("privacyLink")};
+    QStringList forward;
+    for (int i = 0; i < order.size(); ++i) {
+        press(Qt::Key_Tab);
+        forward << focused();
+    }
+    EXPECT_EQ(forward, order.mid(2) + order.mid(0, 2));
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+    press(Qt::Key_Backtab, Qt::ShiftModifier);
+    EXPECT_EQ(focused(), QStringLiteral("privacyLink"));
+    // Space ticks a box the keyboard reached; Return there is still the dialog's.
+    tabTo(QStringLiteral("recordCheckButton"));
+    press(Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    EXPECT_TRUE(dialog->recordCheckButton()->isChecked());
+    press(Qt::Key_Escape);
+    ASSERT_TRUE(waitUntil([&] { return road.vc->loginDialog() == nullptr; }));
+
+    tabTo(QStringLiteral("ttbarLoginButton"));
+    press(Qt::Key_Enter, Qt::KeypadModifier);
+    ASSERT_TRUE(waitUntil([&] { return road.vc->loginDialog() != nullptr; }));
+    ASSERT_TRUE(
+        waitUntil([&] { return QApplication::focusWidget() == road.vc->loginDialog()->accountField(); }));
+    type(QString::fromLatin1(devservice::kDemoEmail));
+    press(Qt::Key_Tab);
+    type(QString::fromLatin1(devservice::kDemoPassword));
+    press(Qt::Key_Return);
+    ASSERT_TRUE(waitUntil([&] { return !road.vc->loginDialog() && road.settings.hasUserInfo(); },
+                          std::chrono::seconds(8)))
+        << road.toast().toStdString();
+
+    // The route page through its tab, then its rows; the account page through the toolbar.
+    tabTo(QStringLiteral("tab1101"));
+    press(Qt::Key_Space, Qt::NoModifier, QStringLiteral(" "));
+    ASSERT_TRUE(waitUntil([&] { return road.vc->pageView_route()->isVisible(); }));
+    EXPECT_EQ(unnamedControls(window), "") << "route page";
+    const auto rows = road.vc->pageView_route()->findChildren<ImageRadioButton*>();
+    EXPECT_GT(rows.size(), 1);
+    for (const ImageRadioButton* row : rows)
+        EXPECT_EQ(row->accessibleName().endsWith(QStringLiteral("，已锁定")), row->isLocked())
+            << row->title();
+    road.vc->onTapButton(road.vc->toolbar_btn_user());
+    ASSERT_TRUE(waitUntil([&] { return road.vc->pageView_user()->isVisible(); }));
+    EXPECT_EQ(unnamedControls(window), "") << "account page";
+}
 
 TEST(ScreenRoad, SignInStartConnectedGlobalModeAndStop) {
     Road road;
@@ -117,7 +253,7 @@ TEST(ScreenRoad, StartsThatEndOnTheStartFace) {
     } rows[] = {
         {"expired membership", {{"service_status", false}}, "会员已到期，请前往订阅续费！"},
         {"traffic used up", {{"sub_status", false}}, "流量已超标，请前往订阅续费！"},
-        {"no identifier", {{"sub_uuid", nullptr}}, "subuuid.is.null"},
+        {"no identifier", {{"sub_uuid", nullptr}}, "加载失败，请稍候重试"},
     };
     Road road;
     ASSERT_TRUE(road.launch());

@@ -35,6 +35,18 @@ TempXdg::~TempXdg() {
     }
 }
 
+PrivateBus::PrivateBus() {
+    daemon_.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
+                                                  QStringLiteral("--print-address=1")});
+    if (daemon_.waitForStarted(5000) && waitUntil([&] { return daemon_.canReadLine(); }))
+        address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
+}
+
+PrivateBus::~PrivateBus() {
+    daemon_.kill();
+    daemon_.waitForFinished(3000);
+}
+
 std::string TempXdg::root() const {
     return dir_.path().toStdString();
 }

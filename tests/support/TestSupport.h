@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QProcess>
 #include <QTemporaryDir>
 #include <chrono>
 #include <functional>
@@ -51,6 +52,21 @@ public:
 private:
     QTemporaryDir dir_;
     std::optional<ScopedEnv> path_;
+};
+
+// A session bus of its own for one test: dbus-daemon --session, stopped with the object. address()
+// is empty when the daemon did not start.
+class PrivateBus {
+public:
+    PrivateBus();
+    ~PrivateBus();
+    PrivateBus(const PrivateBus&) = delete;
+    PrivateBus& operator=(const PrivateBus&) = delete;
+    const QString& address() const { return address_; }
+
+private:
+    QProcess daemon_;
+    QString address_;
 };
 
 // The whole content of a file, or none when it cannot be read.
