@@ -206,7 +206,8 @@ void AppDelegate::handleVpnStatusChange(int status) {
 
 void AppDelegate::showToast(const QString& text) {
     // A reason the main screen shows is not drawn over: the status toast waits until it is gone.
-    ToastWindowController* reason = mainWC_ && mainWC_->mainVC() ? toasts_.current(mainWC_->mainVC()) : nullptr;
+    ToastWindowController* reason =
+        mainWC_ && mainWC_->mainVC() ? toasts_.current(mainWC_->mainVC()) : nullptr;
     if (reason && reason->isVisible() && !reason->fadingOut()) {
         deferredToast_ = text;
         if (waitingOn_ != reason) {

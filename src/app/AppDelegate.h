@@ -96,7 +96,7 @@ private:
     bool hasTray_ = false;
     std::unique_ptr<MainWindowController> mainWC_;
     int lastVpnState_ = 0;
-    QString deferredToast_;                   // a status toast waiting for the screen's reason to go
+    QString deferredToast_;                     // a status toast waiting for the screen's reason to go
     QPointer<ToastWindowController> waitingOn_; // the reason it waits for
 };
 

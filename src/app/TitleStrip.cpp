@@ -50,12 +50,13 @@ void TitleStrip::build(int width, int height) {
     auto* logo = new ImageView(QStringLiteral("titlebar_logo"), root_);
     setFrame(logo, 20, top - 18 - 16, 138, 18);
 
-    setFrame(titleButton("titlebar_close", "titlebarClose", "关闭", tagValue(MainScreenTag::Close)), width - 13 - 18,
-             top - 13 - 18, 13, 13);
+    setFrame(titleButton("titlebar_close", "titlebarClose", "关闭", tagValue(MainScreenTag::Close)),
+             width - 13 - 18, top - 13 - 18, 13, 13);
     setFrame(titleButton("titlebar_min", "titlebarMin", "最小化", tagValue(MainScreenTag::Minimize)),
              width - 13 - 18 - 30, top - 13 - 18, 13, 13);
-    setFrame(titleButton("titlebar_visitor", "titlebarVisitor", "在线客服", tagValue(MainScreenTag::CustomerChat)),
-             width - 13 - 18 - 30 - 40, top - 20 - 14, 20, 20);
+    setFrame(
+        titleButton("titlebar_visitor", "titlebarVisitor", "在线客服", tagValue(MainScreenTag::CustomerChat)),
+        width - 13 - 18 - 30 - 40, top - 20 - 14, 20, 20);
 
     // Right to left: account badge, traffic, days left; the sign-in button and its hint where the
     // badge goes when signed out.

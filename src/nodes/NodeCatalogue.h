@@ -13,7 +13,6 @@ namespace nimo {
 class NimoShared;
 class SettingsStore;
 
-
 // Shown when no catalogue is cached yet (a first start).
 inline constexpr std::array<const char*, 10> kDefaultNodeNames = {
     "香港", "日本", "美国", "新加坡", "德国", "韩国", "台湾", "巴西", "印度", "马来西亚"};
