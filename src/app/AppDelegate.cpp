@@ -217,8 +217,10 @@ void AppDelegate::showToast(const QString& text) {
                 if (const QString next = std::exchange(deferredToast_, QString()); !next.isEmpty())
                     showToast(next);
             };
-            connect(reason, &ToastWindowController::fadedOut, this, flush, Qt::SingleShotConnection);
-            connect(reason, &QObject::destroyed, this, flush, Qt::SingleShotConnection);
+            // Queued: the reason goes while the presenter replaces or releases it.
+            const auto once = Qt::ConnectionType(Qt::QueuedConnection | Qt::SingleShotConnection);
+            connect(reason, &ToastWindowController::fadedOut, this, flush, once);
+            connect(reason, &QObject::destroyed, this, flush, once);
         }
         return;
     }

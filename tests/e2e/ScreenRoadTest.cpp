@@ -327,6 +327,7 @@ TEST(ScreenRoad, TheClientStartedSignedInLoadsInOrderWithItsHeaders) {
               200);
     SettingsStore settings;
     ASSERT_TRUE(settings.set(keys::apiToken, "launch-token"));
+    ASSERT_TRUE(settings.set(keys::lastAutoLogin, "true")); // signed in at launch only with 自动登录 on
     ASSERT_TRUE(settings.set(keys::lastOkHost, account.url()));
 
     QProcess client;

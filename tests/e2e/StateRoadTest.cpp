@@ -466,9 +466,14 @@ TEST(StateRoad, ControlsShowWhatIsSaved) {
     client.terminate();
     client.waitForFinished(5000);
     ASSERT_TRUE(loaded);
+    // From the new launch's first request on: answers to this process's own may still arrive.
     size_t withSession = 0;
-    for (const auto& r : road.account->requests())
-        withSession += r["headers"].value("token", std::string()).empty() ? 0 : 1;
+    bool launched = false;
+    for (const auto& r : road.account->requests()) {
+        launched = launched || r.value("path", std::string()) == "/api/public/server/getPublicSetting";
+        if (launched)
+            withSession += r["headers"].value("token", std::string()).empty() ? 0 : 1;
+    }
     EXPECT_EQ(withSession, 0u) << "the next launch is still signed in";
     EXPECT_FALSE(road.settings.hasUserInfo());
     EXPECT_FALSE(road.settings.isSignedIn());

@@ -89,6 +89,9 @@ protected:
         NimoShared::shared().set(nodeName, kSharedNodeName);
         NimoShared::shared().set(mode, kSharedTunMode);
         tunnel_ = std::make_unique<VPNTunnelManager>(service_->setup());
+        failures_.clear();
+        QObject::connect(tunnel_.get(), &VPNTunnelManager::tunnelFailed,
+                         [this](const QString& reason) { failures_.push_back(reason.toStdString()); });
         tunnel_->activateExtension([](bool) {});
         waitUntil([&] { return tunnel_->vpnStatus() == VpnStatus::Connecting; }, std::chrono::seconds(10));
         waitUntil([&] { return tunnel_->vpnStatus() != VpnStatus::Connecting; }, std::chrono::seconds(25));
@@ -116,6 +119,7 @@ protected:
     LocalService account_;
     std::unique_ptr<SettingsStore> settings_;
     std::unique_ptr<VPNTunnelManager> tunnel_;
+    std::vector<std::string> failures_; // what tunnelFailed told, in order
     std::string subuuid_;
     std::vector<std::string> before_;
 };
@@ -280,12 +284,8 @@ TEST_F(TrafficRoad, ANodeThatCannotCarryTrafficEndsDisconnectedWithItsReason) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
-        std::vector<std::string> toasts;
-        QObject owner;
-        platform::NotificationCenter::defaultCenter().addObserver(
-            &owner, NOTIFY_VPNActivation_Failed,
-            [&](const QVariant& object) { toasts.push_back(object.toString().toStdString()); });
         VPNTunnelManager& tunnel = connect({c.server}, "香港 01", "global");
+        const std::vector<std::string>& toasts = failures_;
         EXPECT_EQ(tunnel.vpnStatus(), VpnStatus::Disconnected);
         EXPECT_TRUE(waitUntil([&] { return !toasts.empty(); }));
         ASSERT_FALSE(toasts.empty());
