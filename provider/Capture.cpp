@@ -2,6 +2,7 @@
 
 #include "NimoBuildConfig.h"
 #include "platform/Log.h"
+#include "platform/Paths.h"
 #include "tunnel/TunnelProtocol.h"
 
 #include <QHostInfo>
@@ -13,7 +14,6 @@ namespace nimo::provider {
 
 namespace {
 const platform::SystemLog kLog("capture");
-constexpr const char* kDefaultNetdSocket = "/run/nimo-netd/netd.sock";
 constexpr int kExchangeMs = 2000;
 constexpr int kReconnectMs = 500;
 
@@ -40,19 +40,14 @@ const char* stateName(Capture::State state) {
 
 // One request on a connection of its own, answered before this returns.
 std::optional<nlohmann::json> exchange(const nlohmann::json& request) {
-    const auto result =
-        platform::unixExchange(netdSocketPath(), tunnelproto::encodeLine(request), 4096, kExchangeMs);
+    const auto result = platform::unixExchange(platform::paths::netdSocket(),
+                                               tunnelproto::encodeLine(request), 4096, kExchangeMs);
     if (!result.connected)
         return std::nullopt;
     const auto reply = nlohmann::json::parse(result.reply.toStdString(), nullptr, false);
     return reply.is_object() ? reply : nlohmann::json::object();
 }
 } // namespace
-
-std::string netdSocketPath() {
-    const char* path = std::getenv("NIMO_NETD_SOCKET");
-    return path && *path ? path : kDefaultNetdSocket;
-}
 
 void nodeAddresses(QObject* owner, const std::string& server,
                    std::function<void(std::vector<std::string>)> done) {
@@ -79,12 +74,16 @@ Capture::Capture(QObject* parent)
     });
     connect(&reconnect_, &QTimer::timeout, this, &Capture::connectNetd);
     connect(&netd_, &platform::UnixSocket::connected, this, [this] {
+        everConnected_ = true;
         if (lastOn_)
             netd_.write(tunnelproto::encodeLine(*lastOn_));
     });
     connect(&netd_, &platform::UnixSocket::connectFailed, this, [this](int) {
-        if (lastOn_)
+        // Once it answered, nimo-netd is only restarting; before, it is not there at all.
+        if (lastOn_ && everConnected_)
             reconnect_.start(kReconnectMs);
+        else if (lastOn_)
+            setState(State::Unavailable);
     });
     connect(&netd_, &platform::UnixSocket::readyRead, this, &Capture::onReply);
     connect(&netd_, &platform::UnixSocket::disconnected, this, [this] {
@@ -121,6 +120,8 @@ nlohmann::json Capture::request(const std::vector<std::string>& addresses) const
 }
 
 void Capture::switchOn(const transport::Node& node, int socksPort, bool killSwitch) {
+    if (state_ == State::Unavailable)
+        return; // global mode as it is without nimo-netd: the desktop's proxy settings only
     if (!relay_.listen() || !dns_.listen()) {
         setState(State::Failed, "中继或 DNS 端口无法监听");
         return;
@@ -151,7 +152,7 @@ void Capture::switchOn(const transport::Node& node, int socksPort, bool killSwit
 
 void Capture::connectNetd() {
     if (!netd_.isConnected())
-        netd_.connectTo(netdSocketPath());
+        netd_.connectTo(platform::paths::netdSocket());
 }
 
 void Capture::onReply() {

@@ -14,9 +14,6 @@
 
 namespace nimo::provider {
 
-// Where nimo-netd listens: $NIMO_NETD_SOCKET, else the system unit's socket.
-std::string netdSocketPath();
-
 // Global mode's system-wide capture, through nimo-netd: the user's TCP goes to the relay, DNS to the
 // forwarder, both on into the tunnel; with the kill switch the block stays when the tunnel ends
 // unexpectedly. Without nimo-netd global mode carries only what follows the desktop's proxy.
@@ -68,6 +65,7 @@ private:
     QTimer reconnect_;
     State state_ = State::Off;
     bool killSwitch_ = true;
+    bool everConnected_ = false;
     int socksPort_ = 0;
     std::optional<transport::Node> node_;
     std::optional<nlohmann::json> lastOn_; // sent again when nimo-netd restarts

@@ -226,6 +226,12 @@ protected:
                "/data GSETTINGS_BACKEND=keyfile NIMO_NETD_SOCKET=" + netdSocket_ + " ";
     }
 
+    // nimo-tunneld's command line as the user; what it printed.
+    std::string command(const std::string& verb) const {
+        return shOut(asUser(kUser) + binDir() + "/nimo-tunneld " + verb + " --socket " + home_ +
+                     "/run/tunneld.sock");
+    }
+
     // curl's body and exit code, as uid.
     std::string curl(uid_t uid, const std::string& url) const {
         return shOut(asUser(uid) + "curl -s -m 5 '" + url + "'; echo \" rc=$?\"");
@@ -314,6 +320,9 @@ TEST_F(CaptureRoad, GlobalModeCarriesEveryRoadAndFailsClosed) {
     // A connection opened before the capture is cut.
     EXPECT_EQ(before.sendRequest().find("site"), std::string::npos);
 
+    EXPECT_NE(command("status").find("全局捕获：已开启\n断网保护：已开启"), std::string::npos)
+        << command("status");
+
     EXPECT_FALSE(site_->peers.all().empty());
     EXPECT_FALSE(site_->peers.anyContains(desktop));
     EXPECT_FALSE(dns_->peers().all().empty());
@@ -344,6 +353,7 @@ TEST_F(CaptureRoad, GlobalModeCarriesEveryRoadAndFailsClosed) {
     EXPECT_NE(runAs(desktop_->name(), kUser, [&] { return dnsQuery(kLanDns4, kSiteName, false); }), "answer");
     EXPECT_TRUE(blockInForce());
     EXPECT_EQ(leak(), "packets 0");
+    EXPECT_NE(command("status").find("断网保护：正在拦截"), std::string::npos);
 
     // Starting again lifts the block; a normal stop leaves nothing and the user goes direct again.
     startTunnel();
@@ -363,6 +373,11 @@ TEST_F(CaptureRoad, GlobalModeCarriesEveryRoadAndFailsClosed) {
                   std::chrono::seconds(10)));
     EXPECT_TRUE(blockInForce());
     EXPECT_EQ(leak(), "packets 0");
+    // Turned off by hand, the block goes and the user is direct again.
+    startTunnelService();
+    EXPECT_NE(command("stop").find("断网保护：已解除"), std::string::npos);
+    EXPECT_FALSE(blockInForce());
+    EXPECT_NE(curl(kUser, "http://" + kSite4 + "/").find("site rc=0"), std::string::npos);
 }
 
 } // namespace
