@@ -229,6 +229,14 @@ void Capture::abandon() {
     netd_.abort();
 }
 
+std::optional<std::string> Capture::notice() const {
+    if (state_ == State::Unavailable)
+        return std::string("未检测到 nimo-netd：全局模式只对遵循系统代理设置的程序生效");
+    if (state_ == State::Failed)
+        return std::string("全局捕获未能开启：全局模式只对遵循系统代理设置的程序生效");
+    return std::nullopt;
+}
+
 nlohmann::json Capture::stateJson() const {
     return {{"capture", stateName(state_)}, {"killSwitch", killSwitch_ && state_ == State::On}};
 }

@@ -46,6 +46,9 @@ public:
 
     State state() const { return state_; }
     bool killSwitch() const { return killSwitch_; }
+    // While global mode runs without the capture: what the user should know (the client shows it
+    // once per start).
+    std::optional<std::string> notice() const;
     // For "Hello": the capture in force and whether the kill switch holds.
     nlohmann::json stateJson() const;
 

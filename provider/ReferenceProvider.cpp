@@ -415,6 +415,9 @@ std::string ReferenceProvider::answer(const std::string& message) {
     } else {
         reply["error"] = "未知的消息";
     }
+    if (phase_ == Phase::Connected && state_.tunMode == kTunModeGlobal)
+        if (auto notice = capture_.notice())
+            reply["notice"] = *notice;
     reply["state"] = stateJson();
     return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

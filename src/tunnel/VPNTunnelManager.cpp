@@ -145,6 +145,8 @@ void VPNTunnelManager::setVpnStatus(VpnStatus status) {
     if (vpnStatus_ == status)
         return;
     vpnStatus_ = status;
+    if (status == VpnStatus::Connecting)
+        noticeShown_ = false; // a new start may have its own notice
     Q_EMIT vpnStatusChanged(status);
 }
 
@@ -442,8 +444,8 @@ void VPNTunnelManager::sendMessage(const std::string& text) {
                             const QByteArray data = QByteArray::fromStdString(text);
                             client_->sendProviderMessage(
                                 this, identifier, data,
-                                [text](std::optional<QByteArray> reply,
-                                       const TunnelServiceClient::MaybeError& sendError) {
+                                [this, text](std::optional<QByteArray> reply,
+                                             const TunnelServiceClient::MaybeError& sendError) {
                                     if (sendError) {
                                         platform::printLine("Failed to send a message to the provider");
                                         return;
@@ -451,6 +453,14 @@ void VPNTunnelManager::sendMessage(const std::string& text) {
                                     if (reply)
                                         platform::printLine("Success to send a message[" + loggable(text) +
                                                             "], response=" + loggable(optionalText(*reply)));
+                                    const auto answer = nlohmann::json::parse(
+                                        reply ? reply->toStdString() : std::string(), nullptr, false);
+                                    if (noticeShown_ || !answer.is_object() || !answer.contains("notice") ||
+                                        !answer["notice"].is_string())
+                                        return;
+                                    noticeShown_ = true;
+                                    Q_EMIT providerNotice(
+                                        QString::fromStdString(answer["notice"].get<std::string>()));
                                 });
                         });
     });

@@ -109,6 +109,8 @@ Q_SIGNALS:
     // the tunnel service recorded, free of secrets. Emitted once per drop, after vpnStatusChanged;
     // a stop the user asked for is no failure.
     void tunnelFailed(const QString& reason);
+    // A short text the provider asks the user to see (its reply's "notice"; at most once per start).
+    void providerNotice(const QString& text);
 
 public:
     const Setup& setup() const { return setup_; }
@@ -139,6 +141,7 @@ private:
     bool released_ = false; // set while the destructor runs
     StatusListener onVpnStatusChange_;
     QString lastFailureReason_;
+    bool noticeShown_ = false; // the provider's notice is shown once per start
 };
 
 } // namespace nimo
