@@ -22,6 +22,7 @@ namespace {
 
 constexpr uid_t kUser = 64033, kOther = 64034;
 const std::string kDesktop4 = "198.51.100.2", kDesktop6 = "2001:db8:1::2", kNode4 = "198.51.100.1";
+const std::string kSecondNode4 = "198.51.100.3";
 const std::string kSite4 = "203.0.113.10", kSite6 = "2001:db8:2::10";
 const std::string kLanDns4 = "192.168.77.1", kLanDns6 = "fd77::1";
 const std::string kSiteName = "www.nimo-cap.test";
@@ -124,6 +125,7 @@ protected:
               "ip -n " + d + " link set " + dv + " up",
               "ip -n " + w + " addr add " + kNode4 + "/24 dev " + wv,
               "ip -n " + w + " addr add 2001:db8:1::1/64 dev " + wv + " nodad",
+              "ip -n " + w + " addr add " + kSecondNode4 + "/24 dev " + wv,
               "ip -n " + w + " link set " + wv + " up", "ip -n " + d + " route add default via " + kNode4,
               "ip -n " + d + " -6 route add default via 2001:db8:1::1",
               "ip -n " + w + " addr add " + kSite4 + "/32 dev lo",
@@ -144,6 +146,7 @@ protected:
             InNetns in(w);
             std::string error;
             ASSERT_TRUE(node_.start(&error)) << error;
+            ASSERT_TRUE(secondNode_.start(&error)) << error;
             site_ = std::make_unique<WebSite>("::", 80);
             // The provider's check asks the account host through the node: the world answers it too.
             hostCheck_ = std::make_unique<WebSite>("127.0.0.1", devServer_.port());
@@ -153,7 +156,8 @@ protected:
         const std::string counter = "table inet nimo-cap-count {\n counter leak {}\n chain in {\n"
                                     "  type filter hook input priority 0; policy accept;\n"
                                     "  ip saddr " +
-                                    kDesktop4 + " tcp dport != " + std::to_string(node_.port()) +
+                                    kDesktop4 + " tcp dport != { " + std::to_string(node_.port()) + ", " +
+                                    std::to_string(secondNode_.port()) + " }" +
                                     " counter name leak\n"
                                     "  ip saddr " +
                                     kDesktop4 +
@@ -166,8 +170,8 @@ protected:
             {{"accounts",
               {{{"email", "cap@nimomac.example.com"},
                 {"password", "secret1"},
-                {"subscriptions", {{{"id", 1}, {"sub_uuid", "sub-cap"}, {"nodes", {"节点W"}}}}}}}},
-             {"servers", {node_.serverEntry()}}},
+                {"subscriptions", {{{"id", 1}, {"sub_uuid", "sub-cap"}, {"nodes", {"节点W", "节点V"}}}}}}}},
+             {"servers", {node_.serverEntry(), secondNode_.serverEntry()}}},
             &error))
             << error;
 
@@ -279,7 +283,7 @@ protected:
     std::unique_ptr<Netns> desktop_, world_;
     devservice::DevService devService_;
     devservice::DevServer devServer_{devService_};
-    devservice::LoopbackNode node_{"节点W", kNode4};
+    devservice::LoopbackNode node_{"节点W", kNode4}, secondNode_{"节点V", kSecondNode4};
     std::unique_ptr<WebSite> site_, hostCheck_;
     std::unique_ptr<TinyDns> dns_;
     QTemporaryDir dir_, netdDir_;
@@ -327,6 +331,15 @@ TEST_F(CaptureRoad, GlobalModeCarriesEveryRoadAndFailsClosed) {
     EXPECT_FALSE(site_->peers.anyContains(desktop));
     EXPECT_FALSE(dns_->peers().all().empty());
     EXPECT_FALSE(dns_->peers().anyContains(desktop));
+    EXPECT_EQ(leak(), "packets 0");
+
+    // A node switch moves the exemption before the transport connects: no loop through the relay.
+    ASSERT_TRUE(control_->request({{"op", "message"},
+                                   {"configuration", tunnel_},
+                                   {"data", tunnelproto::toBase64("switchNode.节点V")}}));
+    EXPECT_TRUE(waitUntil([&] { return hello().value("node", "") == "节点V"; }, std::chrono::seconds(10)));
+    EXPECT_NE(curl(kUser, "http://" + kSiteName + "/").find("site rc=0"), std::string::npos);
+    EXPECT_TRUE(site_->peers.anyContains({kSecondNode4}));
     EXPECT_EQ(leak(), "packets 0");
 
     // Another user's traffic is untouched.
