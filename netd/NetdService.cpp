@@ -269,7 +269,9 @@ nlohmann::json NetdService::update(uid_t uid, platform::UnixSocket* socket, cons
     const auto parsed = parseCaptureRequest(merged, &error);
     if (!parsed)
         return failure(error);
-    return apply(uid, socket, *parsed);
+    // The lease stays with the connection that switched the capture on.
+    platform::UnixSocket* lease = it->second.lease ? it->second.lease : socket;
+    return apply(uid, lease, *parsed);
 }
 
 nlohmann::json NetdService::off(uid_t uid, platform::UnixSocket*, const nlohmann::json& request) {
