@@ -185,7 +185,8 @@ protected:
         netdSocket_ = netdDir_.path().toStdString() + "/netd.sock";
         ::chmod(netdDir_.path().toStdString().c_str(), 0755);
         netd_ = start(desktop_->exec() + binDir() + "/nimo-netd --socket " + netdSocket_);
-        ASSERT_TRUE(waitUntil([&] { return ::access(netdSocket_.c_str(), F_OK) == 0; }));
+        // Listening once it answers (here: refuses root), not when the file appears at bind.
+        ASSERT_TRUE(waitUntil([&] { return netdRequest(netdSocket_, {"{}"}).find("error:") != 0; }));
         startTunnelService();
     }
 
@@ -212,8 +213,13 @@ protected:
         tunneld_ = start(asUser(kUser) + binDir() +
                          "/nimo-tunneld --auto-approve --idle-exit 0 --log-stderr --socket " + socket);
         ASSERT_TRUE(waitUntil([&] { return ::access(socket.c_str(), F_OK) == 0; }, std::chrono::seconds(10)));
-        control_ = std::make_unique<RawClient>(socket);
-        ASSERT_TRUE(waitUntil([&] { return control_->connected(); }));
+        // The file appears at bind, a moment before the service listens: connect until it answers.
+        ASSERT_TRUE(waitUntil(
+            [&] {
+                control_ = std::make_unique<RawClient>(socket);
+                return waitUntil([&] { return control_->connected(); }, std::chrono::milliseconds(500));
+            },
+            std::chrono::seconds(10)));
         ASSERT_TRUE(control_->request({{"op", "subscribe"}}));
         ASSERT_TRUE(install(*control_, extensionPackage(packageRoot())));
         tunnel_ = saveConfiguration(*control_, kProviderConfiguration);

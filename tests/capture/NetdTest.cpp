@@ -36,7 +36,8 @@ protected:
         netd_->start("ip", {"netns", "exec", QString::fromStdString(ns_->name()),
                             QString::fromStdString(binDir() + "/nimo-netd"), "--socket",
                             QString::fromStdString(socket_)});
-        ASSERT_TRUE(waitUntil([&] { return ::access(socket_.c_str(), F_OK) == 0; }));
+        // Listening once it answers (here: refuses root), not when the file appears at bind.
+        ASSERT_TRUE(waitUntil([&] { return netdRequest(socket_, {"{}"}).find("error:") != 0; }));
     }
     nlohmann::json ask(uid_t uid, const std::string& line) {
         const std::string reply = runAs(ns_->name(), uid, [&] { return netdRequest(socket_, {line}); });
