@@ -5,7 +5,7 @@ set(NIMO_INSTALL_PACKAGE lib/nimo)
 set(NIMO_INSTALL_EXTENSION
     ${NIMO_INSTALL_PACKAGE}/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension/Contents)
 
-install(TARGETS nimo nimo-tunneld nimo-devservice RUNTIME DESTINATION ${NIMO_INSTALL_PACKAGE}/bin)
+install(TARGETS nimo nimo-tunneld nimo-devservice nimo-netd RUNTIME DESTINATION ${NIMO_INSTALL_PACKAGE}/bin)
 install(TARGETS nimo-provider nimo-transport RUNTIME DESTINATION ${NIMO_INSTALL_EXTENSION}/bin)
 install(FILES ${NIMO_EXTENSION_DIR}/Contents/Info.json DESTINATION ${NIMO_INSTALL_EXTENSION})
 install(PROGRAMS resources/install_test.sh DESTINATION ${NIMO_INSTALL_PACKAGE}/Contents/Resources)
@@ -24,6 +24,12 @@ install(FILES docs/tunnel-protocol.md docs/architecture.md DESTINATION share/doc
 install(CODE "configure_file(\"${CMAKE_SOURCE_DIR}/resources/systemd/nimo-tunneld.service\"
   \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/user/nimo-tunneld.service\" @ONLY)")
 
+# nimo-netd's system units (socket activation).
+foreach(unit nimo-netd.service nimo-netd.socket)
+  install(CODE "configure_file(\"${CMAKE_SOURCE_DIR}/resources/systemd/${unit}\"
+    \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/lib/systemd/system/${unit}\" @ONLY)")
+endforeach()
+
 # Debian package: cpack -G DEB in a build of the package preset.
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME nimo)
@@ -40,4 +46,10 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 # plugin draws an image at a size nobody drew at build time).
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "xdg-utils, libcurl4 (>= 7.85.0), libqt6svg6, libsecret-1-0")
 set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec, fonts-noto-cjk")
+# The package enables nimo-netd's socket and, before removal, takes away every table it made.
+foreach(script postinst prerm)
+  configure_file(resources/debian/${script}.in ${CMAKE_BINARY_DIR}/debian/${script} @ONLY
+    FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
+endforeach()
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA "${CMAKE_BINARY_DIR}/debian/postinst;${CMAKE_BINARY_DIR}/debian/prerm")
 include(CPack)

@@ -10,3 +10,5 @@ set(NIMO_WEBSITE_DOMAIN "www.nimomac.example.com" CACHE STRING "Official web sit
 set(NIMO_PAYMENT_URL "https://pay.nimomac.example.com" CACHE STRING "Payment page")
 set(NIMO_BUNDLE_ID "com.nimomac.qn" CACHE STRING "Application bundle identifier")
 set(NIMO_BUILD_VERSION "1" CACHE STRING "Application build version")
+# The resolver global mode sends every captured DNS query to, over TCP through the tunnel (an IP address).
+set(NIMO_TUNNEL_DNS "9.9.9.9" CACHE STRING "Resolver reached through the tunnel in global mode")

@@ -130,9 +130,12 @@ void ReferenceProvider::start(const nlohmann::json& options) {
     state_.tunMode = pick("tunMode", kSharedTunMode, kTunModeRule);
     if (state_.tunMode != kTunModeGlobal)
         state_.tunMode = kTunModeRule;
+    state_.killSwitch = shared.boolean(kSharedKillSwitch).value_or(true);
     reportStatus(kConnecting);
     // Settings left behind by a tunnel that never got to put them back (power loss, crash).
     desktop_.restore();
+    // Starting again is how a user lifts the block a tunnel that ended unexpectedly left.
+    capture_.liftHeldBlock();
 
     const QUrl url = hostUrl();
     const QString scheme = url.scheme().toLower();
@@ -284,7 +287,7 @@ void ReferenceProvider::onTransportProblem(const std::string& reason) {
             kLog.error("节点切换失败：" + reason + "；恢复原节点");
             const Node node = *previousNode_;
             previousNode_.reset();
-            transport_.start(node, socksPort_);
+            capture_.nodeChanging(node, [this, node] { transport_.start(node, socksPort_); });
             return;
         }
         fail("节点切换失败：" + reason);
@@ -320,7 +323,7 @@ void ReferenceProvider::switchNode(const std::string& name) {
                 return;
             }
             previousNode_ = current;
-            transport_.start(node, socksPort_);
+            capture_.nodeChanging(node, [this, node] { transport_.start(node, socksPort_); });
         },
         [this](const std::string& why) {
             switching_ = false;
@@ -331,6 +334,10 @@ void ReferenceProvider::switchNode(const std::string& name) {
 void ReferenceProvider::applyMode() {
     pac_.setSocksPort(socksPort_);
     desktop_.apply({state_.tunMode, socksPort_, pac_.url()});
+    if (state_.tunMode == kTunModeGlobal)
+        capture_.switchOn(transport_.node(), socksPort_, state_.killSwitch);
+    else
+        capture_.switchOff();
 }
 
 void ReferenceProvider::fail(const std::string& why) {
@@ -351,6 +358,10 @@ void ReferenceProvider::end(const std::string& error) {
     phase_ = Phase::Ended;
     transport_.stop();
     desktop_.restore();
+    if (error.empty())
+        capture_.switchOff();
+    else
+        capture_.abandon();
     reportStatus(kDisconnected, error);
     QCoreApplication::exit(0);
 }
@@ -360,6 +371,7 @@ void ReferenceProvider::shutdown() {
         phase_ = Phase::Ended;
         transport_.stop();
         desktop_.restore();
+        capture_.abandon(); // the service went away: not the user's stop
     }
     QCoreApplication::exit(0);
 }
@@ -374,6 +386,7 @@ nlohmann::json ReferenceProvider::stateJson() const {
         state["node"] = transport_.node().remarks;
         state["socksPort"] = socksPort_;
         state["pacUrl"] = pac_.url();
+        state.update(capture_.stateJson());
     }
     return state;
 }
@@ -402,6 +415,9 @@ std::string ReferenceProvider::answer(const std::string& message) {
     } else {
         reply["error"] = "未知的消息";
     }
+    if (phase_ == Phase::Connected && state_.tunMode == kTunModeGlobal)
+        if (auto notice = capture_.notice())
+            reply["notice"] = *notice;
     reply["state"] = stateJson();
     return reply.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }

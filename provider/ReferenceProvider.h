@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Capture.h"
 #include "DesktopProxy.h"
 #include "NodeList.h"
 #include "PacServer.h"
@@ -28,6 +29,7 @@ class ReferenceProvider : public QObject {
 public:
     struct State {
         std::string subuuid, host, nodeName, tunMode;
+        bool killSwitch = true;
     };
 
     explicit ReferenceProvider(QObject* parent = nullptr);
@@ -79,6 +81,7 @@ private:
     Transport transport_;
     PacServer pac_;
     DesktopProxy desktop_;
+    Capture capture_; // global mode's system-wide capture through nimo-netd
     int socksPort_ = 0;
     bool switching_ = false;
     std::optional<std::string> pendingSwitch_;

@@ -5,6 +5,7 @@
 #include "TunnelService.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
+#include "platform/UnixSocket.h"
 #include "tunnel/TunnelProtocol.h"
 #include "tunnel/TunnelTypes.h"
 
@@ -141,6 +142,32 @@ std::optional<std::vector<std::pair<nlohmann::json, nlohmann::json>>> clientTunn
     return tunnels;
 }
 
+// ---- global mode's system-wide capture, as nimo-netd holds it for this user
+
+std::optional<nlohmann::json> netdAsk(const char* op) {
+    const auto answer = platform::unixExchange(platform::paths::netdSocket(),
+                                               tunnelproto::encodeLine({{"op", op}}), 4096, 2000);
+    const auto reply = nlohmann::json::parse(answer.reply.toStdString(), nullptr, false);
+    if (!answer.connected || !reply.is_object())
+        return std::nullopt;
+    return reply;
+}
+
+void printCapture() {
+    const auto reply = netdAsk("status");
+    const std::string capture = reply ? reply->value("capture", "") : "";
+    if (!reply)
+        std::printf("全局捕获：nimo-netd 不可用（全局模式只经桌面代理设置）\n");
+    else if (capture == "on")
+        std::printf("全局捕获：已开启\n断网保护：%s\n",
+                    reply->value("killSwitch", false) ? "已开启" : "未开启");
+    else if (capture == "held")
+        std::printf(
+            "全局捕获：隧道已意外断开\n断网保护：正在拦截（重新连接或执行 nimo-tunneld stop 解除）\n");
+    else
+        std::printf("全局捕获：未开启\n");
+}
+
 int runStatus(Control& control) {
     auto tunnels = clientTunnels(control);
     if (!tunnels)
@@ -194,6 +221,7 @@ int runStatus(Control& control) {
         std::printf("隧道提供者进程：%lld\n", static_cast<long long>(*pid));
     if (auto error = tunnelproto::stringField(*status, "lastError"); error && !error->empty())
         std::printf("上次断开原因：%s\n", error->c_str());
+    printCapture();
     return 0;
 }
 
@@ -241,6 +269,9 @@ int runStop(Control& control) {
         }
         ++stopped;
     }
+    // A block the kill switch holds after an unexpected end goes with an explicit stop.
+    if (const auto held = netdAsk("status"); held && held->value("capture", "") == "held" && netdAsk("off"))
+        std::printf("断网保护：已解除\n");
     std::printf(stopped ? "已断开\n状态：%s (1)\n菜单：%s\n" : "没有运行中的隧道\n状态：%s (1)\n菜单：%s\n",
                 vpnStatusLogName(1), statusMenuText(1).c_str());
     return 0;

@@ -7,6 +7,8 @@
 #include "service/SettingsStore.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "tunnel/AppContext.h"
+#include "tunnel/NimoShared.h"
+#include "tunnel/TunnelTypes.h"
 #include "widgets/Buttons.h"
 #include "widgets/ColorHex.h"
 #include "widgets/Fonts.h"
@@ -165,6 +167,16 @@ QCheckBox* UserAccountPage::autologinButton() {
     return autologinButton_;
 }
 
+QCheckBox* UserAccountPage::killSwitchButton() {
+    if (!killSwitchButton_) {
+        killSwitchButton_ = makeCheckBox(QStringLiteral("断网保护"), this);
+        killSwitchButton_->setObjectName(QStringLiteral("killSwitchButton"));
+        killSwitchButton_->setToolTip(QStringLiteral("全局模式下隧道意外断开时，阻止所有程序直接联网"));
+        addTagged(killSwitchButton_, kKillSwitchTag);
+    }
+    return killSwitchButton_;
+}
+
 QAbstractButton* UserAccountPage::addTagged(QAbstractButton* button, int tag) {
     button->setProperty("tag", tag);
     connect(button, &QAbstractButton::clicked, this, [this, button] { onTapButton(button); });
@@ -223,6 +235,8 @@ void UserAccountPage::buildPage() {
     setFrame(autolaunchButton(), 64, 80, 80, 15);
     autologinButton()->setParent(settingsCard);
     setFrame(autologinButton(), 64, 32, 80, 15);
+    killSwitchButton()->setParent(settingsCard);
+    setFrame(killSwitchButton(), 184, 80, 90, 15);
     auto* save = addTagged(
         new TitleButton(TitleButton::ImagePosition::Behind, QStringLiteral("page_4_btn_border@2x.png"),
                         QStringLiteral("保存设置"), systemFont(12), colorFromHex(kGrey), settingsCard),
@@ -253,6 +267,8 @@ void UserAccountPage::buildPage() {
 
     autolaunchButton()->setChecked(platform::LoginItemService::isLoginItem(platform::applicationPath()));
     autologinButton()->setChecked(context_.settings.contains(keys::lastAutoLogin));
+    const auto killSwitch = context_.shared.get(kSharedKillSwitch);
+    killSwitchButton()->setChecked(!killSwitch || !killSwitch->is_boolean() || killSwitch->get<bool>());
     refresh();
 }
 
@@ -336,6 +352,9 @@ void UserAccountPage::onTapButton(QObject* sender) {
             (void)context_.settings.set(keys::lastAutoLogin, "true");
         else
             (void)context_.settings.remove(keys::lastAutoLogin);
+        break;
+    case kKillSwitchTag:
+        (void)context_.shared.set(killSwitchButton()->isChecked(), kSharedKillSwitch);
         break;
     case kRenewTag:
         (void)openInBrowser(renewURL(build::kPaymentUrl, context_.settings.string(keys::apiToken),

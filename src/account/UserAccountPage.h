@@ -31,6 +31,7 @@ public:
         kQuestionsLinkTag = 6003,
         kAboutLinkTag = 6004,
         kWebsiteLinkTag = 6005,
+        kKillSwitchTag = 6006,
     };
 
     explicit UserAccountPage(const AppContext& context, QWidget* parent = nullptr);
@@ -48,6 +49,8 @@ public:
     TitleButton* mergeBtn();
     QCheckBox* autolaunchButton();
     QCheckBox* autologinButton();
+    // Global mode's kill switch, kept in the shared container for the provider (on when absent).
+    QCheckBox* killSwitchButton();
 
     // The control carrying tag once the page is built, or null.
     QAbstractButton* buttonWithTag(int tag) const;
@@ -74,6 +77,7 @@ private:
     QPointer<TitleButton> mergeBtn_;
     QPointer<QCheckBox> autolaunchButton_;
     QPointer<QCheckBox> autologinButton_;
+    QPointer<QCheckBox> killSwitchButton_;
 };
 
 } // namespace nimo

@@ -88,6 +88,8 @@ NodesInfoVC::NodesInfoVC(const AppContext& context, QWidget* parent) : QWidget(p
                        [this](const QVariant&) { onRunningModeChanged(); });
     center.addObserver(this, NOTIFY_VPNActivation_Failed,
                        [this](const QVariant& object) { onActivationFailed(object); });
+    // Once per start, e.g. global mode without nimo-netd: programs ignoring the proxy go direct.
+    connect(&context_.tunnel, &VPNTunnelManager::providerNotice, this, &NodesInfoVC::showToast);
 }
 
 NodesInfoVC::~NodesInfoVC() {

@@ -68,6 +68,11 @@ std::string runtimeDir() {
 std::string stateDir() {
     return stateHome() + "/nimo";
 }
+std::string netdSocket() {
+    const char* path = std::getenv("NIMO_NETD_SOCKET");
+    return path && *path ? path : "/run/nimo-netd/netd.sock";
+}
+
 std::string autostartDir() {
     return configHome() + "/autostart";
 }

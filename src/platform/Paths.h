@@ -21,6 +21,8 @@ std::string sharedDomainFile(); // <container>/Library/Preferences/group.com.nim
 std::string runtimeDir();       // <runtime>/nimo (created 0700 by its users)
 std::string stateDir();         // <state>/nimo
 std::string autostartDir();     // <config>/autostart
+// nimo-netd's socket: $NIMO_NETD_SOCKET, else the system unit's /run/nimo-netd/netd.sock
+std::string netdSocket();
 
 // The application package: the folder above the running executable's bin/ folder.
 std::string packageRoot();

@@ -91,6 +91,8 @@ public:
     // Listens at path with the file mode given (never wider through the umask); false with the
     // reason in *why (a file already there is left alone: EADDRINUSE).
     bool listen(const std::string& path, unsigned mode, std::string* why);
+    // Takes a socket that already listens (handed over by the service manager); it is not unlinked.
+    void listenOn(int fd);
 
 Q_SIGNALS:
     // socket is connected and a child of the server until the receiver takes it.

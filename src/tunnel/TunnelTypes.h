@@ -42,6 +42,8 @@ inline constexpr const char* kAutoRouteTitle = "自动适配最佳线路";
 inline constexpr const char* kSharedSubUuid = "nimo_sub_uuid";
 inline constexpr const char* kSharedNodeName = "nimo_node_name";
 inline constexpr const char* kSharedTunMode = "nimo_tun_mode";
+// Global mode keeps the user's traffic blocked when the tunnel ends unexpectedly; absent means on.
+inline constexpr const char* kSharedKillSwitch = "nimo_kill_switch";
 
 inline constexpr const char* kAppGroupId = "group.com.nimomac.qn";
 inline constexpr const char* kTunnelBundleId = "com.nimomac.qn.sysne";

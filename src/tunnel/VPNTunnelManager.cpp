@@ -154,6 +154,8 @@ void VPNTunnelManager::transition(VpnStatus status) {
         return;
     vpnStatus_ = status;
     vpnLog().info(std::string("VPN状态变更：") + vpnStatusLogName(static_cast<int>(status)));
+    if (status == VpnStatus::Connecting)
+        noticeShown_ = false; // a new start may have its own notice
     Q_EMIT vpnStatusChanged(status);
     if (onVpnStatusChange_ && !(listenerHadOwner_ && listenerOwner_.isNull())) {
         auto listener = onVpnStatusChange_; // the listener may replace itself
@@ -460,6 +462,14 @@ void VPNTunnelManager::sendMessage(const std::string& text) {
                                     if (reply)
                                         platform::printLine("Success to send a message[" + loggable(text) +
                                                             "], response=" + loggable(optionalText(*reply)));
+                                    const auto answer = nlohmann::json::parse(
+                                        reply ? reply->toStdString() : std::string(), nullptr, false);
+                                    if (noticeShown_ || !answer.is_object() || !answer.contains("notice") ||
+                                        !answer["notice"].is_string())
+                                        return;
+                                    noticeShown_ = true;
+                                    Q_EMIT providerNotice(
+                                        QString::fromStdString(answer["notice"].get<std::string>()));
                                 });
                         });
     });

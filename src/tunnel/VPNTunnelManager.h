@@ -123,6 +123,8 @@ Q_SIGNALS:
     // has been posted as NOTIFY_VPNActivation_Failed too. Also emitted, not started and with an
     // empty message, for a start given up by cancelStart.
     void startFinished(bool started, const QString& message);
+    // A short text the provider asks the user to see (its reply's "notice"; at most once per start).
+    void providerNotice(const QString& text);
 
 public:
     const Setup& setup() const { return setup_; }
@@ -158,6 +160,7 @@ private:
     QString lastFailureReason_;
     VpnStatus statusBeforeDrop_ = VpnStatus::Invalid;
     bool startWanted_ = false; // an activation or the start it leads to is under way
+    bool noticeShown_ = false; // the provider's notice is shown once per start
 };
 
 } // namespace nimo

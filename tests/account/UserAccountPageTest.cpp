@@ -5,6 +5,7 @@
 #include "platform/LoginItemService.h"
 #include "service/UserDefaultsCacheKeys.h"
 #include "support/ScreenContext.h"
+#include "tunnel/TunnelTypes.h"
 #include "widgets/Buttons.h"
 #include "widgets/PageHost.h"
 #include "widgets/SmallWidgets.h"
@@ -308,10 +309,17 @@ TEST(UserAccountPage, AutoLoginAndLaunchAtLoginSwitches) {
     f.tap(UserAccountPage::kSaveSettingsTag); // saving again keeps one entry
     EXPECT_TRUE(platform::LoginItemService::isLoginItem(app));
 
+    // The kill switch is on until turned off, and reaches the provider through the shared container.
+    QCheckBox* killSwitch = f.page.killSwitchButton();
+    EXPECT_TRUE(killSwitch->isChecked());
+    killSwitch->click();
+    EXPECT_EQ(f.screens.context.shared.get(kSharedKillSwitch), nlohmann::json(false));
+
     UserAccountPage rebuilt(f.screens.context);
     rebuilt.resize(920, 452);
     rebuilt.buildPage();
     EXPECT_TRUE(rebuilt.autolaunchButton()->isChecked());
+    EXPECT_FALSE(rebuilt.killSwitchButton()->isChecked());
 
     autolaunch->click();
     f.tap(UserAccountPage::kSaveSettingsTag);

@@ -1,6 +1,7 @@
 // The provider's parts on their own: the server list, the transport helper against a real node, and
 // the desktop's proxy settings saved, changed and put back (also by a later process).
 #include "DesktopProxy.h"
+#include "DnsForwarder.h"
 #include "LoopbackNodes.h"
 #include "NodeList.h"
 #include "TrafficSupport.h"
@@ -161,6 +162,42 @@ TEST(TransportHelper, RefusesBadConfigurationsAndCarriesTrafficThroughARealNode)
     helper.closeWriteChannel();
     EXPECT_TRUE(helper.waitForFinished(5000));
     EXPECT_FALSE(portOpen(port));
+}
+
+TEST(DnsForwarder, ServfailKeepsTheIdAndQuestionAndIgnoresWhatIsNoQuery) {
+    const QByteArray header("\xab\xcd\x01\x00\x00\x01\x00\x00\x00\x00\x00\x01", 12);
+    const QByteArray question("\x03www\x04test\x00\x00\x01\x00\x01", 14);
+    const QByteArray opt("\x00\x00\x29\x10\x00\x00\x00\x00\x00\x00\x00", 11);
+    struct Case {
+        const char* what;
+        QByteArray query;
+        int replySize; // 0: no answer at all
+        int questions;
+    };
+    const std::vector<Case> cases = {
+        {"query with EDNS", header + question + opt, 12 + 14, 1},
+        {"too short", header.left(11), 0, 0},
+        {"already an answer", QByteArray("\xab\xcd\x81\x80", 4) + header.mid(4) + question, 0, 0},
+        {"question cut off", header + question.left(7), 12, 0},
+        {"label past the end",
+         header + QByteArray("\x3f"
+                             "abc",
+                             4),
+         12, 0},
+        {"compression pointer in a query", header + QByteArray("\xc0\x0c\x00\x01\x00\x01", 6), 12, 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        const QByteArray reply = provider::servfailFor(c.query);
+        ASSERT_EQ(reply.size(), c.replySize);
+        if (!c.replySize)
+            continue;
+        EXPECT_EQ(reply.left(2), QByteArray("\xab\xcd", 2));
+        EXPECT_EQ(static_cast<uchar>(reply[2]) & 0x80, 0x80); // an answer
+        EXPECT_EQ(reply[3] & 0x0f, 2);                        // SERVFAIL
+        EXPECT_EQ(reply[5], c.questions);
+        EXPECT_EQ(reply[11], 0); // no additional records copied
+    }
 }
 
 TEST(KioslavercEditing, ReplacesOneGroupsKeysAndLeavesTheRest) {
