@@ -10,3 +10,6 @@ set(NIMO_WEBSITE_DOMAIN "www.nimomac.example.com" CACHE STRING "Official web sit
 set(NIMO_PAYMENT_URL "https://pay.nimomac.example.com" CACHE STRING "Payment page")
 set(NIMO_BUNDLE_ID "com.nimomac.qn" CACHE STRING "Application bundle identifier")
 set(NIMO_BUILD_VERSION "1" CACHE STRING "Application build version")
+# Special addresses (loopback, link-local, ...) a server list may name as nodes, as comma-separated
+# CIDR networks; none by default. The demo and the tests run their nodes on loopback.
+set(NIMO_NODE_SPECIAL_NETWORKS "" CACHE STRING "Special networks allowed as node addresses (CIDR, comma-separated)")

@@ -60,7 +60,8 @@ private:
     void onTunnelChecked(const std::string& error);
     void onTransportProblem(const std::string& reason);
     void switchNode(const std::string& name);
-    void applyMode();
+    // What could not be done, "" when the desktop points at the tunnel.
+    std::string applyMode();
     void fail(const std::string& why);
     void stop();
     void end(const std::string& error);

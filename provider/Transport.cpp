@@ -117,6 +117,44 @@ void Transport::end(const QString& reason) {
         Q_EMIT failed(reason);
 }
 
+std::string networkErrorText(QNetworkReply::NetworkError error) {
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+        return "连接被拒绝";
+    case QNetworkReply::RemoteHostClosedError:
+        return "服务器关闭了连接";
+    case QNetworkReply::HostNotFoundError:
+        return "找不到服务器";
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError:
+        return "服务器没有及时传完";
+    case QNetworkReply::SslHandshakeFailedError:
+        return "TLS 握手失败";
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+        return "重定向不被接受";
+    default:
+        return "网络错误（" + std::to_string(static_cast<int>(error)) + "）";
+    }
+}
+
+std::string socketErrorText(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return "连接被拒绝";
+    case QAbstractSocket::RemoteHostClosedError:
+        return "对方关闭了连接";
+    case QAbstractSocket::HostNotFoundError:
+        return "找不到主机";
+    case QAbstractSocket::SocketTimeoutError:
+        return "连接超时";
+    case QAbstractSocket::NetworkError:
+        return "网络不可达";
+    default:
+        return "无法连接（" + std::to_string(static_cast<int>(error)) + "）";
+    }
+}
+
 void measureConnectTimes(QObject* owner, const std::vector<transport::Node>& nodes, int deadlineMs,
                          std::function<void(std::vector<ConnectTime>)> done) {
     struct Round {
@@ -160,7 +198,7 @@ void measureConnectTimes(QObject* owner, const std::vector<transport::Node>& nod
         QObject::connect(socket, &QTcpSocket::errorOccurred, owner, [round, i, socket, finish] {
             if (round->finished || round->results[i].ms || !round->results[i].error.empty())
                 return;
-            round->results[i].error = socket->errorString().toStdString();
+            round->results[i].error = socketErrorText(socket->error());
             if (--round->open == 0)
                 finish();
         });
@@ -204,7 +242,7 @@ void checkThroughTunnel(QObject* owner, int socksPort, const QUrl& target, int d
                 error = "节点断开了连接（密码或加密方式可能不符）";
                 break;
             default:
-                error = "经节点访问失败：" + reply->errorString().toStdString();
+                error = "经节点访问失败：" + networkErrorText(reply->error());
             }
         }
         reply->deleteLater();

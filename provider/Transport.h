@@ -2,6 +2,8 @@
 
 #include "NodeList.h"
 
+#include <QAbstractSocket>
+#include <QNetworkReply>
 #include <QObject>
 #include <QProcess>
 #include <QTimer>
@@ -50,6 +52,10 @@ private:
     bool listening_ = false;
     QTimer startTimer_;
 };
+
+// A failed request or connection, in words for the user.
+std::string networkErrorText(QNetworkReply::NetworkError error);
+std::string socketErrorText(QAbstractSocket::SocketError error);
 
 // TCP connect time of each node (milliseconds), measured in parallel; nullopt for a node that did not
 // connect within deadlineMs. done gets one entry per node, in order, and why the failures failed.

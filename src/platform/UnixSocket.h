@@ -91,6 +91,8 @@ public:
     // Listens at path with the file mode given (never wider through the umask); false with the
     // reason in *why (a file already there is left alone: EADDRINUSE).
     bool listen(const std::string& path, unsigned mode, std::string* why);
+    // Whether the file at the path is still the socket listen made (not removed or replaced).
+    bool ownsFile() const;
 
 Q_SIGNALS:
     // socket is connected and a child of the server until the receiver takes it.

@@ -124,6 +124,11 @@ VPNTunnelManager::VPNTunnelManager(Setup setup, QObject* parent) : QObject(paren
                 vpnLog().error("隧道已断开：" + reason.toStdString());
                 Q_EMIT tunnelFailed(reason);
             });
+    // Shown as a toast by the main screen, as a failure's reason is.
+    connect(client_.get(), &TunnelServiceClient::desktopRecovered, this, [](const QString& text) {
+        vpnLog().notice(text.toStdString());
+        platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed, text);
+    });
     client_->subscribeStatus();
 }
 
