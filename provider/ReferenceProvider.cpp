@@ -204,8 +204,8 @@ void ReferenceProvider::fetchServerList() {
         }
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (reply->error() != QNetworkReply::NoError || status != 200) {
-            const std::string why =
-                status > 0 ? "HTTP " + std::to_string(status) : networkErrorText(reply->error());
+            const std::string why = status > 0 && status != 200 ? "HTTP " + std::to_string(status)
+                                                                : networkErrorText(reply->error());
             fail("获取节点列表失败：" + why);
             return;
         }

@@ -1,6 +1,7 @@
 #include "Transport.h"
 
 #include "platform/Log.h"
+#include "platform/Redact.h"
 
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
@@ -52,8 +53,9 @@ void Transport::start(const transport::Node& node, int port) {
     std::string line = transport::configLine(node, port).dump() + "\n";
     process->write(line.data(), static_cast<qint64>(line.size()));
     std::fill(line.begin(), line.end(), '\0');
-    kLog.info("传输进程启动：节点 " + node.remarks + "（" + node.server + ":" +
-              std::to_string(node.serverPort) + "，" + node.method + "）");
+    kLog.info("传输进程启动：节点 " + platform::escapedForLog(node.remarks) + "（" +
+              platform::escapedForLog(node.server) + ":" + std::to_string(node.serverPort) + "，" +
+              platform::escapedForLog(node.method) + "）");
 }
 
 void Transport::stop() {
@@ -110,7 +112,7 @@ void Transport::onFinished() {
 void Transport::end(const QString& reason) {
     const bool wasListening = listening_;
     stop();
-    kLog.error("传输进程结束：" + reason.toStdString());
+    kLog.error("传输进程结束：" + platform::escapedForLog(reason.toStdString(), 600));
     if (wasListening)
         Q_EMIT exited(reason);
     else
@@ -130,6 +132,8 @@ std::string networkErrorText(QNetworkReply::NetworkError error) {
         return "服务器没有及时传完";
     case QNetworkReply::SslHandshakeFailedError:
         return "TLS 握手失败";
+    case QNetworkReply::UnknownContentError: // the decoder refused a body that grows too far
+        return "内容解压后超过上限";
     case QNetworkReply::TooManyRedirectsError:
     case QNetworkReply::InsecureRedirectError:
         return "重定向不被接受";
