@@ -15,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <unistd.h>
+#include <utility>
 
 namespace nimo::provider {
 
@@ -59,6 +60,51 @@ ReferenceProvider::ReferenceProvider(QObject* parent)
             [this](const QString& reason) { onTransportProblem(reason.toStdString()); });
     connect(&transport_, &Transport::exited, this,
             [this](const QString& reason) { onTransportProblem(reason.toStdString()); });
+    healthTimer_.setInterval(kHealthMs);
+    connect(&healthTimer_, &QTimer::timeout, this, &ReferenceProvider::checkHealth);
+}
+
+namespace {
+std::string nodeKey(const Node& node) {
+    return node.server + ":" + std::to_string(node.serverPort);
+}
+} // namespace
+
+void ReferenceProvider::checkHealth() {
+    if (phase_ != Phase::Connected || switching_ || probing_ || !transport_.isRunning())
+        return;
+    const std::uint64_t traffic = transport_.trafficCounter();
+    if (traffic == lastTraffic_)
+        return; // idle: nobody to tell, nothing to probe
+    lastTraffic_ = traffic;
+    probing_ = true;
+    const Node node = transport_.node();
+    measureConnectTimes(this, {node}, kHealthProbeMs, [this, node](std::vector<ConnectTime> times) {
+        probing_ = false;
+        if (phase_ != Phase::Connected || switching_ || nodeKey(transport_.node()) != nodeKey(node))
+            return;
+        if (!times.empty() && !times[0].ms)
+            onNodeDead("节点“" + node.remarks + "”不再应答（" + times[0].error + "）");
+    });
+}
+
+void ReferenceProvider::onNodeDead(const std::string& why) {
+    kLog.error(platform::escapedForLog(why, kLogReasonBytes));
+    if (!transport::isAutomatic(state_.nodeName)) {
+        fail(why);
+        return;
+    }
+    deadNodes_.push_back(nodeKey(transport_.node()));
+    reportStatus(kReasserting);
+    switching_ = true;
+    failingOver_ = true;
+    chooseNode(
+        state_.nodeName,
+        [this](const Node& node) {
+            previousNode_.reset(); // never back to the dead one
+            transport_.start(node, socksPort_);
+        },
+        [this, why](const std::string& none) { fail(why + "；" + none); });
 }
 
 ReferenceProvider::~ReferenceProvider() {
@@ -238,7 +284,8 @@ void ReferenceProvider::chooseNode(const std::string& name, std::function<void(c
     int deadline = kMeasureMs;
     if (transport::isAutomatic(name)) {
         for (const auto& node : nodes_)
-            if (transport::unusableReason(node).empty())
+            if (transport::unusableReason(node).empty() &&
+                std::find(deadNodes_.begin(), deadNodes_.end(), nodeKey(node)) == deadNodes_.end())
                 candidates.push_back(node);
         if (candidates.empty()) {
             failed("订阅中没有可用的节点（仅支持 AEAD 加密）");
@@ -296,6 +343,9 @@ void ReferenceProvider::onTunnelChecked(const std::string& error) {
         switching_ = false;
         previousNode_.reset();
         kLog.info("已切换到节点：" + platform::escapedForLog(transport_.node().remarks));
+        lastTraffic_ = transport_.trafficCounter();
+        if (std::exchange(failingOver_, false))
+            reportStatus(kConnected);
         if (pendingSwitch_) {
             const std::string next = *pendingSwitch_;
             pendingSwitch_.reset();
@@ -313,6 +363,8 @@ void ReferenceProvider::onTunnelChecked(const std::string& error) {
             return;
         }
         phase_ = Phase::Connected;
+        lastTraffic_ = transport_.trafficCounter();
+        healthTimer_.start();
         kLog.info("隧道已连接：节点 " + platform::escapedForLog(transport_.node().remarks) +
                   "，SOCKS5 127.0.0.1:" + std::to_string(socksPort_));
     }
@@ -393,6 +445,7 @@ void ReferenceProvider::stop() {
 
 void ReferenceProvider::end(const std::string& error) {
     phase_ = Phase::Ended;
+    healthTimer_.stop();
     transport_.stop();
     desktop_.restore();
     reportStatus(kDisconnected, error);

@@ -4,6 +4,7 @@
 #include "platform/Redact.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -157,6 +158,21 @@ std::string socketErrorText(QAbstractSocket::SocketError error) {
     default:
         return "无法连接（" + std::to_string(static_cast<int>(error)) + "）";
     }
+}
+
+std::uint64_t Transport::trafficCounter() const {
+    if (!process_ || process_->processId() <= 0)
+        return 0;
+    // The helper's loop runs on its main thread and sleeps until a socket of it wakes it: its context
+    // switches count the wake-ups, which socket reads (recv) never show in the io counters.
+    QFile status(QStringLiteral("/proc/%1/status").arg(process_->processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    std::uint64_t total = 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
+            total += line.mid(line.indexOf(':') + 1).trimmed().toULongLong();
+    return total;
 }
 
 void measureConnectTimes(QObject* owner, const std::vector<transport::Node>& nodes, int deadlineMs,

@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QTimer>
 #include <QUrl>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -28,6 +29,9 @@ public:
     // Ends the helper and waits for it, so its port is free again when this returns.
     void stop();
     bool isRunning() const { return process_ != nullptr; }
+    // A counter that moves whenever the helper's loop woke (0 when unknown): a change means someone
+    // used the tunnel since the last look.
+    std::uint64_t trafficCounter() const;
     int port() const { return port_; }
     const transport::Node& node() const { return node_; }
 

@@ -403,3 +403,63 @@ TEST(Faults, HostileServerListsStayBounded) {
         EXPECT_NE(reason.find("获取节点列表失败：服务器没有及时传完"), std::string::npos) << reason;
     }
 }
+
+// A node's server killed while the tunnel carries traffic: on the automatic route the tunnel moves to
+// the other node without leaving connected; with a chosen node it ends with the reason. Either within
+// 10 s of the kill.
+TEST(Faults, ADeadNodeIsNoticedWhileTheTunnelIsUsed) {
+    devservice::LoopbackNode a("节点A", "127.0.0.2"), b("节点B", "127.0.0.3");
+    ASSERT_TRUE(a.start() && b.start());
+    TrafficTarget target;
+    struct Case {
+        const char* name;
+        std::string nodeName;
+        bool movesOn;
+    };
+    for (const Case& c : {Case{"automatic route", "", true}, Case{"chosen node", "节点A", false}}) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(a.running() || a.start());
+        Road road;
+        ASSERT_TRUE(road.ok);
+        LoopbackServer host;
+        const std::string list = json{{"servers", {a.serverEntry(), b.serverEntry()}}}.dump();
+        host.server().Get(kListPath, [list](const httplib::Request&, httplib::Response& res) {
+            res.set_content(list, "application/json");
+        });
+        ASSERT_EQ(road.start("http://127.0.0.1:" + std::to_string(host.port()), "rule", c.nodeName).first, 3);
+        auto state = [&] {
+            auto reply = road.control->request(
+                {{"op", "message"}, {"configuration", road.id}, {"data", tunnelproto::toBase64("Hello")}});
+            const auto data = reply ? tunnelproto::fromBase64((*reply)["result"]["data"]) : std::nullopt;
+            const json parsed = json::parse(data ? data->toStdString() : std::string(), nullptr, false);
+            return parsed.is_object() ? parsed.value("state", json::object()) : json::object();
+        };
+        const json before = state();
+        const int port = before.value("socksPort", 0);
+        const std::string used = before.value("node", "");
+        ASSERT_TRUE(used == "节点A" || used == "节点B") << before.dump();
+        road.control->lines().clear();
+        (used == "节点A" ? a : b).stop();
+        const auto killed = std::chrono::steady_clock::now();
+        // The user goes on browsing: requests fail until the tunnel has moved or ended.
+        std::optional<json> outcome;
+        while (!outcome && std::chrono::steady_clock::now() - killed < std::chrono::seconds(12)) {
+            fetch(target.url(), port, 500);
+            outcome =
+                road.control->event([&](const json& e) { return statusIs(road.id, c.movesOn ? 4 : 1)(e); },
+                                    std::chrono::milliseconds(200));
+        }
+        ASSERT_TRUE(outcome) << "nothing noticed";
+        EXPECT_LT(std::chrono::steady_clock::now() - killed, std::chrono::seconds(10));
+        if (c.movesOn) {
+            ASSERT_TRUE(road.control->event(statusIs(road.id, 3), std::chrono::seconds(10)));
+            EXPECT_NE(state().value("node", ""), used);
+            EXPECT_TRUE(fetch(target.url(), port).has_value());
+        } else {
+            auto status = road.control->request({{"op", "status"}, {"configuration", road.id}});
+            ASSERT_TRUE(status);
+            EXPECT_NE((*status)["result"].value("lastError", "").find("不再应答"), std::string::npos)
+                << status->dump();
+        }
+    }
+}
