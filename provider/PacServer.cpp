@@ -1,11 +1,15 @@
 #include "PacServer.h"
 
+#include "PeerUid.h"
+#include "platform/Log.h"
+
 #include <QTcpSocket>
 #include <QTimer>
 
 namespace nimo::provider {
 
 namespace {
+const platform::SystemLog kLog("provider");
 constexpr qsizetype kMaxRequest = 8192;
 constexpr int kRequestMs = 5000;
 
@@ -90,6 +94,13 @@ std::string PacServer::url() const {
 
 void PacServer::onConnection() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        if (!peerIsOwnUser(static_cast<int>(socket->socketDescriptor()))) {
+            if (refused_++ == 0)
+                kLog.error("拒绝其他用户读取 PAC 文件");
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(kRequestMs, socket, [socket] { socket->abort(); });
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {

@@ -15,7 +15,8 @@ const std::vector<std::string>& directNetworks();
 // everything else through the SOCKS5 port.
 std::string pacScript(int socksPort);
 
-// Serves the script over HTTP on 127.0.0.1 (any path) for the desktop's proxy settings.
+// Serves the script over HTTP on 127.0.0.1 (any path) for the desktop's proxy settings, to the
+// user's own processes only.
 class PacServer : public QObject {
     Q_OBJECT
 public:
@@ -28,6 +29,7 @@ private:
     void onConnection();
     QTcpServer server_;
     int socksPort_ = 0;
+    std::size_t refused_ = 0; // connections of other users
 };
 
 } // namespace nimo::provider
