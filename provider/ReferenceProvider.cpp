@@ -222,6 +222,8 @@ void ReferenceProvider::fetchServerList() {
     QNetworkRequest request(url);
     request.setTransferTimeout(kListMs);
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // The list as it is: a compressed body could grow without bound once decoded.
+    request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply* reply = network_.get(request);
     // Taken as it comes and counted after decoding: a chunked or compressed body has no length to trust.
     reply->setReadBufferSize(256 * 1024);
