@@ -80,6 +80,14 @@ std::string pacScript(int socksPort) {
            "}\n";
 }
 
+PacRequest readPacRequest(const QByteArray& seen) {
+    if (seen.size() > kMaxRequest)
+        return PacRequest::TooLarge;
+    if (!seen.contains("\r\n\r\n"))
+        return PacRequest::Incomplete;
+    return seen.startsWith("HEAD ") ? PacRequest::Head : PacRequest::Get;
+}
+
 PacServer::PacServer(QObject* parent) : QObject(parent) {
     connect(&server_, &QTcpServer::newConnection, this, &PacServer::onConnection);
 }
@@ -108,16 +116,17 @@ void PacServer::onConnection() {
             if (socket->property("answered").toBool())
                 return;
             const QByteArray seen = socket->property("seen").toByteArray() + socket->readAll();
-            if (seen.size() > kMaxRequest) {
+            const PacRequest request = readPacRequest(seen);
+            if (request == PacRequest::TooLarge) {
                 socket->abort();
                 return;
             }
             socket->setProperty("seen", seen);
-            if (!seen.contains("\r\n\r\n"))
+            if (request == PacRequest::Incomplete)
                 return;
             socket->setProperty("answered", true);
             const QByteArray body = QByteArray::fromStdString(pacScript(socksPort_));
-            const bool head = seen.startsWith("HEAD ");
+            const bool head = request == PacRequest::Head;
             socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
                           "Cache-Control: no-cache\r\nConnection: close\r\nContent-Length: " +
                           QByteArray::number(body.size()) + "\r\n\r\n");
