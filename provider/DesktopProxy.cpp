@@ -91,6 +91,8 @@ public:
             }
             g_settings_schema_unref(found);
             settings_[schema] = Settings(g_settings_new(schema.c_str()));
+            // Changes are kept and written together: one write per schema, not one per key.
+            g_settings_delay(settings_[schema].get());
         }
     }
     bool present() const { return !settings_.empty(); }
@@ -131,8 +133,15 @@ public:
         g_settings_schema_unref(schemaInfo);
         return parsed && g_settings_set_value(s, key.c_str(), parsed);
     }
-    // Waits until every write reached the settings' store.
-    void sync() { g_settings_sync(); }
+    // Writes what was set, the main schema (with the mode) last, and waits until it is stored.
+    void sync() {
+        for (auto& [schema, settings] : settings_)
+            if (schema != kProxySchema)
+                g_settings_apply(settings.get());
+        if (auto it = settings_.find(kProxySchema); it != settings_.end())
+            g_settings_apply(it->second.get());
+        g_settings_sync();
+    }
 
 private:
     GSettings* at(const std::string& schema) const { return settings_.at(schema).get(); }
