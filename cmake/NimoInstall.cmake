@@ -5,12 +5,14 @@ set(NIMO_INSTALL_PACKAGE lib/nimo)
 set(NIMO_INSTALL_EXTENSION
     ${NIMO_INSTALL_PACKAGE}/Contents/Library/SystemExtensions/com.nimomac.qn.sysne.systemextension/Contents)
 
-install(TARGETS nimo nimo-tunneld nimo-devservice nimo-netd RUNTIME DESTINATION ${NIMO_INSTALL_PACKAGE}/bin)
+# nimo-devservice, with its demo account and password, is for the demo and the tests only: it stays
+# in the build tree and never reaches a user's machine.
+install(TARGETS nimo nimo-tunneld nimo-netd RUNTIME DESTINATION ${NIMO_INSTALL_PACKAGE}/bin)
 install(TARGETS nimo-provider nimo-transport RUNTIME DESTINATION ${NIMO_INSTALL_EXTENSION}/bin)
 install(FILES ${NIMO_EXTENSION_DIR}/Contents/Info.json DESTINATION ${NIMO_INSTALL_EXTENSION})
 install(PROGRAMS resources/install_test.sh DESTINATION ${NIMO_INSTALL_PACKAGE}/Contents/Resources)
 install(DIRECTORY resources/icons DESTINATION ${NIMO_INSTALL_PACKAGE}/Contents/Resources)
-foreach(command nimo nimo-tunneld nimo-devservice)
+foreach(command nimo nimo-tunneld)
   install(CODE "file(MAKE_DIRECTORY \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin\")
     file(CREATE_LINK ../${NIMO_INSTALL_PACKAGE}/bin/${command}
       \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/bin/${command}\" SYMBOLIC)")

@@ -12,3 +12,6 @@ set(NIMO_BUNDLE_ID "com.nimomac.qn" CACHE STRING "Application bundle identifier"
 set(NIMO_BUILD_VERSION "1" CACHE STRING "Application build version")
 # The resolver global mode sends every captured DNS query to, over TCP through the tunnel (an IP address).
 set(NIMO_TUNNEL_DNS "9.9.9.9" CACHE STRING "Resolver reached through the tunnel in global mode")
+# Special addresses (loopback, link-local, ...) a server list may name as nodes, as comma-separated
+# CIDR networks; none by default. The demo and the tests run their nodes on loopback.
+set(NIMO_NODE_SPECIAL_NETWORKS "" CACHE STRING "Special networks allowed as node addresses (CIDR, comma-separated)")

@@ -13,10 +13,18 @@ struct ProxyTarget {
     std::string pacUrl;
 };
 
-// The desktop's proxy settings: GNOME (GSettings org.gnome.system.proxy), KDE (kioslaverc and its
-// reload signal) and proxy.env in the runtime folder for shells. What the user had is saved to a
-// file before the first change and put back by restore(), also by a later process after a crash or
-// a power loss.
+// What a restore did.
+enum class RestoreOutcome {
+    NothingSaved, // no saved copy: the desktop was never changed, or is back already
+    Restored,     // every saved setting is back and the copy is gone
+    Damaged,      // the copy could not be read; it is kept aside and the tunnel's own values are cleared
+    Failed,       // something could not be put back; the copy stays for the next try
+};
+
+// The desktop's proxy settings: GNOME (GSettings org.gnome.system.proxy, in process), KDE
+// (kioslaverc and its reload signal) and proxy.env in the runtime folder for shells. What the user
+// had is saved to a file, synced and read back, before the first change, and put back exactly by
+// restore(), also by a later process after a crash or a power loss.
 class DesktopProxy {
 public:
     explicit DesktopProxy(std::string savedFile);
@@ -26,21 +34,28 @@ public:
     static std::string envFile(); // <runtime>/nimo/proxy.env
 
     // Saves the user's settings unless a saved copy exists already, then applies target. Returns
-    // what could not be done ("" when all went well); what could be done stays done.
+    // what could not be done ("" when all went well). When the copy cannot be saved nothing changes.
     std::string apply(const ProxyTarget& target);
-    // Puts back what was saved and forgets it; false when something could not be put back (the
-    // saved copy is then kept for the next try).
-    bool restore();
+    RestoreOutcome restore();
     bool hasSaved() const;
+    // Why the last restore was not Restored/NothingSaved, in words for the user.
+    const std::string& restoreProblem() const { return restoreProblem_; }
 
 private:
+    std::string saveUsersSettings(bool gnome, bool kde);
+    // Moves a damaged copy aside; the path it went to.
+    std::string setAside();
+
     std::string savedFile_;
+    std::string restoreProblem_;
 };
 
-// kioslaverc text with the keys of one group replaced (value nullopt: key removed); other groups,
-// keys and lines stay as they were.
+// kioslaverc text with the keys of one group replaced (value null: key removed); other groups,
+// keys and lines stay as they were, byte for byte, as do lines that already hold the wanted value.
 std::string editIniGroup(const std::string& text, const std::string& group, const nlohmann::json& values);
 // The value of key in group, or null.
 nlohmann::json iniValue(const std::string& text, const std::string& group, const std::string& key);
+// Whether url is the address of a tunnel's own auto-config script.
+bool isTunnelPacUrl(const std::string& url);
 
 } // namespace nimo::provider

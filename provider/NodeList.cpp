@@ -1,6 +1,11 @@
 #include "NodeList.h"
 
 #include <algorithm>
+#include <arpa/inet.h>
+#include <array>
+#include <cctype>
+#include <cstdlib>
+#include <cstring>
 
 namespace nimo::transport {
 
@@ -26,6 +31,70 @@ std::optional<int> port(const nlohmann::json& object, const char* key, int lowes
 }
 } // namespace
 
+namespace {
+using Address = std::array<unsigned char, 16>; // IPv4 as ::ffff:a.b.c.d
+
+std::optional<Address> addressOf(std::string text) {
+    if (text.size() > 2 && text.front() == '[' && text.back() == ']')
+        text = text.substr(1, text.size() - 2);
+    Address a{};
+    in_addr v4{};
+    if (::inet_pton(AF_INET, text.c_str(), &v4) == 1) {
+        a[10] = a[11] = 0xff;
+        std::memcpy(a.data() + 12, &v4, 4);
+        return a;
+    }
+    if (::inet_pton(AF_INET6, text.c_str(), a.data()) == 1)
+        return a;
+    return std::nullopt;
+}
+
+// Whether a lies in the CIDR network ("127.0.0.0/8", "fe80::/10").
+bool inNetwork(const Address& a, const std::string& cidr) {
+    const auto slash = cidr.find('/');
+    const auto base = addressOf(cidr.substr(0, slash));
+    if (!base)
+        return false;
+    const bool v4 = cidr.find(':') == std::string::npos;
+    int bits = slash == std::string::npos ? 128 : std::atoi(cidr.c_str() + slash + 1) + (v4 ? 96 : 0);
+    bits = std::clamp(bits, 0, 128);
+    for (int i = 0; i < bits; ++i) {
+        const int byte = i / 8, bit = 7 - i % 8;
+        if (((a[byte] >> bit) & 1) != (((*base)[byte] >> bit) & 1))
+            return false;
+    }
+    return true;
+}
+
+const std::vector<std::string>& specialNetworks() {
+    static const std::vector<std::string> networks = {
+        "0.0.0.0/8", "127.0.0.0/8", "169.254.0.0/16", "192.0.0.0/24", "224.0.0.0/4", "240.0.0.0/4",
+        "::/128",    "::1/128",     "fe80::/10",      "ff00::/8",     "64:ff9b::/96"};
+    return networks;
+}
+} // namespace
+
+std::string specialAddressReason(const std::string& server, const std::vector<std::string>& allowedNetworks) {
+    std::string lower = server;
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return std::tolower(c); });
+    while (!lower.empty() && lower.back() == '.')
+        lower.pop_back();
+    if (lower == "localhost" ||
+        (lower.size() > 10 && lower.compare(lower.size() - 10, 10, ".localhost") == 0))
+        return "节点地址是本机名称：" + server;
+    const auto address = addressOf(lower);
+    if (!address)
+        return {};
+    for (const auto& allowed : allowedNetworks)
+        if (inNetwork(*address, allowed))
+            return {};
+    for (const auto& special : specialNetworks())
+        if (inNetwork(*address, special))
+            return "节点地址是保留地址：" + server;
+    return {};
+}
+
 const std::vector<std::string>& aeadMethods() {
     static const std::vector<std::string> methods = {"aes-128-gcm", "aes-192-gcm", "aes-256-gcm",
                                                      "chacha20-ietf-poly1305", "xchacha20-ietf-poly1305"};
@@ -37,7 +106,8 @@ bool isAeadMethod(const std::string& method) {
     return std::find(all.begin(), all.end(), method) != all.end();
 }
 
-std::vector<Node> parseServerList(const nlohmann::json& document, std::string* error, int* skipped) {
+std::vector<Node> parseServerList(const nlohmann::json& document, std::string* error, int* skipped,
+                                  const std::vector<std::string>& allowedNetworks) {
     std::vector<Node> nodes;
     if (skipped)
         *skipped = 0;
@@ -50,16 +120,19 @@ std::vector<Node> parseServerList(const nlohmann::json& document, std::string* e
         *error = "服务器列表缺少 servers 数组";
         return nodes;
     }
+    if (servers->size() > kMaxServers) {
+        *error = "服务器列表有 " + std::to_string(servers->size()) + " 个节点，超过上限 " +
+                 std::to_string(kMaxServers) + " 个";
+        return nodes;
+    }
     for (const auto& item : *servers) {
-        if (nodes.size() >= kMaxServers)
-            break;
-        Node node;
         auto remarks = item.is_object() ? text(item, "remarks", 256) : std::nullopt;
         auto server = item.is_object() ? text(item, "server", 255) : std::nullopt;
         auto serverPort = item.is_object() ? port(item, "server_port", 1) : std::nullopt;
         auto method = item.is_object() ? text(item, "method", 64) : std::nullopt;
         auto password = item.is_object() ? text(item, "password", 1024) : std::nullopt;
-        if (!remarks || !server || !serverPort || !method || !password) {
+        if (!remarks || !server || !serverPort || !method || !password ||
+            !specialAddressReason(*server, allowedNetworks).empty()) {
             if (skipped)
                 ++*skipped;
             continue;

@@ -13,8 +13,10 @@ namespace nimo::transport {
 // subscription identifier goes in the query parameter kServerListQuery.
 inline constexpr const char* kServerListPath = "/api/public/sub/sip008";
 inline constexpr const char* kServerListQuery = "sub_uuid";
-inline constexpr std::size_t kMaxServerListBytes = 1024 * 1024;
-inline constexpr std::size_t kMaxServers = 512;
+// A list of more servers or bytes is refused whole (docs/tunnel-protocol.md; the client keeps as
+// many node names).
+inline constexpr std::size_t kMaxServerListBytes = 4 * 1024 * 1024;
+inline constexpr std::size_t kMaxServers = 10000;
 inline constexpr std::size_t kMaxConfigLine = 8192;
 inline constexpr int kIdleTimeoutSeconds = 300;
 // The automatic route's name as the client stores it; empty means the same.
@@ -45,7 +47,14 @@ const std::vector<std::string>& aeadMethods();
 // The servers of an online-configuration document ({"version":1,"servers":[…]}). A server with a
 // missing or mistyped field is skipped; *skipped counts them. Empty with *error set when the
 // document itself is unusable.
-std::vector<Node> parseServerList(const nlohmann::json& document, std::string* error, int* skipped = nullptr);
+// A server at a special address (loopback, link-local, unspecified, multicast, reserved, or a
+// "localhost" name) is skipped too, unless the address lies in one of allowedNetworks (CIDR, as the
+// operator's build allows: a demo's loopback nodes).
+std::vector<Node> parseServerList(const nlohmann::json& document, std::string* error, int* skipped = nullptr,
+                                  const std::vector<std::string>& allowedNetworks = {});
+
+// Why server may not be dialled as a node ("" when it may).
+std::string specialAddressReason(const std::string& server, const std::vector<std::string>& allowedNetworks);
 
 // Picks by "remarks"; empty or the automatic route name gives nullopt (the caller measures).
 bool isAutomatic(const std::string& nodeName);

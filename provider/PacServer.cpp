@@ -1,11 +1,15 @@
 #include "PacServer.h"
 
+#include "PeerUid.h"
+#include "platform/Log.h"
+
 #include <QTcpSocket>
 #include <QTimer>
 
 namespace nimo::provider {
 
 namespace {
+const platform::SystemLog kLog("provider");
 constexpr qsizetype kMaxRequest = 8192;
 constexpr int kRequestMs = 5000;
 
@@ -76,6 +80,14 @@ std::string pacScript(int socksPort) {
            "}\n";
 }
 
+PacRequest readPacRequest(const QByteArray& seen) {
+    if (seen.size() > kMaxRequest)
+        return PacRequest::TooLarge;
+    if (!seen.contains("\r\n\r\n"))
+        return PacRequest::Incomplete;
+    return seen.startsWith("HEAD ") ? PacRequest::Head : PacRequest::Get;
+}
+
 PacServer::PacServer(QObject* parent) : QObject(parent) {
     connect(&server_, &QTcpServer::newConnection, this, &PacServer::onConnection);
 }
@@ -90,6 +102,13 @@ std::string PacServer::url() const {
 
 void PacServer::onConnection() {
     while (QTcpSocket* socket = server_.nextPendingConnection()) {
+        if (!peerIsOwnUser(static_cast<int>(socket->socketDescriptor()))) {
+            if (refused_++ == 0)
+                kLog.error("拒绝其他用户读取 PAC 文件");
+            socket->abort();
+            socket->deleteLater();
+            continue;
+        }
         connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
         QTimer::singleShot(kRequestMs, socket, [socket] { socket->abort(); });
         connect(socket, &QTcpSocket::readyRead, socket, [this, socket] {
@@ -97,16 +116,17 @@ void PacServer::onConnection() {
             if (socket->property("answered").toBool())
                 return;
             const QByteArray seen = socket->property("seen").toByteArray() + socket->readAll();
-            if (seen.size() > kMaxRequest) {
+            const PacRequest request = readPacRequest(seen);
+            if (request == PacRequest::TooLarge) {
                 socket->abort();
                 return;
             }
             socket->setProperty("seen", seen);
-            if (!seen.contains("\r\n\r\n"))
+            if (request == PacRequest::Incomplete)
                 return;
             socket->setProperty("answered", true);
             const QByteArray body = QByteArray::fromStdString(pacScript(socksPort_));
-            const bool head = seen.startsWith("HEAD ");
+            const bool head = request == PacRequest::Head;
             socket->write("HTTP/1.1 200 OK\r\nContent-Type: application/x-ns-proxy-autoconfig\r\n"
                           "Cache-Control: no-cache\r\nConnection: close\r\nContent-Length: " +
                           QByteArray::number(body.size()) + "\r\n\r\n");

@@ -4,6 +4,8 @@
 #include "platform/JsonFileStore.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
+#include "platform/Redact.h"
+#include "service/ServiceRecords.h"
 #include "tunnel/TunnelTypes.h"
 
 #include <QCoreApplication>
@@ -13,6 +15,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <unistd.h>
+#include <utility>
 
 namespace nimo::provider {
 
@@ -23,11 +26,23 @@ namespace {
 const platform::SystemLog kLog("provider");
 constexpr int kDisconnected = 1, kConnecting = 2, kConnected = 3, kReasserting = 4, kDisconnecting = 5;
 constexpr int kMaxRestarts = 3;
+// Reasons quote outside text (node names, addresses); escaped, they still fit a line.
+constexpr std::size_t kLogReasonBytes = 600;
 
 std::optional<std::string> afterPrefix(const std::string& text, const std::string& prefix) {
     if (text.rfind(prefix, 0) != 0)
         return std::nullopt;
     return text.substr(prefix.size());
+}
+
+static_assert(transport::kMaxServers == kMaxNodeNames,
+              "the client keeps as many nodes as the provider takes");
+
+std::vector<std::string> allowedSpecialNetworks() {
+    std::vector<std::string> networks;
+    for (const auto& part : QString(build::kNodeSpecialNetworks).split(',', Qt::SkipEmptyParts))
+        networks.push_back(part.trimmed().toStdString());
+    return networks;
 }
 
 std::string helperPath() {
@@ -45,6 +60,51 @@ ReferenceProvider::ReferenceProvider(QObject* parent)
             [this](const QString& reason) { onTransportProblem(reason.toStdString()); });
     connect(&transport_, &Transport::exited, this,
             [this](const QString& reason) { onTransportProblem(reason.toStdString()); });
+    healthTimer_.setInterval(kHealthMs);
+    connect(&healthTimer_, &QTimer::timeout, this, &ReferenceProvider::checkHealth);
+}
+
+namespace {
+std::string nodeKey(const Node& node) {
+    return node.server + ":" + std::to_string(node.serverPort);
+}
+} // namespace
+
+void ReferenceProvider::checkHealth() {
+    if (phase_ != Phase::Connected || switching_ || probing_ || !transport_.isRunning())
+        return;
+    const std::uint64_t traffic = transport_.trafficCounter();
+    if (traffic == lastTraffic_)
+        return; // idle: nobody to tell, nothing to probe
+    lastTraffic_ = traffic;
+    probing_ = true;
+    const Node node = transport_.node();
+    measureConnectTimes(this, {node}, kHealthProbeMs, [this, node](std::vector<ConnectTime> times) {
+        probing_ = false;
+        if (phase_ != Phase::Connected || switching_ || nodeKey(transport_.node()) != nodeKey(node))
+            return;
+        if (!times.empty() && !times[0].ms)
+            onNodeDead("节点“" + node.remarks + "”不再应答（" + times[0].error + "）");
+    });
+}
+
+void ReferenceProvider::onNodeDead(const std::string& why) {
+    kLog.error(platform::escapedForLog(why, kLogReasonBytes));
+    if (!transport::isAutomatic(state_.nodeName)) {
+        fail(why);
+        return;
+    }
+    deadNodes_.push_back(nodeKey(transport_.node()));
+    reportStatus(kReasserting);
+    switching_ = true;
+    failingOver_ = true;
+    chooseNode(
+        state_.nodeName,
+        [this](const Node& node) {
+            previousNode_.reset(); // never back to the dead one
+            transport_.start(node, socksPort_);
+        },
+        [this, why](const std::string& none) { fail(why + "；" + none); });
 }
 
 ReferenceProvider::~ReferenceProvider() {
@@ -133,14 +193,17 @@ void ReferenceProvider::start(const nlohmann::json& options) {
     state_.killSwitch = shared.boolean(kSharedKillSwitch).value_or(true);
     reportStatus(kConnecting);
     // Settings left behind by a tunnel that never got to put them back (power loss, crash).
-    desktop_.restore();
+    if (desktop_.restore() == RestoreOutcome::Failed) {
+        fail(desktop_.restoreProblem());
+        return;
+    }
     // Starting again is how a user lifts the block a tunnel that ended unexpectedly left.
     capture_.liftHeldBlock();
 
     const QUrl url = hostUrl();
     const QString scheme = url.scheme().toLower();
     if (url.host().isEmpty() || (scheme != "http" && scheme != "https")) {
-        fail("服务地址无效：" + state_.host);
+        fail("服务地址无效：" + platform::withoutUrlCredentials(state_.host));
         return;
     }
     if (state_.subuuid.empty()) {
@@ -161,33 +224,59 @@ void ReferenceProvider::fetchServerList() {
     url.setQuery(query);
     QNetworkRequest request(url);
     request.setTransferTimeout(kListMs);
+    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
+    // The list as it is: a compressed body could grow without bound once decoded.
+    request.setRawHeader("Accept-Encoding", "identity");
     QNetworkReply* reply = network_.get(request);
-    connect(reply, &QNetworkReply::readyRead, this, [reply] {
-        if (reply->bytesAvailable() > static_cast<qint64>(transport::kMaxServerListBytes))
+    // Taken as it comes and counted after decoding: a chunked or compressed body has no length to trust.
+    reply->setReadBufferSize(256 * 1024);
+    auto body = std::make_shared<QByteArray>();
+    auto tooLarge = std::make_shared<bool>(false);
+    connect(reply, &QNetworkReply::readyRead, this, [reply, body, tooLarge] {
+        if (*tooLarge)
+            return;
+        *body += reply->readAll();
+        if (static_cast<std::size_t>(body->size()) > transport::kMaxServerListBytes) {
+            *tooLarge = true;
+            body->clear();
             reply->abort();
+        }
     });
-    const std::string where = state_.host + transport::kServerListPath; // without the identifier
-    connect(reply, &QNetworkReply::finished, this, [this, reply, where] {
+    const std::string where = platform::escapedForLog(platform::withoutUrlCredentials(state_.host)) +
+                              transport::kServerListPath; // without the identifier
+    connect(reply, &QNetworkReply::finished, this, [this, reply, where, body, tooLarge] {
         reply->deleteLater();
         if (phase_ != Phase::Connecting)
             return;
+        if (*tooLarge) {
+            fail("获取节点列表失败：服务器列表超过 " + std::to_string(transport::kMaxServerListBytes >> 20) +
+                 " MB");
+            return;
+        }
         const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
         if (reply->error() != QNetworkReply::NoError || status != 200) {
-            const std::string why =
-                status > 0 ? "HTTP " + std::to_string(status) : reply->errorString().toStdString();
+            const std::string why = status > 0 && status != 200 ? "HTTP " + std::to_string(status)
+                                                                : networkErrorText(reply->error());
             fail("获取节点列表失败：" + why);
+            return;
+        }
+        *body += reply->readAll();
+        if (static_cast<std::size_t>(body->size()) > transport::kMaxServerListBytes) {
+            fail("获取节点列表失败：服务器列表超过 " + std::to_string(transport::kMaxServerListBytes >> 20) +
+                 " MB");
             return;
         }
         std::string error;
         int skipped = 0;
-        nodes_ = transport::parseServerList(
-            nlohmann::json::parse(reply->readAll().toStdString(), nullptr, false), &error, &skipped);
+        nodes_ = transport::parseServerList(nlohmann::json::parse(body->begin(), body->end(), nullptr, false),
+                                            &error, &skipped, allowedSpecialNetworks());
+        body->clear();
         if (nodes_.empty()) {
             fail("获取节点列表失败：" + error);
             return;
         }
         kLog.info("节点列表：" + std::to_string(nodes_.size()) + " 个节点（" + where + "）" +
-                  (skipped ? "，跳过 " + std::to_string(skipped) + " 个格式不符的条目" : ""));
+                  (skipped ? "，跳过 " + std::to_string(skipped) + " 个格式不符或地址受限的条目" : ""));
         chooseNode(
             state_.nodeName, [this](const Node& node) { transport_.start(node, socksPort_); },
             [this](const std::string& why) { fail(why); });
@@ -200,7 +289,8 @@ void ReferenceProvider::chooseNode(const std::string& name, std::function<void(c
     int deadline = kMeasureMs;
     if (transport::isAutomatic(name)) {
         for (const auto& node : nodes_)
-            if (transport::unusableReason(node).empty())
+            if (transport::unusableReason(node).empty() &&
+                std::find(deadNodes_.begin(), deadNodes_.end(), nodeKey(node)) == deadNodes_.end())
                 candidates.push_back(node);
         if (candidates.empty()) {
             failed("订阅中没有可用的节点（仅支持 AEAD 加密）");
@@ -235,7 +325,7 @@ void ReferenceProvider::chooseNode(const std::string& name, std::function<void(c
                     failed("所有节点都无法连接");
                 return;
             }
-            kLog.info("选择节点：" + candidates[*best].remarks + "（连接用时 " +
+            kLog.info("选择节点：" + platform::escapedForLog(candidates[*best].remarks) + "（连接用时 " +
                       std::to_string(*times[*best].ms) + " ms）");
             done(candidates[*best]);
         });
@@ -257,7 +347,10 @@ void ReferenceProvider::onTunnelChecked(const std::string& error) {
     if (switching_) {
         switching_ = false;
         previousNode_.reset();
-        kLog.info("已切换到节点：" + transport_.node().remarks);
+        kLog.info("已切换到节点：" + platform::escapedForLog(transport_.node().remarks));
+        lastTraffic_ = transport_.trafficCounter();
+        if (std::exchange(failingOver_, false))
+            reportStatus(kConnected);
         if (pendingSwitch_) {
             const std::string next = *pendingSwitch_;
             pendingSwitch_.reset();
@@ -270,9 +363,14 @@ void ReferenceProvider::onTunnelChecked(const std::string& error) {
             fail("无法在 127.0.0.1 上提供 PAC 文件");
             return;
         }
+        if (const std::string problem = applyMode(); !problem.empty()) {
+            fail(problem);
+            return;
+        }
         phase_ = Phase::Connected;
-        applyMode();
-        kLog.info("隧道已连接：节点 " + transport_.node().remarks +
+        lastTraffic_ = transport_.trafficCounter();
+        healthTimer_.start();
+        kLog.info("隧道已连接：节点 " + platform::escapedForLog(transport_.node().remarks) +
                   "，SOCKS5 127.0.0.1:" + std::to_string(socksPort_));
     }
     restarts_ = 0;
@@ -284,7 +382,7 @@ void ReferenceProvider::onTransportProblem(const std::string& reason) {
         return;
     if (switching_) {
         if (previousNode_) {
-            kLog.error("节点切换失败：" + reason + "；恢复原节点");
+            kLog.error("节点切换失败：" + platform::escapedForLog(reason, kLogReasonBytes) + "；恢复原节点");
             const Node node = *previousNode_;
             previousNode_.reset();
             capture_.nodeChanging(node, [this, node] { transport_.start(node, socksPort_); });
@@ -295,7 +393,7 @@ void ReferenceProvider::onTransportProblem(const std::string& reason) {
     }
     if (phase_ == Phase::Connected && restarts_ < kMaxRestarts) {
         ++restarts_;
-        kLog.error("传输中断：" + reason + "；重新连接");
+        kLog.error("传输中断：" + platform::escapedForLog(reason, kLogReasonBytes) + "；重新连接");
         reportStatus(kReasserting);
         const Node node = transport_.node();
         transport_.start(node, socksPort_);
@@ -327,23 +425,26 @@ void ReferenceProvider::switchNode(const std::string& name) {
         },
         [this](const std::string& why) {
             switching_ = false;
-            kLog.error("节点切换失败：" + why);
+            kLog.error("节点切换失败：" + platform::escapedForLog(why, kLogReasonBytes));
         });
 }
 
-void ReferenceProvider::applyMode() {
+std::string ReferenceProvider::applyMode() {
     pac_.setSocksPort(socksPort_);
-    desktop_.apply({state_.tunMode, socksPort_, pac_.url()});
+    std::string problem = desktop_.apply({state_.tunMode, socksPort_, pac_.url()});
+    if (!problem.empty())
+        return problem;
     if (state_.tunMode == kTunModeGlobal)
         capture_.switchOn(transport_.node(), socksPort_, state_.killSwitch);
     else
         capture_.switchOff();
+    return {};
 }
 
 void ReferenceProvider::fail(const std::string& why) {
     if (phase_ == Phase::Ended)
         return;
-    kLog.error("隧道断开：" + why);
+    kLog.error("隧道断开：" + platform::escapedForLog(why, kLogReasonBytes));
     end(why);
 }
 
@@ -356,6 +457,7 @@ void ReferenceProvider::stop() {
 
 void ReferenceProvider::end(const std::string& error) {
     phase_ = Phase::Ended;
+    healthTimer_.stop();
     transport_.stop();
     desktop_.restore();
     if (error.empty())

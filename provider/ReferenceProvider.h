@@ -10,6 +10,7 @@
 #include <QNetworkAccessManager>
 #include <QObject>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <QUrl>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -42,6 +43,9 @@ public:
     static constexpr int kMeasureMs = 2000;   // connect-time race of the automatic route
     static constexpr int kNodeCheckMs = 3000; // reaching a named node
     static constexpr int kTunnelCheckMs = 6000;
+    // While connected and used, the node is asked this often whether it still takes connections.
+    static constexpr int kHealthMs = 3000;
+    static constexpr int kHealthProbeMs = 2500;
 
 private:
     enum class Phase {
@@ -62,7 +66,12 @@ private:
     void onTunnelChecked(const std::string& error);
     void onTransportProblem(const std::string& reason);
     void switchNode(const std::string& name);
-    void applyMode();
+    // Node health: a probe when the tunnel was used since the last look; a node that stopped taking
+    // connections is left for the next fastest (automatic route) or ends the tunnel (a chosen node).
+    void checkHealth();
+    void onNodeDead(const std::string& why);
+    // What could not be done, "" when the desktop points at the tunnel.
+    std::string applyMode();
     void fail(const std::string& why);
     void stop();
     void end(const std::string& error);
@@ -87,6 +96,11 @@ private:
     std::optional<std::string> pendingSwitch_;
     std::optional<transport::Node> previousNode_; // while a switch is checked
     int restarts_ = 0;
+    QTimer healthTimer_;
+    std::uint64_t lastTraffic_ = 0;
+    bool probing_ = false;
+    bool failingOver_ = false;           // a switch away from a dead node, reported as reasserting
+    std::vector<std::string> deadNodes_; // "server:port" of nodes that stopped answering
 };
 
 } // namespace nimo::provider

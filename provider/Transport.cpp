@@ -1,8 +1,10 @@
 #include "Transport.h"
 
 #include "platform/Log.h"
+#include "platform/Redact.h"
 
 #include <QElapsedTimer>
+#include <QFile>
 #include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
@@ -52,8 +54,9 @@ void Transport::start(const transport::Node& node, int port) {
     std::string line = transport::configLine(node, port).dump() + "\n";
     process->write(line.data(), static_cast<qint64>(line.size()));
     std::fill(line.begin(), line.end(), '\0');
-    kLog.info("传输进程启动：节点 " + node.remarks + "（" + node.server + ":" +
-              std::to_string(node.serverPort) + "，" + node.method + "）");
+    kLog.info("传输进程启动：节点 " + platform::escapedForLog(node.remarks) + "（" +
+              platform::escapedForLog(node.server) + ":" + std::to_string(node.serverPort) + "，" +
+              platform::escapedForLog(node.method) + "）");
 }
 
 void Transport::stop() {
@@ -110,11 +113,66 @@ void Transport::onFinished() {
 void Transport::end(const QString& reason) {
     const bool wasListening = listening_;
     stop();
-    kLog.error("传输进程结束：" + reason.toStdString());
+    kLog.error("传输进程结束：" + platform::escapedForLog(reason.toStdString(), 600));
     if (wasListening)
         Q_EMIT exited(reason);
     else
         Q_EMIT failed(reason);
+}
+
+std::string networkErrorText(QNetworkReply::NetworkError error) {
+    switch (error) {
+    case QNetworkReply::ConnectionRefusedError:
+        return "连接被拒绝";
+    case QNetworkReply::RemoteHostClosedError:
+        return "服务器关闭了连接";
+    case QNetworkReply::HostNotFoundError:
+        return "找不到服务器";
+    case QNetworkReply::TimeoutError:
+    case QNetworkReply::OperationCanceledError:
+        return "服务器没有及时传完";
+    case QNetworkReply::SslHandshakeFailedError:
+        return "TLS 握手失败";
+    case QNetworkReply::UnknownContentError: // the decoder refused a body that grows too far
+        return "内容解压后超过上限";
+    case QNetworkReply::TooManyRedirectsError:
+    case QNetworkReply::InsecureRedirectError:
+        return "重定向不被接受";
+    default:
+        return "网络错误（" + std::to_string(static_cast<int>(error)) + "）";
+    }
+}
+
+std::string socketErrorText(QAbstractSocket::SocketError error) {
+    switch (error) {
+    case QAbstractSocket::ConnectionRefusedError:
+        return "连接被拒绝";
+    case QAbstractSocket::RemoteHostClosedError:
+        return "对方关闭了连接";
+    case QAbstractSocket::HostNotFoundError:
+        return "找不到主机";
+    case QAbstractSocket::SocketTimeoutError:
+        return "连接超时";
+    case QAbstractSocket::NetworkError:
+        return "网络不可达";
+    default:
+        return "无法连接（" + std::to_string(static_cast<int>(error)) + "）";
+    }
+}
+
+std::uint64_t Transport::trafficCounter() const {
+    if (!process_ || process_->processId() <= 0)
+        return 0;
+    // The helper's loop runs on its main thread and sleeps until a socket of it wakes it: its context
+    // switches count the wake-ups, which socket reads (recv) never show in the io counters.
+    QFile status(QStringLiteral("/proc/%1/status").arg(process_->processId()));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    std::uint64_t total = 0;
+    for (const QByteArray& line : status.readAll().split('\n'))
+        if (line.startsWith("voluntary_ctxt_switches:") || line.startsWith("nonvoluntary_ctxt_switches:"))
+            total += line.mid(line.indexOf(':') + 1).trimmed().toULongLong();
+    return total;
 }
 
 void measureConnectTimes(QObject* owner, const std::vector<transport::Node>& nodes, int deadlineMs,
@@ -160,7 +218,7 @@ void measureConnectTimes(QObject* owner, const std::vector<transport::Node>& nod
         QObject::connect(socket, &QTcpSocket::errorOccurred, owner, [round, i, socket, finish] {
             if (round->finished || round->results[i].ms || !round->results[i].error.empty())
                 return;
-            round->results[i].error = socket->errorString().toStdString();
+            round->results[i].error = socketErrorText(socket->error());
             if (--round->open == 0)
                 finish();
         });
@@ -204,7 +262,7 @@ void checkThroughTunnel(QObject* owner, int socksPort, const QUrl& target, int d
                 error = "节点断开了连接（密码或加密方式可能不符）";
                 break;
             default:
-                error = "经节点访问失败：" + reply->errorString().toStdString();
+                error = "经节点访问失败：" + networkErrorText(reply->error());
             }
         }
         reply->deleteLater();

@@ -2,10 +2,13 @@
 
 #include "NodeList.h"
 
+#include <QAbstractSocket>
+#include <QNetworkReply>
 #include <QObject>
 #include <QProcess>
 #include <QTimer>
 #include <QUrl>
+#include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
@@ -26,6 +29,9 @@ public:
     // Ends the helper and waits for it, so its port is free again when this returns.
     void stop();
     bool isRunning() const { return process_ != nullptr; }
+    // A counter that moves whenever the helper's loop woke (0 when unknown): a change means someone
+    // used the tunnel since the last look.
+    std::uint64_t trafficCounter() const;
     int port() const { return port_; }
     const transport::Node& node() const { return node_; }
 
@@ -50,6 +56,10 @@ private:
     bool listening_ = false;
     QTimer startTimer_;
 };
+
+// A failed request or connection, in words for the user.
+std::string networkErrorText(QNetworkReply::NetworkError error);
+std::string socketErrorText(QAbstractSocket::SocketError error);
 
 // TCP connect time of each node (milliseconds), measured in parallel; nullopt for a node that did not
 // connect within deadlineMs. done gets one entry per node, in order, and why the failures failed.

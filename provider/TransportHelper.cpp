@@ -6,7 +6,9 @@
 // Output (stdout, one JSON line): {"listening":<port>} once the SOCKS5 port on 127.0.0.1 listens,
 // or {"error":"…"}. End of stdin (the provider went away) ends the helper.
 #include "NodeList.h"
+#include "PeerUid.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <netinet/in.h>
@@ -15,8 +17,35 @@
 #include <string>
 #include <sys/prctl.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
+
+// The SOCKS5 port serves the user's own processes only. The shadowsocks library takes its
+// connections through accept(); this definition in the executable comes before the C library's. A
+// connection of another user is closed at once and the library gets a connection that has already
+// ended, which it drops without a word.
+extern "C" int accept(int listener, sockaddr* address, socklen_t* length) {
+    const int client = static_cast<int>(::syscall(SYS_accept4, listener, address, length, 0));
+    if (client < 0 || nimo::provider::peerIsOwnUser(client))
+        return client;
+    static bool told = false;
+    if (!std::exchange(told, true)) {
+        const auto uid = nimo::provider::loopbackPeerUid(client);
+        const std::string line = "[nimo-transport] 拒绝其他用户连接 SOCKS5 端口（uid " +
+                                 (uid ? std::to_string(*uid) : std::string("未知")) + "）\n";
+        [[maybe_unused]] auto n = ::write(STDERR_FILENO, line.data(), line.size());
+    }
+    ::close(client);
+    int ended[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, ended) != 0) {
+        errno = EAGAIN;
+        return -1;
+    }
+    ::close(ended[1]);
+    return ended[0];
+}
 
 namespace {
 

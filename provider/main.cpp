@@ -1,6 +1,6 @@
 // The reference tunnel provider, com.nimomac.qn.sysne, started by nimo-tunneld.
 // "--restore-desktop": put back the desktop proxy settings a provider that died left changed
-// (nimo-tunneld runs it when a provider ends without doing so itself).
+// (nimo-tunneld runs it when a provider ends without doing so itself, and when it starts).
 
 #include "DesktopProxy.h"
 #include "ReferenceProvider.h"
@@ -8,6 +8,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -19,14 +20,27 @@ void onSignal(int) {
     const char byte = 1;
     [[maybe_unused]] auto n = ::write(signalPipe[1], &byte, 1);
 }
+// One line on standard output for nimo-tunneld: "restored", "nothing", "damaged <why>" or
+// "failed <why>"; exit 1 when the saved copy is still to be put back.
+int restoreDesktop() {
+    using nimo::provider::RestoreOutcome;
+    nimo::provider::DesktopProxy desktop(nimo::provider::DesktopProxy::defaultSavedFile());
+    const RestoreOutcome outcome = desktop.restore();
+    const char* word = outcome == RestoreOutcome::Restored  ? "restored"
+                       : outcome == RestoreOutcome::Damaged ? "damaged"
+                       : outcome == RestoreOutcome::Failed  ? "failed"
+                                                            : "nothing";
+    std::printf("%s%s%s\n", word, desktop.restoreProblem().empty() ? "" : " ",
+                desktop.restoreProblem().c_str());
+    return outcome == RestoreOutcome::Failed ? 1 : 0;
+}
 } // namespace
 
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     std::signal(SIGPIPE, SIG_IGN);
     if (argc > 1 && std::strcmp(argv[1], "--restore-desktop") == 0)
-        return nimo::provider::DesktopProxy(nimo::provider::DesktopProxy::defaultSavedFile()).restore() ? 0
-                                                                                                        : 1;
+        return restoreDesktop();
 
     nimo::provider::ReferenceProvider provider;
     // A stop by signal (the service went away) still gives the desktop its settings back.

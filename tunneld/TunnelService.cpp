@@ -4,16 +4,20 @@
 #include "platform/Paths.h"
 #include "platform/Redact.h"
 #include "tunnel/TunnelConfiguration.h"
+#include "tunnel/TunnelTypes.h"
 
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace nimo::tunneld {
 
@@ -55,7 +59,7 @@ bool sameFile(const QString& a, const QString& b) {
 TunnelService::TunnelService(Options options, QObject* parent)
     : QObject(parent), options_(std::move(options)),
       configurations_(options_.stateDir + "/configurations.json"), extensions_(options_.stateDir) {
-    connect(&server_, &QLocalServer::newConnection, this, &TunnelService::onNewConnection);
+    connect(&folderWatch_, &QFileSystemWatcher::directoryChanged, this, &TunnelService::onFolderChanged);
     idleTimer_.setSingleShot(true);
     connect(&idleTimer_, &QTimer::timeout, this, [this] {
         if (!isIdle())
@@ -85,22 +89,70 @@ bool TunnelService::listen(std::string* error) {
         return false;
     }
     ::chmod(dir.c_str(), 0700);
-    // The caller holds the instance lock, so a socket file left here belongs to a dead instance.
-    QLocalServer::removeServer(path);
-    // The socket is born 0600: there is no moment where it is open wider.
-    const mode_t old = ::umask(0177);
-    server_.setMaxPendingConnections(64);
-    const bool ok = server_.listen(path);
-    ::umask(old);
-    if (!ok) {
-        *error = "无法监听 " + options_.socketPath + "：" + server_.errorString().toStdString();
+    if (!bind(error))
         return false;
-    }
-    struct stat sock {};
-    if (::stat(options_.socketPath.c_str(), &sock) == 0 && (sock.st_mode & 0777) != 0600)
-        ::chmod(options_.socketPath.c_str(), 0600);
+    folderWatch_.addPath(QString::fromStdString(dir));
     checkIdle();
     return true;
+}
+
+bool TunnelService::bind(std::string* error) {
+    // The caller holds the instance lock, so a socket file left here belongs to a dead instance.
+    ::unlink(options_.socketPath.c_str());
+    auto server = std::make_unique<platform::UnixServer>();
+    std::string why;
+    if (!server->listen(options_.socketPath, 0600, &why)) {
+        *error = "无法监听 " + options_.socketPath + "：" + why;
+        return false;
+    }
+    connect(server.get(), &platform::UnixServer::newConnection, this, &TunnelService::onNewConnection);
+    server_ = std::move(server);
+    return true;
+}
+
+void TunnelService::onFolderChanged() {
+    if (!server_ || server_->ownsFile())
+        return;
+    // Someone removed or replaced the socket file: without it no client finds the service.
+    const QString dir = QFileInfo(QString::fromStdString(options_.socketPath)).absolutePath();
+    platform::paths::ensureDir(dir.toStdString(), 0700);
+    if (!folderWatch_.directories().contains(dir))
+        folderWatch_.addPath(dir);
+    std::string error;
+    if (bind(&error))
+        kLog.error("控制套接字文件丢失，已重新创建：" + options_.socketPath);
+    else
+        kLog.error("控制套接字文件丢失，无法重新创建：" + error);
+}
+
+void TunnelService::recoverDesktop() {
+    const std::string saved = platform::paths::stateDir() + "/desktop-proxy.json";
+    const std::string executable = extensions_.installedExecutable(kTunnelBundleId);
+    if (!QFileInfo::exists(QString::fromStdString(saved)) || executable.empty())
+        return;
+    for (const auto& [configuration, s] : sessions_)
+        if (s->isRunning())
+            return;
+    QProcess restore;
+    restore.setStandardInputFile(QProcess::nullDevice());
+    restore.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    restore.start(QString::fromStdString(executable), {"--restore-desktop"});
+    if (!restore.waitForFinished(10000)) {
+        restore.kill();
+        restore.waitForFinished(1000);
+        kLog.error("桌面代理设置的恢复步骤没有结束");
+        return;
+    }
+    const std::string line = restore.readAllStandardOutput().trimmed().toStdString();
+    const auto space = line.find(' ');
+    const std::string word = line.substr(0, space);
+    const std::string why = space == std::string::npos ? std::string() : line.substr(space + 1);
+    if (word == "restored")
+        recovery_ = "上次隧道意外结束，已恢复原有的代理设置";
+    else if (word == "damaged" || word == "failed")
+        recovery_ = why;
+    if (!recovery_.empty())
+        kLog.notice("启动时恢复桌面代理设置：" + recovery_);
 }
 
 bool TunnelService::isIdle() const {
@@ -123,34 +175,50 @@ void TunnelService::checkIdle() {
 
 // ---- connections
 
-void TunnelService::onNewConnection() {
-    while (QLocalSocket* socket = server_.nextPendingConnection()) {
-        struct ucred cred {};
-        socklen_t len = sizeof(cred);
-        const bool known = ::getsockopt(static_cast<int>(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED,
-                                        &cred, &len) == 0;
-        if (!known || (cred.uid != ::getuid() && cred.uid != 0)) {
-            kLog.error("拒绝连接：对端用户 " + (known ? std::to_string(cred.uid) : std::string("未知")));
-            socket->write(
-                encodeLine({{"event", "refused"},
-                            {"error", toJson(makeError(Forbidden, "本服务只为它自己的用户服务"))}}));
-            socket->flush();
-            connect(socket, &QLocalSocket::disconnected, socket, &QObject::deleteLater);
-            socket->disconnectFromServer();
-            continue;
-        }
-        auto connection = std::make_unique<Connection>();
-        connection->socket = socket;
-        Connection& c = *connection;
-        connections_.emplace(socket, std::move(connection));
-        connect(socket, &QLocalSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
-        connect(socket, &QLocalSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
-        checkIdle();
-        send(c, {{"event", "hello"}, {"service", kServiceName}, {"version", kVersion}, {"pid", ::getpid()}});
-    }
+void TunnelService::refuse(platform::UnixSocket* socket, const TunnelError& error) {
+    socket->setParent(this);
+    socket->write(encodeLine({{"event", "refused"}, {"error", toJson(error)}}));
+    connect(socket, &platform::UnixSocket::disconnected, socket, &QObject::deleteLater);
+    socket->closeWhenWritten();
 }
 
-void TunnelService::onDisconnected(QLocalSocket* socket) {
+void TunnelService::onNewConnection(platform::UnixSocket* socket) {
+    struct ucred cred {};
+    socklen_t len = sizeof(cred);
+    const bool known = ::getsockopt(socket->descriptor(), SOL_SOCKET, SO_PEERCRED, &cred, &len) == 0;
+    if (!known || (cred.uid != ::getuid() && cred.uid != 0)) {
+        kLog.error("拒绝连接：对端用户 " + (known ? std::to_string(cred.uid) : std::string("未知")));
+        refuse(socket, makeError(Forbidden, "本服务只为它自己的用户服务"));
+        return;
+    }
+    const auto mine = static_cast<std::size_t>(
+        std::count_if(connections_.begin(), connections_.end(),
+                      [&](const auto& entry) { return entry.second->uid == cred.uid; }));
+    if (mine >= options_.maxConnectionsPerUser || connections_.size() >= options_.maxConnections) {
+        if (refusedForLoad_++ == 0)
+            kLog.error("连接过多（用户 " + std::to_string(cred.uid) + " 有 " + std::to_string(mine) +
+                       " 个，共 " + std::to_string(connections_.size()) + " 个），拒绝新的连接");
+        refuse(socket, makeError(Busy, "隧道服务的连接过多"));
+        return;
+    }
+    if (refusedForLoad_ > 0) {
+        kLog.notice("连接数回落，共拒绝了 " + std::to_string(refusedForLoad_) + " 个连接");
+        refusedForLoad_ = 0;
+    }
+    // Owned here, not by the listener: a listener made again after its file was lost keeps them.
+    socket->setParent(this);
+    auto connection = std::make_unique<Connection>();
+    connection->socket = socket;
+    connection->uid = cred.uid;
+    Connection& c = *connection;
+    connections_.emplace(socket, std::move(connection));
+    connect(socket, &platform::UnixSocket::readyRead, this, [this, socket] { onReadyRead(socket); });
+    connect(socket, &platform::UnixSocket::disconnected, this, [this, socket] { onDisconnected(socket); });
+    checkIdle();
+    send(c, {{"event", "hello"}, {"service", kServiceName}, {"version", kVersion}, {"pid", ::getpid()}});
+}
+
+void TunnelService::onDisconnected(platform::UnixSocket* socket) {
     auto it = connections_.find(socket);
     if (it == connections_.end() || !it->second->socket)
         return;
@@ -170,7 +238,7 @@ void TunnelService::onDisconnected(QLocalSocket* socket) {
         Qt::QueuedConnection);
 }
 
-void TunnelService::onReadyRead(QLocalSocket* socket) {
+void TunnelService::onReadyRead(platform::UnixSocket* socket) {
     auto it = connections_.find(socket);
     if (it == connections_.end())
         return;
@@ -200,26 +268,24 @@ void TunnelService::send(Connection& c, const nlohmann::json& line) {
 
 void TunnelService::flushAll() {
     flushScheduled_ = false;
-    std::vector<QLocalSocket*> sockets;
+    std::vector<platform::UnixSocket*> sockets;
     for (const auto& [socket, c] : connections_)
         if (!c->dropped && c->socket)
             sockets.push_back(socket);
-    for (QLocalSocket* socket : sockets) {
+    for (platform::UnixSocket* socket : sockets) {
         auto it = connections_.find(socket);
         if (it == connections_.end() || it->second->dropped || !it->second->socket)
             continue;
         Connection& c = *it->second;
-        c.socket->flush();
-        if (c.socket && !c.dropped && c.socket->bytesToWrite() > kMaxBacklog) {
+        if (c.socket->bytesToWrite() > static_cast<std::size_t>(kMaxBacklog)) {
             kLog.error("客户端不再读取，断开它");
-            c.dropped = true;
-            c.subscribed = false;
-            c.socket->abort();
+            c.socket->abort(); // without a signal
+            onDisconnected(socket);
         }
     }
 }
 
-void TunnelService::sendTo(const QPointer<QLocalSocket>& socket, const nlohmann::json& line) {
+void TunnelService::sendTo(const QPointer<platform::UnixSocket>& socket, const nlohmann::json& line) {
     if (socket.isNull())
         return;
     auto it = connections_.find(socket.data());
@@ -268,11 +334,11 @@ void TunnelService::broadcastStatus(const std::string& configuration, const std:
     nlohmann::json event = {{"event", "status"}, {"configuration", configuration}, {"status", status}};
     if (!reason.empty())
         event["error"] = reason;
-    std::vector<QLocalSocket*> targets;
+    std::vector<platform::UnixSocket*> targets;
     for (const auto& [socket, c] : connections_)
         if (c->subscribed && (c->subscribedApplication.empty() || c->subscribedApplication == application))
             targets.push_back(socket);
-    for (QLocalSocket* socket : targets)
+    for (platform::UnixSocket* socket : targets)
         if (auto it = connections_.find(socket); it != connections_.end())
             send(*it->second, event);
 }
@@ -288,7 +354,7 @@ ProviderSession& TunnelService::session(const std::string& configuration, const 
             [this](const QString& id, int status, const QString& reason) {
                 const std::string key = id.toStdString();
                 if (!reason.isEmpty())
-                    kLog.error("隧道已断开：" + reason.toStdString());
+                    kLog.error("隧道已断开：" + platform::escapedForLog(reason.toStdString(), 600));
                 broadcastStatus(key, sessionApplications_[key], status, reason.toStdString());
             },
             Qt::QueuedConnection);
@@ -371,7 +437,10 @@ void TunnelService::dispatch(Connection& c, const nlohmann::json& id, const std:
             const std::string identifier = stringField(entry.configuration, "identifier").value_or("");
             statuses.push_back({{"configuration", identifier}, {"status", statusOf(identifier)}});
         }
-        answer(c, id, {{"statuses", std::move(statuses)}});
+        nlohmann::json result = {{"statuses", std::move(statuses)}};
+        if (!recovery_.empty())
+            result["recovery"] = std::exchange(recovery_, std::string());
+        answer(c, id, std::move(result));
     } else if (op == "unsubscribe") {
         c.subscribed = false;
         answer(c, id, nlohmann::json::object());
@@ -421,7 +490,7 @@ void TunnelService::opStart(Connection& c, const nlohmann::json& id, const nlohm
     ProviderSession& s = session(*identifier, entry->application);
     if (!s.isRunning() && s.isExiting()) {
         // The previous provider is still on its way out: the start goes on once it is gone.
-        QPointer<QLocalSocket> socket(c.socket);
+        QPointer<platform::UnixSocket> socket(c.socket);
         s.whenExited([this, socket, id, request] {
             if (socket.isNull())
                 return;
@@ -456,7 +525,7 @@ void TunnelService::opMessage(Connection& c, const nlohmann::json& id, const nlo
         answer(c, id, {{"data", nullptr}});
         return;
     }
-    QPointer<QLocalSocket> socket(c.socket);
+    QPointer<platform::UnixSocket> socket(c.socket);
     const bool accepted = it->second->sendMessage(*data, [this, socket, id](std::optional<QByteArray> reply) {
         sendTo(socket, {{"id", id},
                         {"ok", true},

@@ -3,10 +3,10 @@
 #include "ConfigurationStore.h"
 #include "ExtensionStore.h"
 #include "ProviderSession.h"
+#include "platform/UnixSocket.h"
 #include "tunnel/TunnelProtocol.h"
 
-#include <QLocalServer>
-#include <QLocalSocket>
+#include <QFileSystemWatcher>
 #include <QObject>
 #include <QPointer>
 #include <QTimer>
@@ -29,17 +29,24 @@ public:
         bool autoApprove = false; // install extensions without waiting for "approve"
         int idleExitMs = 60000;   // exit after this long with no client, tunnel or request; 0: never
         SessionTimings timings;
+        std::size_t maxConnectionsPerUser = 128; // a peer's connections past these are refused
+        std::size_t maxConnections = 512;
     };
 
     explicit TunnelService(Options options, QObject* parent = nullptr);
     ~TunnelService() override;
 
-    // Binds the socket (directory 0700, socket 0600). The caller holds the single-instance lock.
+    // Binds the socket (directory 0700, socket 0600) and watches that its file stays there. The
+    // caller holds the single-instance lock.
     bool listen(std::string* error);
+    // Puts back desktop settings a provider left changed when no tunnel runs (a power loss, every
+    // process killed); the first subscriber hears what was done.
+    void recoverDesktop();
 
 private:
     struct Connection {
-        QLocalSocket* socket = nullptr;
+        platform::UnixSocket* socket = nullptr;
+        unsigned uid = 0;
         tunnelproto::LineBuffer lines;
         bool subscribed = false;
         std::string subscribedApplication; // empty: every application
@@ -50,16 +57,20 @@ private:
         Approval, // waiting for "approve"
     };
     struct Activation {
-        QPointer<QLocalSocket> socket;
+        QPointer<platform::UnixSocket> socket;
         nlohmann::json id; // of the "activate" request; its events carry it
         std::string package;
         PackageInfo info;
         Stage stage = Stage::Replace;
     };
 
-    void onNewConnection();
-    void onReadyRead(QLocalSocket* socket);
-    void onDisconnected(QLocalSocket* socket);
+    bool bind(std::string* error);
+    void onFolderChanged();
+    void onNewConnection(platform::UnixSocket* socket);
+    // Turns a peer away with a refusal line.
+    void refuse(platform::UnixSocket* socket, const TunnelError& error);
+    void onReadyRead(platform::UnixSocket* socket);
+    void onDisconnected(platform::UnixSocket* socket);
     void handleLine(Connection& connection, const std::string& line);
     void dispatch(Connection& connection, const nlohmann::json& id, const std::string& op,
                   const nlohmann::json& request);
@@ -67,7 +78,7 @@ private:
     void send(Connection& connection, const nlohmann::json& line);
     void answer(Connection& connection, const nlohmann::json& id, nlohmann::json result);
     void fail(Connection& connection, const nlohmann::json& id, const TunnelError& error);
-    void sendTo(const QPointer<QLocalSocket>& socket, const nlohmann::json& line);
+    void sendTo(const QPointer<platform::UnixSocket>& socket, const nlohmann::json& line);
     void flushAll();
 
     int statusOf(const std::string& configuration) const;
@@ -92,8 +103,11 @@ private:
     bool isIdle() const;
 
     Options options_;
-    QLocalServer server_;
-    std::map<QLocalSocket*, std::unique_ptr<Connection>> connections_;
+    std::unique_ptr<platform::UnixServer> server_;
+    QFileSystemWatcher folderWatch_;
+    std::map<platform::UnixSocket*, std::unique_ptr<Connection>> connections_;
+    std::size_t refusedForLoad_ = 0; // since the last one accepted
+    std::string recovery_;           // for the first subscriber
     ConfigurationStore configurations_;
     ExtensionStore extensions_;
     std::map<std::string, std::unique_ptr<ProviderSession>> sessions_;

@@ -25,6 +25,7 @@
 #include <optional>
 #include <string>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <unistd.h>
 #include <vector>
 
@@ -331,6 +332,49 @@ void logToFile(const std::string& stateDir) {
     }
 }
 
+constexpr int kHelloMs = 5000;
+
+// The holder of the instance lock does not answer on the socket (frozen, or deaf without its
+// socket file): it is ended, first asked, then killed, and the lock is taken. False when the lock
+// could not be had.
+bool takeOverLock(int lockFd, const platform::SystemLog& log) {
+    char text[32] = {};
+    const ssize_t n = ::pread(lockFd, text, sizeof text - 1, 0);
+    const pid_t holder = n > 0 ? static_cast<pid_t>(std::atol(text)) : 0;
+    // Only a process of this program: a reused pid of anything else is left alone.
+    const bool ours = holder > 0 && QFileInfo(QString("/proc/%1/exe").arg(holder)).canonicalFilePath() ==
+                                        QFileInfo("/proc/self/exe").canonicalFilePath();
+    log.error("实例锁的持有者不再应答（进程 " + std::to_string(holder) + "），接管服务");
+    if (ours) {
+        ::kill(holder, SIGTERM);
+        ::kill(holder, SIGCONT);
+    }
+    for (int i = 0; i < 60; ++i) {
+        if (::flock(lockFd, LOCK_EX | LOCK_NB) == 0)
+            return true;
+        if (i == 30 && ours)
+            ::kill(holder, SIGKILL);
+        ::usleep(100 * 1000);
+    }
+    log.error("无法接管实例锁：进程 " + std::to_string(holder) + " 仍然持有它");
+    return false;
+}
+
+// Every client and provider costs descriptors; the usual soft limit of 1024 is far below what the
+// system allows.
+void raiseFileLimit(const platform::SystemLog& log) {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max)
+        return;
+    const rlim_t wanted = std::min<rlim_t>(limit.rlim_max, 65536);
+    if (wanted <= limit.rlim_cur)
+        return;
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = wanted;
+    if (::setrlimit(RLIMIT_NOFILE, &limit) == 0)
+        log.info("文件描述符上限：" + std::to_string(before) + " → " + std::to_string(wanted));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -405,10 +449,24 @@ int main(int argc, char** argv) {
     // One service per socket: a second one leaves the live one alone and exits.
     const std::string lockPath = options.socketPath + ".lock";
     const int lockFd = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (lockFd < 0 || ::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
-        log.notice("nimo-tunneld 已在运行：" + options.socketPath);
-        return 0;
+    if (lockFd < 0) {
+        log.error("无法打开实例锁 " + lockPath);
+        return 1;
     }
+    if (::flock(lockFd, LOCK_EX | LOCK_NB) != 0) {
+        if (platform::unixExchange(options.socketPath, QByteArray(), 4096, kHelloMs)
+                .reply.contains("\"hello\"")) {
+            log.notice("nimo-tunneld 已在运行：" + options.socketPath);
+            return 0;
+        }
+        if (!takeOverLock(lockFd, log))
+            return 1;
+    }
+    if (::ftruncate(lockFd, 0) == 0) {
+        const std::string pid = std::to_string(::getpid()) + "\n";
+        [[maybe_unused]] auto n = ::pwrite(lockFd, pid.data(), pid.size(), 0);
+    }
+    raiseFileLimit(log);
 
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
         std::signal(SIGTERM, onSignal);
@@ -424,6 +482,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     log.info("nimo-tunneld 已启动：" + options.socketPath);
+    service.recoverDesktop();
     const int rc = app.exec();
     log.info("nimo-tunneld 退出");
     return rc;

@@ -140,11 +140,10 @@ int main(int argc, char** argv) {
     account.setServers(nlohmann::json::array({node.serverEntry()}));
     devservice::DevServer accountServer(account);
     accountServer.start(0);
-    const std::map<std::string, std::string> startOptions = {
-        {"subuuid", "6f1d2c8e-4b7a-4e0f-9c1d-2a5b8e7f3c90"},
-        {"host", accountServer.baseURL()},
-        {"nodeName", "香港 01"},
-        {"tunMode", "global"}};
+    std::map<std::string, std::string> startOptions = {{"subuuid", "6f1d2c8e-4b7a-4e0f-9c1d-2a5b8e7f3c90"},
+                                                       {"host", accountServer.baseURL()},
+                                                       {"nodeName", "香港 01"},
+                                                       {"tunMode", "global"}};
 
     std::string configuration;
     std::map<std::string, int> statuses;
@@ -230,6 +229,50 @@ int main(int argc, char** argv) {
             report(what, starts);
     };
     timeStarts("start->connected, reference provider");
+
+    // The connect and the stop in each mode, against the bare transport's start (the helper alone,
+    // from its start until its SOCKS5 port listens): what the desktop's settings and the check add.
+    for (const char* mode : {"rule", "global"}) {
+        startOptions["tunMode"] = mode;
+        std::vector<double> connects, stops;
+        for (int i = 0; i < 20; ++i) {
+            auto t0 = Clock::now();
+            if (!startTunnel())
+                break;
+            connects.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+            t0 = Clock::now();
+            stopTunnel();
+            stops.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+        }
+        report((std::string("connect, ") + mode).c_str(), connects);
+        report((std::string("stop, ") + mode).c_str(), stops);
+    }
+    {
+        nlohmann::json config = node.serverEntry();
+        config.erase("remarks");
+        config["local_port"] = 0;
+        const QByteArray line = QByteArray::fromStdString(config.dump() + "\n");
+        const QString helper =
+            QString::fromStdString(root + "/Contents/Library/SystemExtensions/"
+                                          "com.nimomac.qn.sysne.systemextension/Contents/bin/nimo-transport");
+        std::vector<double> bare;
+        for (int i = 0; i < 20; ++i) {
+            QProcess process;
+            const auto t0 = Clock::now();
+            process.start(helper, {});
+            process.write(line);
+            QByteArray out;
+            while (!out.contains('\n') && process.waitForReadyRead(5000))
+                out += process.readAllStandardOutput();
+            if (!out.contains("listening"))
+                break;
+            bare.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
+            process.closeWriteChannel();
+            process.waitForFinished(3000);
+        }
+        report("bare transport start", bare);
+    }
+    startOptions["tunMode"] = "global";
 
 #ifdef NIMO_TEST_PACKAGE_ROOT
     // Status events need a provider that reports on request: the test provider.

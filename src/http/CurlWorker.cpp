@@ -62,6 +62,23 @@ std::string originOf(const CurlLibrary& curl, const std::string& base, const std
     return origin;
 }
 
+// A password or token in the body (form or JSON) or the query: like credentials in a header, it
+// may not follow a redirect to another origin (a 307 or 308 sends the body again).
+bool carriesSecret(const URLRequest& r) {
+    const auto query = r.url.find('?');
+    if (query != std::string::npos) {
+        const std::string_view text = std::string_view(r.url).substr(query + 1);
+        if (platform::redactedForm(text.substr(0, text.find('#'))) != text.substr(0, text.find('#')))
+            return true;
+    }
+    if (!r.httpBody || r.httpBody->empty())
+        return false;
+    const auto json = nlohmann::json::parse(*r.httpBody, nullptr, false);
+    if (!json.is_discarded())
+        return platform::holdsSecretField(json);
+    return platform::redactedForm(*r.httpBody) != *r.httpBody;
+}
+
 // At the end of a redirect's headers: may the transfer follow it with the request's credentials?
 bool redirectAllowed(detail::RequestState& s) {
     if (s.credentialOrigin.empty() || s.replyStatus < 300 || s.replyStatus > 399 || s.location.empty())
@@ -448,7 +465,7 @@ void CurlWorker::start(const std::shared_ptr<detail::RequestState>& state) {
 
     s.headers = headerLinesFor(r.headers);
     const detail::HeaderLines& headers = *s.headers;
-    s.credentialOrigin = headers.credentials ? originOf(curl, r.url) : std::string();
+    s.credentialOrigin = headers.credentials || carriesSecret(r) ? originOf(curl, r.url) : std::string();
     s.redirectRefused = false;
 
     curl.easySetopt(easy, CURLOPT_URL, r.url.c_str());

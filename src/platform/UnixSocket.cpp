@@ -277,9 +277,14 @@ UnixServer::~UnixServer() {
     delete notifier_;
     ::close(fd_);
     // The file goes only while it is still the one this server made.
-    struct stat now {};
-    if (::lstat(path_.c_str(), &now) == 0 && now.st_dev == fileDevice_ && now.st_ino == fileInode_)
+    if (ownsFile())
         ::unlink(path_.c_str());
+}
+
+bool UnixServer::ownsFile() const {
+    struct stat now {};
+    return fd_ >= 0 && ::lstat(path_.c_str(), &now) == 0 && now.st_dev == fileDevice_ &&
+           now.st_ino == fileInode_;
 }
 
 bool UnixServer::listen(const std::string& path, unsigned mode, std::string* why) {

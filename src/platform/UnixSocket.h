@@ -93,6 +93,8 @@ public:
     bool listen(const std::string& path, unsigned mode, std::string* why);
     // Takes a socket that already listens (handed over by the service manager); it is not unlinked.
     void listenOn(int fd);
+    // Whether the file at the path is still the socket listen made (not removed or replaced).
+    bool ownsFile() const;
 
 Q_SIGNALS:
     // socket is connected and a child of the server until the receiver takes it.

@@ -66,7 +66,7 @@ std::optional<std::vector<std::string>> decodeSubscribeNodes(const nlohmann::jso
 
 // How much of a node list the client takes in. A name is shown, matched, stored and sent whole, so
 // one over the limit is left out rather than cut.
-inline constexpr size_t kMaxNodeNames = 1000;
+inline constexpr size_t kMaxNodeNames = 10000; // the provider takes as many servers (docs/tunnel-protocol.md)
 inline constexpr size_t kMaxNodeNameBytes = 256;
 struct NodeListTrim {
     size_t tooLong = 0;   // names over kMaxNodeNameBytes
@@ -75,7 +75,7 @@ struct NodeListTrim {
 };
 // Drops what is over the limits (order kept) and says what went.
 NodeListTrim trimNodeNames(std::vector<std::string>& names);
-// "nodes.dropped: 3 of 1003 (0 over 256 bytes, 3 past the first 1000)".
+// "nodes.dropped: 3 of 10003 (0 over 256 bytes, 3 past the first 10000)".
 std::string describeTrim(const NodeListTrim& trim, size_t total);
 
 } // namespace nimo

@@ -72,6 +72,8 @@ Q_SIGNALS:
     void tunnelDropped(const QString& configuration, const QString& reason);
     // The connection to the service closed (service stopped or killed).
     void serviceLost();
+    // The service put back desktop settings a tunnel that ended unexpectedly had left; text says so.
+    void desktopRecovered(const QString& text);
 };
 
 } // namespace nimo

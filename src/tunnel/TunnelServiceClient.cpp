@@ -437,6 +437,8 @@ void TunnelServiceClient::applyStatusSnapshot(const nlohmann::json& result, cons
         if (configuration && status)
             Q_EMIT statusChanged(QString::fromStdString(*configuration), static_cast<int>(*status));
     }
+    if (auto recovery = stringField(result, "recovery"); recovery && !recovery->empty())
+        Q_EMIT desktopRecovered(QString::fromStdString(*recovery));
 }
 
 void TunnelServiceClient::subscribeStatus() {

@@ -132,6 +132,11 @@ VPNTunnelManager::VPNTunnelManager(Setup setup, std::unique_ptr<TunnelBackend> b
             [this] { onServiceStatus(static_cast<int>(VpnStatus::Invalid)); });
     connect(client_.get(), &TunnelBackend::tunnelDropped, this,
             [this](const QString&, const QString& reason) { onTunnelDropped(reason); });
+    // Shown as a toast by the main screen, as a failure's reason is.
+    connect(client_.get(), &TunnelBackend::desktopRecovered, this, [](const QString& text) {
+        vpnLog().notice(text.toStdString());
+        platform::NotificationCenter::defaultCenter().post(NOTIFY_VPNActivation_Failed, text);
+    });
     client_->subscribeStatus();
 }
 

@@ -457,11 +457,15 @@ TEST(SessionManagerTlsTest, VerifiesCertificates) {
     EXPECT_EQ(selfSigned.requestCount(), 0u);
 }
 
-// A request carrying credentials in its headers follows a redirect on its own host only; without
-// credentials any redirect is followed.
+// A request carrying credentials (in its headers, its body or its query) follows a redirect on its
+// own origin only, whatever the status (a 307 or 308 sends the body again); without credentials any
+// redirect is followed.
 TEST_F(SessionManagerTest, CredentialsNeverFollowARedirectToAnotherHost) {
     LoopbackServer other;
     other.server().Get("/land", [](const httplib::Request&, httplib::Response& res) {
+        res.set_content(R"({"landed":true})", "application/json");
+    });
+    other.server().Post("/land", [](const httplib::Request&, httplib::Response& res) {
         res.set_content(R"({"landed":true})", "application/json");
     });
     const std::string land = other.url("/land");
@@ -469,30 +473,61 @@ TEST_F(SessionManagerTest, CredentialsNeverFollowARedirectToAnotherHost) {
                         [land](const httplib::Request&, httplib::Response& res) { res.set_redirect(land); });
     server.server().Get("/home",
                         [](const httplib::Request&, httplib::Response& res) { res.set_redirect("/json"); });
+    for (const int status : {307, 308})
+        server.server().Post("/away-" + std::to_string(status),
+                             [land, status](const httplib::Request&, httplib::Response& res) {
+                                 res.set_redirect(land, status);
+                             });
 
     struct Case {
         const char* name;
+        HTTPMethod method;
         const char* path;
         HTTPHeaders headers;
+        Parameters parameters;
+        bool json;
         bool succeeds;
-        std::size_t otherHostRequests;
     };
+    const Parameters signIn = {{"email", "a@b.c"}, {"password", "PW-R"}};
     const Case cases[] = {
-        {"token to another host", "/away", {{"token", "TK-R"}}, false, 0},
-        {"authorization to another host", "/away", {{"Authorization", "TK-R"}}, false, 0},
-        {"no credentials to another host", "/away", {{"version", "2010"}}, true, 1},
-        {"token on the same host", "/home", {{"token", "TK-R"}}, true, 1},
+        {"token to another host", HTTPMethod::get, "/away", {{"token", "TK-R"}}, nullptr, false, false},
+        {"authorization to another host",
+         HTTPMethod::get,
+         "/away",
+         {{"Authorization", "TK-R"}},
+         nullptr,
+         false,
+         false},
+        {"no credentials to another host",
+         HTTPMethod::get,
+         "/away",
+         {{"version", "2010"}},
+         nullptr,
+         false,
+         true},
+        {"token on the same host", HTTPMethod::get, "/home", {{"token", "TK-R"}}, nullptr, false, true},
+        {"password form, 307", HTTPMethod::post, "/away-307", {}, signIn, false, false},
+        {"password form, 308", HTTPMethod::post, "/away-308", {}, signIn, false, false},
+        {"password JSON, 307", HTTPMethod::post, "/away-307", {}, signIn, true, false},
+        {"token in the query", HTTPMethod::get, "/away", {}, {{"token", "TK-R"}}, false, false},
     };
     for (const auto& c : cases) {
-        auto r = fetch(session.request(server.url(c.path), HTTPMethod::get, nullptr,
-                                       URLEncoding::defaultEncoding(), c.headers));
+        const ParameterEncoding& encoding =
+            c.json ? static_cast<const ParameterEncoding&>(JSONEncoding::defaultEncoding())
+                   : static_cast<const ParameterEncoding&>(URLEncoding::defaultEncoding());
+        auto r = fetch(session.request(server.url(c.path), c.method, c.parameters, encoding, c.headers));
         ASSERT_TRUE(r) << c.name;
         EXPECT_EQ(r->result.isSuccess(), c.succeeds) << c.name << ": " << r->debugDescription();
         for (const auto& seen : other.requests())
-            EXPECT_FALSE(seen.has("token") || seen.has("Authorization")) << c.name;
+            EXPECT_FALSE(seen.has("token") || seen.has("Authorization") ||
+                         seen.body.find("PW-R") != std::string::npos ||
+                         seen.query.find("TK-R") != std::string::npos)
+                << c.name;
     }
-    EXPECT_EQ(other.requestCount(), 1u);                         // the one without credentials
-    EXPECT_EQ(server.requests().back().header("token"), "TK-R"); // kept on its own host
+    EXPECT_EQ(other.requestCount(), 1u); // the one without credentials
+    const auto seen = server.requests(); // kept on its own host
+    EXPECT_TRUE(std::any_of(seen.begin(), seen.end(),
+                            [](const auto& r) { return r.path == "/json" && r.header("token") == "TK-R"; }));
 }
 
 // The debug description of any reply is bounded and redacted, valid JSON or not: a 10 MB body is

@@ -97,14 +97,15 @@ TEST(NodeCatalogue, ListsAreTrimmedToWhatTheClientTakesIn) {
         std::vector<std::string> in;
         size_t kept, tooLong, overCount;
     };
-    std::vector<std::string> mixed = numbered("n", 1200);
+    const int most = static_cast<int>(kMaxNodeNames);
+    std::vector<std::string> mixed = numbered("n", most + 200);
     mixed[3] = std::string(kMaxNodeNameBytes + 1, 'y');
     const std::vector<Row> rows = {
         {{}, 0, 0, 0},
-        {numbered("n", 1000), 1000, 0, 0},
-        {numbered("n", 1001), 1000, 0, 1},
+        {numbered("n", most), kMaxNodeNames, 0, 0},
+        {numbered("n", most + 1), kMaxNodeNames, 0, 1},
         {{std::string(kMaxNodeNameBytes, 'a'), std::string(1 << 20, 'b'), "c"}, 2, 1, 0},
-        {mixed, 1000, 1, 199},
+        {mixed, kMaxNodeNames, 1, 199},
     };
     for (const Row& row : rows) {
         std::vector<std::string> list = row.in;
@@ -422,7 +423,7 @@ TEST(NodePage, OversizedAnswersShowWhatFitsAndLogTheRest) {
     EXPECT_EQ(page->myNodeItmes()[2]->state(), State::locked);
     EXPECT_EQ(logLines(capture, "nodes.dropped: "),
               std::vector<std::string>{
-                  "nodes.dropped: 99002 of 100002 (1 over 256 bytes, 99001 past the first 1000)"});
+                  "nodes.dropped: 90002 of 100002 (1 over 256 bytes, 90001 past the first 10000)"});
     // A label shows one line of what fits.
     const QString shown = page->myNodeItmes()[0]->titleLabel()->text();
     EXPECT_FALSE(shown.contains(u'\n') || shown.contains(QChar(0x1b))) << shown.toStdString();

@@ -34,7 +34,7 @@ void writeAll(const std::string& path, const std::string& text) {
 
 TEST(ServerList, KeepsEveryWellFormedServerAndCountsTheRest) {
     const json good = {{"remarks", "香港 01"},
-                       {"server", "127.0.0.2"},
+                       {"server", "198.51.100.2"},
                        {"server_port", 8388},
                        {"method", "aes-256-gcm"},
                        {"password", "p"}};
@@ -67,6 +67,34 @@ TEST(ServerList, KeepsEveryWellFormedServerAndCountsTheRest) {
         {"document an array", json::array({good}), 0, 0, true},
         {"not JSON at all", json::parse("{", nullptr, false), 0, 0, true},
         {"empty list", {{"servers", json::array()}}, 0, 0, true},
+        // Special addresses are no nodes: a hostile list may not point the tunnel at this machine or
+        // at the cloud's metadata service.
+        {"loopback", {{"servers", {good, with("server", "127.0.0.1")}}}, 1, 1, false},
+        {"metadata service", {{"servers", {with("server", "169.254.169.254")}}}, 0, 1, true},
+        {"unspecified, multicast, reserved",
+         {{"servers",
+           {with("server", "0.0.0.0"), with("server", "224.0.0.1"), with("server", "255.255.255.255")}}},
+         0,
+         3,
+         true},
+        {"IPv6 loopback, link-local, mapped",
+         {{"servers",
+           {with("server", "::1"), with("server", "[fe80::1]"), with("server", "::ffff:127.0.0.1")}}},
+         0,
+         3,
+         true},
+        {"localhost names",
+         {{"servers", {with("server", "LocalHost."), with("server", "a.localhost")}}},
+         0,
+         2,
+         true},
+        {"a name and a private address are fine",
+         {{"servers", {with("server", "node.example.com"), with("server", "10.1.2.3")}}},
+         2,
+         0,
+         false},
+        {"10,000 servers", {{"servers", json(std::vector<json>(10000, good))}}, 10000, 0, false},
+        {"10,001 servers", {{"servers", json(std::vector<json>(10001, good))}}, 0, 0, true},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.what);
@@ -77,6 +105,15 @@ TEST(ServerList, KeepsEveryWellFormedServerAndCountsTheRest) {
         EXPECT_EQ(skipped, row.skipped);
         EXPECT_EQ(!error.empty(), row.error) << error;
     }
+    // The operator's build may allow a range, as the demo's and the tests' loopback nodes need.
+    std::string error;
+    EXPECT_EQ(transport::parseServerList({{"servers", {with("server", "127.0.0.2")}}}, &error, nullptr,
+                                         {"127.0.0.0/8"})
+                  .size(),
+              1u);
+    EXPECT_TRUE(transport::parseServerList({{"servers", {with("server", "169.254.169.254")}}}, &error,
+                                           nullptr, {"127.0.0.0/8"})
+                    .empty());
 }
 
 TEST(ServerList, OnlyAuthenticatedCiphersAreUsable) {
@@ -272,8 +309,9 @@ TEST(DesktopProxy, AppliesBothModesAndALaterProcessRestoresTheUsersSettings) {
     } // power lost here: nothing was put back
     provider::DesktopProxy later(saved);
     EXPECT_TRUE(later.hasSaved());
-    EXPECT_TRUE(later.restore());
+    EXPECT_EQ(later.restore(), provider::RestoreOutcome::Restored);
     EXPECT_EQ(gnome(), before);
+    EXPECT_EQ(readAll(kioslaverc), kde);
     const std::string text = readAll(kioslaverc);
     EXPECT_EQ(provider::iniValue(text, "Proxy Settings", "ProxyType"), "4");
     EXPECT_EQ(provider::iniValue(text, "Proxy Settings", "httpProxy"), "HTTP_PROXY");
@@ -281,11 +319,11 @@ TEST(DesktopProxy, AppliesBothModesAndALaterProcessRestoresTheUsersSettings) {
     EXPECT_EQ(provider::iniValue(text, "Cache", "MaxCacheSize"), "5");
     EXPECT_FALSE(later.hasSaved());
     EXPECT_FALSE(QFile::exists(QString::fromStdString(provider::DesktopProxy::envFile())));
-    EXPECT_TRUE(later.restore()); // nothing saved: nothing to do
+    EXPECT_EQ(later.restore(), provider::RestoreOutcome::NothingSaved);
 
-    // A damaged saved copy is dropped without touching anything.
+    // A damaged saved copy is kept aside; the user's own settings are not touched.
     writeAll(saved, "{not json");
-    EXPECT_TRUE(provider::DesktopProxy(saved).restore());
+    EXPECT_EQ(provider::DesktopProxy(saved).restore(), provider::RestoreOutcome::Damaged);
     EXPECT_EQ(gnome(), before);
     if (hadBackend.isNull())
         qunsetenv("GSETTINGS_BACKEND");

@@ -1,0 +1,73 @@
+#include "PeerUid.h"
+
+#include <arpa/inet.h>
+#include <cstring>
+#include <linux/inet_diag.h>
+#include <linux/netlink.h>
+#include <linux/sock_diag.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace nimo::provider {
+
+std::optional<uid_t> loopbackPeerUid(int connectedFd) {
+    sockaddr_storage local{}, remote{};
+    socklen_t localLen = sizeof local, remoteLen = sizeof remote;
+    if (::getsockname(connectedFd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0 ||
+        ::getpeername(connectedFd, reinterpret_cast<sockaddr*>(&remote), &remoteLen) != 0 ||
+        local.ss_family != remote.ss_family || (local.ss_family != AF_INET && local.ss_family != AF_INET6))
+        return std::nullopt;
+    // The peer's socket is the one whose source is our remote end and whose destination is us.
+    struct {
+        nlmsghdr header;
+        inet_diag_req_v2 request;
+    } message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = NLM_F_REQUEST;
+    message.request.sdiag_family = static_cast<__u8>(local.ss_family);
+    message.request.sdiag_protocol = IPPROTO_TCP;
+    message.request.idiag_states = ~0u;
+    message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
+    message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
+    if (local.ss_family == AF_INET) {
+        const auto& l = reinterpret_cast<const sockaddr_in&>(local);
+        const auto& r = reinterpret_cast<const sockaddr_in&>(remote);
+        message.request.id.idiag_sport = r.sin_port;
+        message.request.id.idiag_dport = l.sin_port;
+        std::memcpy(message.request.id.idiag_src, &r.sin_addr, 4);
+        std::memcpy(message.request.id.idiag_dst, &l.sin_addr, 4);
+    } else {
+        const auto& l = reinterpret_cast<const sockaddr_in6&>(local);
+        const auto& r = reinterpret_cast<const sockaddr_in6&>(remote);
+        message.request.id.idiag_sport = r.sin6_port;
+        message.request.id.idiag_dport = l.sin6_port;
+        std::memcpy(message.request.id.idiag_src, &r.sin6_addr, 16);
+        std::memcpy(message.request.id.idiag_dst, &l.sin6_addr, 16);
+    }
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return std::nullopt;
+    timeval wait{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::optional<uid_t> uid;
+    if (::send(fd, &message, sizeof message, 0) == static_cast<ssize_t>(sizeof message)) {
+        alignas(nlmsghdr) char buffer[8192];
+        const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+        auto* header = reinterpret_cast<nlmsghdr*>(buffer);
+        if (n > 0 && NLMSG_OK(header, static_cast<unsigned>(n)) &&
+            header->nlmsg_type == SOCK_DIAG_BY_FAMILY &&
+            header->nlmsg_len >= NLMSG_LENGTH(sizeof(inet_diag_msg)))
+            uid = static_cast<inet_diag_msg*>(NLMSG_DATA(header))->idiag_uid;
+    }
+    ::close(fd);
+    return uid;
+}
+
+bool peerIsOwnUser(int connectedFd) {
+    const auto uid = loopbackPeerUid(connectedFd);
+    return uid && *uid == ::getuid();
+}
+
+} // namespace nimo::provider
