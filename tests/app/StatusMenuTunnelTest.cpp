@@ -70,9 +70,9 @@ TEST_F(StatusMenuTunnel, MenuFollowsTheTunnelAndSendsTheModeToTheProvider) {
     delegate.toggleRunning()->trigger();
     ASSERT_TRUE(waitUntil([&] { return delegate.lastVpnState() <= 1; }, std::chrono::seconds(10)));
     // After a reason the main screen may still show (the notice of global mode), not over it.
-    EXPECT_TRUE(waitUntil([&] {
-        return delegate.toastW() && delegate.toastW()->message == QStringLiteral("代理：已关闭");
-    }, std::chrono::seconds(5)));
+    EXPECT_TRUE(waitUntil(
+        [&] { return delegate.toastW() && delegate.toastW()->message == QStringLiteral("代理：已关闭"); },
+        std::chrono::seconds(5)));
     ASSERT_TRUE(waitUntil([&] { return delegate.toggleRunning()->text() == QStringLiteral("开启代理"); }));
     EXPECT_EQ(delegate.statusIconName(), QStringLiteral("vpnstate_off"));
 }
