@@ -263,6 +263,7 @@ int main(int argc, char** argv) {
         SettingsStore settings;
         settings.set(UserDefaultsCacheKeys::lastOkHost, host);
         settings.set(UserDefaultsCacheKeys::apiToken, std::string("launch-token"));
+        settings.set(UserDefaultsCacheKeys::lastAutoLogin, std::string("true")); // signed in at launch
         Client client(bin);
         if (!waitFor([] { return !visibleWindow().isEmpty(); }, 30000)) {
             std::fprintf(stderr, "the client's window did not show\n");

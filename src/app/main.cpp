@@ -34,7 +34,11 @@ int main(int argc, char** argv) {
     nimo::SettingsStore settings(settingsFile, nimo::platform::paths::keychainDir(),
                                  std::make_shared<nimo::SecretKeyring>(settingsFile));
     // 自动登录 off: each launch starts signed out; the remembered account stays filled in.
-    if (!settings.contains(nimo::UserDefaultsCacheKeys::lastAutoLogin) && settings.isSignedIn())
+    // Decided from the file alone, so a signed-out start does not wake the keyring before the first
+    // paint; a session always leaves its user info there.
+    namespace keys = nimo::UserDefaultsCacheKeys;
+    if (!settings.contains(keys::lastAutoLogin) &&
+        (settings.hasUserInfo() || settings.values().contains(keys::apiToken)))
         (void)settings.clearSession();
     nimo::AccountSession account(settings);
     nimo::DesktopUrlOpener opener;
