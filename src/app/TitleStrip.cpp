@@ -28,6 +28,8 @@ ImageButton* figureButton(const char* image, const char* objectName, const char*
     button->setTitleColor(colorFromHex("#A3B2BA"));
     button->setImageSize(QSize(14, 14));
     button->setCursor(Qt::ArrowCursor);
+    // A figure, not a control: Tab passes it by.
+    button->setFocusPolicy(Qt::NoFocus);
     button->hide();
     return button;
 }
