@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
     static SettingsStore store(dir.path().toStdString() + "/settings.json",
                                dir.path().toStdString() + "/keychain");
     static http::SessionManager session;
-    static NetWorkTool tool(store, &session);
+    static NetWorkTool tool(store, session);
 
     const std::string input(reinterpret_cast<const char*>(bytes), size);
     ServiceReply reply;

@@ -138,7 +138,9 @@ QObject* splice(QTcpSocket* a, QTcpSocket* b, qint64 chunk, std::function<void()
             ended();
         link->deleteLater();
     };
-    for (auto [from, to] : {std::pair{a, b}, std::pair{b, a}}) {
+    for (auto pair : {std::pair{a, b}, std::pair{b, a}}) {
+        QTcpSocket* from = pair.first; // a plain variable: clang 14 cannot capture a structured binding
+        QTcpSocket* to = pair.second;
         QObject::connect(from, &QTcpSocket::readyRead, link, [pump, from, to] { pump(from, to); });
         QObject::connect(to, &QTcpSocket::bytesWritten, link, [pump, from, to] { pump(from, to); });
         QObject::connect(from, &QTcpSocket::disconnected, link, [pump, from, to, close] {
