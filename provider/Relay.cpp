@@ -3,9 +3,13 @@
 #include "platform/Log.h"
 
 #include <QPointer>
+#include <QSocketNotifier>
 #include <QTimer>
+#include <cerrno>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 namespace nimo::provider {
 
@@ -109,57 +113,145 @@ bool originalDestination(int fd, QHostAddress* address, quint16* port) {
     return false;
 }
 
-QObject* splice(QTcpSocket* a, QTcpSocket* b, qint64 chunk, std::function<void()> ended) {
-    auto* link = new QObject;
-    a->setParent(link);
-    b->setParent(link);
-    a->setReadBufferSize(chunk);
-    b->setReadBufferSize(chunk);
-    auto closing = std::make_shared<bool>(false);
-    auto pump = [chunk](QTcpSocket* from, QTcpSocket* to) {
-        // What the other side has not taken yet bounds what is read: a slow reader slows the writer.
-        while (from->bytesAvailable() > 0 && to->bytesToWrite() < chunk) {
-            const QByteArray bytes = from->read(chunk - to->bytesToWrite());
-            if (bytes.isEmpty())
-                break;
-            to->write(bytes);
+namespace {
+
+// Moves bytes both ways between two sockets through kernel pipes: nothing passes through this
+// process's memory, which is what keeps the relay within reach of the SOCKS5 port's own speed.
+// A half-close passes on; the link ends when both ways have ended or either side fails.
+class SocketLink : public QObject {
+public:
+    SocketLink(int a, int b, QByteArray toA, QByteArray toB, std::function<void()> ended)
+        : ended_(std::move(ended)) {
+        ways_[0].from = a;
+        ways_[0].to = b;
+        ways_[0].pending = std::move(toB);
+        ways_[1].from = b;
+        ways_[1].to = a;
+        ways_[1].pending = std::move(toA);
+        for (Way& way : ways_) {
+            if (::pipe2(way.pipe, O_NONBLOCK | O_CLOEXEC) != 0) {
+                failed_ = true;
+                continue;
+            }
+            ::fcntl(way.pipe[1], F_SETPIPE_SZ,
+                    static_cast<int>(Relay::kChunk)); // the default 64 KiB if refused
+            way.read = new QSocketNotifier(way.from, QSocketNotifier::Read, this);
+            way.write = new QSocketNotifier(way.to, QSocketNotifier::Write, this);
+            way.write->setEnabled(false);
+            connect(way.read, &QSocketNotifier::activated, this, [this, &way] { pump(way); });
+            connect(way.write, &QSocketNotifier::activated, this, [this, &way] { pump(way); });
         }
-    };
-    auto close = [link, a, b, closing, ended] {
-        if (*closing)
-            return;
-        *closing = true;
-        for (QTcpSocket* s : {a, b}) {
-            s->disconnect(link);
-            if (s->state() == QAbstractSocket::ConnectedState)
-                s->disconnectFromHost(); // what is queued still goes out
-        }
-        if (ended)
-            ended();
-        link->deleteLater();
-    };
-    for (auto pair : {std::pair{a, b}, std::pair{b, a}}) {
-        QTcpSocket* from = pair.first; // a plain variable: clang 14 cannot capture a structured binding
-        QTcpSocket* to = pair.second;
-        QObject::connect(from, &QTcpSocket::readyRead, link, [pump, from, to] { pump(from, to); });
-        QObject::connect(to, &QTcpSocket::bytesWritten, link, [pump, from, to] { pump(from, to); });
-        QObject::connect(from, &QTcpSocket::disconnected, link, [pump, from, to, close] {
-            pump(from, to);
-            close();
-        });
-        QObject::connect(from, &QTcpSocket::errorOccurred, link, [pump, from, to, close] {
-            pump(from, to);
-            close();
-        });
     }
-    pump(a, b);
-    pump(b, a);
+    ~SocketLink() override {
+        for (Way& way : ways_) {
+            for (int fd : way.pipe)
+                if (fd >= 0)
+                    ::close(fd);
+            ::close(way.from);
+        }
+        if (ended_)
+            ended_();
+    }
+    void begin() {
+        if (failed_) {
+            end();
+            return;
+        }
+        for (Way& way : ways_)
+            pump(way);
+    }
+
+private:
+    struct Way {
+        int from = -1, to = -1;
+        int pipe[2] = {-1, -1};
+        qint64 inPipe = 0;
+        QByteArray pending; // what Qt had read before the link began
+        bool eof = false, done = false;
+        QSocketNotifier* read = nullptr;
+        QSocketNotifier* write = nullptr;
+    };
+
+    void pump(Way& way) {
+        if (way.done || over_)
+            return;
+        // A bounded number of rounds, so that one busy link cannot hold the event loop.
+        for (int round = 0; round < 16; ++round) {
+            ssize_t n;
+            if (!way.pending.isEmpty()) {
+                n = ::send(way.to, way.pending.constData(), static_cast<size_t>(way.pending.size()),
+                           MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n < 0)
+                    return blocked(way, false);
+                way.pending.remove(0, n);
+                continue;
+            }
+            if (way.inPipe > 0) {
+                n = ::splice(way.pipe[0], nullptr, way.to, nullptr, static_cast<size_t>(way.inPipe),
+                             SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+                if (n < 0)
+                    return blocked(way, false);
+                way.inPipe -= n;
+                continue;
+            }
+            if (way.eof) {
+                ::shutdown(way.to, SHUT_WR);
+                way.done = true;
+                way.read->setEnabled(false);
+                way.write->setEnabled(false);
+                if (ways_[0].done && ways_[1].done)
+                    end();
+                return;
+            }
+            // Read only into an empty pipe: EAGAIN then always means the socket has nothing.
+            n = ::splice(way.from, nullptr, way.pipe[1], nullptr, static_cast<size_t>(Relay::kChunk),
+                         SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
+            if (n < 0)
+                return blocked(way, true);
+            if (n == 0)
+                way.eof = true;
+            way.inPipe += n;
+        }
+        way.read->setEnabled(way.inPipe == 0 && way.pending.isEmpty() && !way.eof);
+        way.write->setEnabled(!way.read->isEnabled());
+    }
+    void blocked(Way& way, bool reading) {
+        if (errno != EAGAIN && errno != EWOULDBLOCK)
+            return end();
+        way.read->setEnabled(reading);
+        way.write->setEnabled(!reading);
+    }
+    void end() {
+        if (over_)
+            return;
+        over_ = true;
+        for (Way& way : ways_)
+            if (way.read) {
+                way.read->setEnabled(false);
+                way.write->setEnabled(false);
+            }
+        deleteLater();
+    }
+
+    Way ways_[2];
+    std::function<void()> ended_;
+    bool failed_ = false;
+    bool over_ = false;
+};
+
+} // namespace
+
+QObject* splice(int a, int b, QByteArray toA, QByteArray toB, std::function<void()> ended) {
+    ::fcntl(a, F_SETFL, ::fcntl(a, F_GETFL) | O_NONBLOCK);
+    ::fcntl(b, F_SETFL, ::fcntl(b, F_GETFL) | O_NONBLOCK);
+    auto* link = new SocketLink(a, b, std::move(toA), std::move(toB), std::move(ended));
+    link->begin();
     return link;
 }
 
 Relay::Relay(QObject* parent) : QObject(parent) {
-    connect(&server4_, &QTcpServer::newConnection, this, [this] { onConnection(&server4_); });
-    connect(&server6_, &QTcpServer::newConnection, this, [this] { onConnection(&server6_); });
+    for (RawServer* server : {&server4_, &server6_})
+        server->accepted = [this](int fd) { onConnection(fd); };
 }
 
 Relay::~Relay() = default;
@@ -189,51 +281,44 @@ bool Relay::isNode(const QHostAddress& address, quint16 port) const {
     return false;
 }
 
-void Relay::onConnection(QTcpServer* server) {
-    while (QTcpSocket* client = server->nextPendingConnection()) {
-        QHostAddress target;
-        quint16 targetPort = 0;
-        const bool redirected =
-            originalDestination(static_cast<int>(client->socketDescriptor()), &target, &targetPort);
-        const bool toSelf = redirected && target.isLoopback() && targetPort == port_;
-        if (!redirected || toSelf || isNode(target, targetPort) || socksPort_ == 0 || links_ >= kMaxLinks) {
-            if (redirected && isNode(target, targetPort))
-                kLog.error("拒绝中继到节点本身的连接：" + target.toString().toStdString());
-            client->abort();
-            client->deleteLater();
-            continue;
-        }
-        ++links_;
-        client->setParent(nullptr);
-        client->setReadBufferSize(kChunk); // nothing read until the far side is there
-        QPointer<Relay> self(this);
-        QPointer<QTcpSocket> waiting(client);
-        connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);
-        socks5Connect(this, socksPort_, target, targetPort, kConnectMs,
-                      [self, waiting](QTcpSocket* upstream) {
-                          if (!self) {
-                              delete upstream;
-                              delete waiting.data();
-                              return;
-                          }
-                          if (!upstream || !waiting || waiting->state() != QAbstractSocket::ConnectedState) {
-                              --self->links_;
-                              if (waiting) {
-                                  waiting->abort();
-                                  waiting->deleteLater();
-                              }
-                              if (upstream)
-                                  upstream->deleteLater();
-                              return;
-                          }
-                          waiting->disconnect(waiting.data());
-                          QObject* link = splice(waiting.data(), upstream, kChunk, [self] {
-                              if (self)
-                                  --self->links_;
-                          });
-                          link->setParent(self.data());
-                      });
+void Relay::onConnection(int client) {
+    QHostAddress target;
+    quint16 targetPort = 0;
+    const bool redirected = originalDestination(client, &target, &targetPort);
+    const bool toSelf = redirected && target.isLoopback() && targetPort == port_;
+    if (!redirected || toSelf || isNode(target, targetPort) || socksPort_ == 0 || links_ >= kMaxLinks) {
+        if (redirected && isNode(target, targetPort))
+            kLog.error("拒绝中继到节点本身的连接：" + target.toString().toStdString());
+        ::close(client);
+        return;
     }
+    ++links_;
+    // Nothing is read from the client until the far side is there.
+    QPointer<Relay> self(this);
+    socks5Connect(this, socksPort_, target, targetPort, kConnectMs, [self, client](QTcpSocket* upstream) {
+        if (!self || !upstream) {
+            ::close(client);
+            delete upstream;
+            if (self)
+                --self->links_;
+            return;
+        }
+        // The link takes a descriptor of its own; what Qt read past the proxy's reply goes first.
+        const QByteArray early = upstream->readAll();
+        const int far = ::fcntl(static_cast<int>(upstream->socketDescriptor()), F_DUPFD_CLOEXEC, 0);
+        upstream->abort();
+        upstream->deleteLater();
+        if (far < 0) {
+            ::close(client);
+            --self->links_;
+            return;
+        }
+        QObject* link = splice(client, far, early, {}, [self] {
+            if (self)
+                --self->links_;
+        });
+        link->setParent(self.data());
+    });
 }
 
 } // namespace nimo::provider

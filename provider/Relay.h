@@ -38,10 +38,19 @@ public:
     static constexpr qint64 kChunk = 256 * 1024;
 
 private:
-    void onConnection(QTcpServer* server);
+    // Hands each accepted descriptor over as it is: Qt never reads from a redirected client.
+    class RawServer : public QTcpServer {
+    public:
+        std::function<void(int)> accepted;
+
+    protected:
+        void incomingConnection(qintptr fd) override { accepted(static_cast<int>(fd)); }
+    };
+
+    void onConnection(int client);
     bool isNode(const QHostAddress& address, quint16 port) const;
 
-    QTcpServer server4_, server6_;
+    RawServer server4_, server6_;
     int port_ = 0;
     int socksPort_ = 0;
     std::vector<QHostAddress> node_;
@@ -52,8 +61,9 @@ private:
 // Where a redirected connection was headed; false when it was not redirected.
 bool originalDestination(int fd, QHostAddress* address, quint16* port);
 
-// Copies bytes both ways between two connected sockets with bounded buffers, and closes both when
-// either side ends. Both become children of the returned object, which deletes itself at the end.
-QObject* splice(QTcpSocket* a, QTcpSocket* b, qint64 chunk, std::function<void()> ended);
+// Moves bytes both ways between two connected sockets (toA and toB first), which it owns from then on;
+// a half-close passes on. Both are closed, and ended called, when both ways have ended or either side
+// fails; the returned object then deletes itself.
+QObject* splice(int a, int b, QByteArray toA, QByteArray toB, std::function<void()> ended);
 
 } // namespace nimo::provider
