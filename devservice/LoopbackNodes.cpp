@@ -20,30 +20,44 @@
 namespace nimo::devservice {
 
 namespace {
-sockaddr_in addressOf(const std::string& address, int port) {
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    ::inet_pton(AF_INET, address.c_str(), &addr.sin_addr);
-    return addr;
+// An IPv4 or IPv6 address with a port; its length, or 0 when the address is neither.
+socklen_t addressOf(const std::string& address, int port, sockaddr_storage* out) {
+    *out = {};
+    auto* v4 = reinterpret_cast<sockaddr_in*>(out);
+    auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
+    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
+        v4->sin_family = AF_INET;
+        v4->sin_port = htons(static_cast<uint16_t>(port));
+        return sizeof *v4;
+    }
+    if (::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr) == 1) {
+        v6->sin6_family = AF_INET6;
+        v6->sin6_port = htons(static_cast<uint16_t>(port));
+        return sizeof *v6;
+    }
+    return 0;
 }
 
 int freePort(const std::string& address) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = addressOf(address, 0);
-    socklen_t len = sizeof addr;
+    sockaddr_storage addr;
+    socklen_t len = addressOf(address, 0, &addr);
+    if (len == 0)
+        return 0;
+    const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0 &&
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 &&
         ::getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0)
-        port = ntohs(addr.sin_port);
+        port = ntohs(addr.ss_family == AF_INET ? reinterpret_cast<sockaddr_in*>(&addr)->sin_port
+                                               : reinterpret_cast<sockaddr_in6*>(&addr)->sin6_port);
     ::close(fd);
     return port;
 }
 
 bool accepts(const std::string& address, int port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr = addressOf(address, port);
-    const bool ok = ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    sockaddr_storage addr;
+    const socklen_t len = addressOf(address, port, &addr);
+    const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const bool ok = len != 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     ::close(fd);
     return ok;
 }
@@ -106,10 +120,13 @@ bool LoopbackNode::start(std::string* error) {
         const int fd = ::open(config.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
         if (fd < 0)
             return fail("cannot write the node's configuration");
-        const std::string text = nlohmann::json{
-            {"server", address_},    {"server_port", port_}, {"local_address", address_},
-            {"password", password_}, {"method", method_},    {"timeout", 60},
-            {"mode", "tcp_only"}}.dump();
+        nlohmann::json settings = {{"server", address_}, {"server_port", port_}, {"password", password_},
+                                   {"method", method_},  {"timeout", 60},        {"mode", "tcp_only"}};
+        // An IPv4 node goes out from its own address, so a target can tell who called; an IPv6 node
+        // goes out from whatever suits, or its IPv4 targets would be out of reach.
+        if (address_.find(':') == std::string::npos)
+            settings["local_address"] = address_;
+        const std::string text = settings.dump();
         const bool written = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
         ::close(fd);
         if (!written)

@@ -136,9 +136,12 @@ std::string captureScript(uid_t uid, const CaptureRequest& r, std::optional<uid_
         s += "    " + me + "ip6 daddr { " + joined(r.node6) + " } tcp dport " + nodePort + " return\n";
     // DNS to any server, a local stub included, goes to the forwarder.
     s += "    " + me + "meta l4proto { tcp, udp } th dport 53 redirect to :" + dns + "\n";
-    if (resolverUid)
-        s += "    meta skuid " + std::to_string(*resolverUid) +
-             " ip daddr != 127.0.0.0/8 meta l4proto { tcp, udp } th dport 53 redirect to :" + dns + "\n";
+    if (resolverUid) {
+        const std::string resolver = "    meta skuid " + std::to_string(*resolverUid);
+        s += resolver + " ip daddr != 127.0.0.0/8 meta l4proto { tcp, udp } th dport 53 redirect to :" + dns +
+             "\n";
+        s += resolver + " ip6 daddr != ::1 meta l4proto { tcp, udp } th dport 53 redirect to :" + dns + "\n";
+    }
     s += "    " + me + "ip daddr 127.0.0.0/8 return\n";
     s += "    " + me + "ip daddr @lan4 return\n";
     s += "    " + me + "ip6 daddr ::1 return\n";

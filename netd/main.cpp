@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QSocketNotifier>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <pwd.h>
@@ -31,6 +32,15 @@ int main(int argc, char** argv) {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "--socket") == 0 && i + 1 < argc) {
             options.socketPath = argv[++i];
+        } else if (std::strcmp(argv[i], "--resolver-uid") == 0 && i + 1 < argc) {
+            // Where the system resolver runs as a user other than systemd-resolve.
+            char* end = nullptr;
+            const unsigned long uid = std::strtoul(argv[++i], &end, 10);
+            if (*end != '\0' || uid == 0 || uid > 0x7fffffffUL) {
+                nimo::platform::consoleLog("nimo-netd: --resolver-uid 需要一个非 root 的用户号");
+                return 2;
+            }
+            options.resolverUid = static_cast<uid_t>(uid);
         } else if (std::strcmp(argv[i], "--remove-all") == 0) {
             std::string why;
             if (nimo::netd::NetdService::removeAll(&why))
@@ -38,7 +48,8 @@ int main(int argc, char** argv) {
             nimo::platform::consoleLog("nimo-netd: " + why);
             return 1;
         } else {
-            nimo::platform::consoleLog("usage: nimo-netd [--socket PATH] | --remove-all");
+            nimo::platform::consoleLog(
+                "usage: nimo-netd [--socket PATH] [--resolver-uid UID] | --remove-all");
             return 2;
         }
     }
@@ -48,8 +59,9 @@ int main(int argc, char** argv) {
     }
     if (sd_listen_fds(1) == 1)
         options.listenFd = SD_LISTEN_FDS_START;
-    if (const passwd* resolver = ::getpwnam("systemd-resolve"))
-        options.resolverUid = resolver->pw_uid;
+    if (!options.resolverUid)
+        if (const passwd* resolver = ::getpwnam("systemd-resolve"))
+            options.resolverUid = resolver->pw_uid;
 
     nimo::netd::NetdService service(options);
     std::string why;

@@ -20,9 +20,9 @@
 namespace nimo::test {
 namespace {
 
-constexpr uid_t kUser = 64033, kOther = 64034;
+constexpr uid_t kUser = 64033, kOther = 64034, kResolver = 64036; // kResolver: the system's stub resolver
 const std::string kDesktop4 = "198.51.100.2", kDesktop6 = "2001:db8:1::2", kNode4 = "198.51.100.1";
-const std::string kSecondNode4 = "198.51.100.3";
+const std::string kSecondNode6 = "2001:db8:1::3"; // the second node has IPv6 only
 const std::string kSite4 = "203.0.113.10", kSite6 = "2001:db8:2::10";
 const std::string kLanDns4 = "192.168.77.1", kLanDns6 = "fd77::1";
 const std::string kSiteName = "www.nimo-cap.test";
@@ -125,7 +125,7 @@ protected:
               "ip -n " + d + " link set " + dv + " up",
               "ip -n " + w + " addr add " + kNode4 + "/24 dev " + wv,
               "ip -n " + w + " addr add 2001:db8:1::1/64 dev " + wv + " nodad",
-              "ip -n " + w + " addr add " + kSecondNode4 + "/24 dev " + wv,
+              "ip -n " + w + " addr add " + kSecondNode6 + "/64 dev " + wv + " nodad",
               "ip -n " + w + " link set " + wv + " up", "ip -n " + d + " route add default via " + kNode4,
               "ip -n " + d + " -6 route add default via 2001:db8:1::1",
               "ip -n " + w + " addr add " + kSite4 + "/32 dev lo",
@@ -163,7 +163,11 @@ protected:
                                     kDesktop4 +
                                     " meta l4proto != tcp counter name leak\n"
                                     "  ip6 saddr " +
-                                    kDesktop6 + " meta l4proto != ipv6-icmp counter name leak\n }\n}\n";
+                                    kDesktop6 + " tcp dport != " + std::to_string(secondNode_.port()) +
+                                    " counter name leak\n"
+                                    "  ip6 saddr " +
+                                    kDesktop6 +
+                                    " meta l4proto != { tcp, ipv6-icmp } counter name leak\n }\n}\n";
         ASSERT_EQ(sh(world_->exec() + "nft -f - <<'EOF'\n" + counter + "EOF"), 0);
         std::string error;
         ASSERT_TRUE(devService_.loadFixture(
@@ -184,7 +188,8 @@ protected:
         ::chmod(dir_.path().toStdString().c_str(), 0755);
         netdSocket_ = netdDir_.path().toStdString() + "/netd.sock";
         ::chmod(netdDir_.path().toStdString().c_str(), 0755);
-        netd_ = start(desktop_->exec() + binDir() + "/nimo-netd --socket " + netdSocket_);
+        netd_ = start(desktop_->exec() + binDir() + "/nimo-netd --socket " + netdSocket_ +
+                      " --resolver-uid " + std::to_string(kResolver));
         // Listening once it answers (here: refuses root), not when the file appears at bind.
         ASSERT_TRUE(waitUntil([&] { return netdRequest(netdSocket_, {"{}"}).find("error:") != 0; }));
         startTunnelService();
@@ -289,7 +294,7 @@ protected:
     std::unique_ptr<Netns> desktop_, world_;
     devservice::DevService devService_;
     devservice::DevServer devServer_{devService_};
-    devservice::LoopbackNode node_{"节点W", kNode4}, secondNode_{"节点V", kSecondNode4};
+    devservice::LoopbackNode node_{"节点W", kNode4}, secondNode_{"节点V", kSecondNode6};
     std::unique_ptr<WebSite> site_, hostCheck_;
     std::unique_ptr<TinyDns> dns_;
     QTemporaryDir dir_, netdDir_;
@@ -312,15 +317,20 @@ TEST_F(CaptureRoad, GlobalModeCarriesEveryRoadAndFailsClosed) {
     struct Dns {
         std::string server;
         bool tcp;
+        uid_t uid = kUser;
     };
+    // The stub resolver's own upstream queries (another uid, over v4 and v6) are carried too.
     for (const Dns& road : std::vector<Dns>{{kLanDns4, false},
                                             {kLanDns6, false},
                                             {kLanDns4, true},
                                             {"127.0.0.53", false},
-                                            {kSite4, false}}) {
-        SCOPED_TRACE(road.server + (road.tcp ? " tcp" : " udp"));
-        EXPECT_EQ(runAs(desktop_->name(), kUser, [&] { return dnsQuery(road.server, kSiteName, road.tcp); }),
-                  "answer");
+                                            {kSite4, false},
+                                            {kLanDns4, false, kResolver},
+                                            {kLanDns6, true, kResolver}}) {
+        SCOPED_TRACE(road.server + (road.tcp ? " tcp" : " udp") + " uid " + std::to_string(road.uid));
+        EXPECT_EQ(
+            runAs(desktop_->name(), road.uid, [&] { return dnsQuery(road.server, kSiteName, road.tcp); }),
+            "answer");
     }
     // UDP and ICMP cannot go through the tunnel: refused at once, never sent.
     const std::string udp = runAs(desktop_->name(), kUser, [&] { return udpSend(kSite4, 9999); });
@@ -340,12 +350,21 @@ TEST_F(CaptureRoad, GlobalModeCarriesEveryRoadAndFailsClosed) {
     EXPECT_EQ(leak(), "packets 0");
 
     // A node switch moves the exemption before the transport connects: no loop through the relay.
-    ASSERT_TRUE(control_->request({{"op", "message"},
-                                   {"configuration", tunnel_},
-                                   {"data", tunnelproto::toBase64("switchNode.节点V")}}));
-    EXPECT_TRUE(waitUntil([&] { return hello().value("node", "") == "节点V"; }, std::chrono::seconds(10)));
+    // The new node has IPv6, so IPv6 is carried now; back on the first node it is refused again.
+    const auto switchTo = [&](const std::string& name) {
+        ASSERT_TRUE(control_->request(
+            {{"op", "message"},
+             {"configuration", tunnel_},
+             {"data", tunnelproto::toBase64(QByteArray::fromStdString("switchNode." + name))}}));
+        EXPECT_TRUE(waitUntil([&] { return hello().value("node", "") == name; }, std::chrono::seconds(10)));
+    };
+    switchTo("节点V");
+    EXPECT_NE(curl(kUser, "http://[" + kSite6 + "]/").find("site rc=0"), std::string::npos);
     EXPECT_NE(curl(kUser, "http://" + kSiteName + "/").find("site rc=0"), std::string::npos);
-    EXPECT_TRUE(site_->peers.anyContains({kSecondNode4}));
+    switchTo("节点W");
+    EXPECT_NE(curl(kUser, "http://[" + kSite6 + "]/").find("rc=7"), std::string::npos);
+    EXPECT_NE(curl(kUser, "http://" + kSiteName + "/").find("site rc=0"), std::string::npos);
+    EXPECT_FALSE(site_->peers.anyContains(desktop));
     EXPECT_EQ(leak(), "packets 0");
 
     // Another user's traffic is untouched.
