@@ -46,6 +46,9 @@ public:
 
     State state() const { return state_; }
     bool killSwitch() const { return killSwitch_; }
+    // The user's connections are being redirected: a probe of any node but the current one would
+    // reach the relay, not the node.
+    bool capturing() const { return lastOn_.has_value(); }
     // While global mode runs without the capture: what the user should know (the client shows it
     // once per start).
     std::optional<std::string> notice() const;

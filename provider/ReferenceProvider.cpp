@@ -14,6 +14,7 @@
 #include <QUrlQuery>
 #include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <unistd.h>
 #include <utility>
 
@@ -309,12 +310,30 @@ void ReferenceProvider::chooseNode(const std::string& name, std::function<void(c
         candidates.push_back(*node);
         deadline = kNodeCheckMs;
     }
+    if (capture_.capturing()) {
+        // A probe now would measure the relay. A named node is proved by the transport's own check
+        // (a failure goes back to the previous node); the automatic route ranks by the last probes.
+        const auto rank = [this](const Node& node) {
+            const auto it = measuredMs_.find(nodeKey(node));
+            return it == measuredMs_.end() ? std::numeric_limits<int>::max() : it->second;
+        };
+        const auto best = std::min_element(candidates.begin(), candidates.end(),
+                                           [&](const Node& a, const Node& b) { return rank(a) < rank(b); });
+        kLog.info("选择节点：" + platform::escapedForLog(best->remarks) +
+                  "（全局捕获中，按此前测得的连接用时）");
+        QMetaObject::invokeMethod(
+            this, [done, node = *best] { done(node); }, Qt::QueuedConnection);
+        return;
+    }
     const Phase phase = phase_;
     measureConnectTimes(
         this, candidates, deadline, [this, candidates, phase, done, failed](std::vector<ConnectTime> times) {
             if (phase_ != phase)
                 return;
             std::optional<std::size_t> best;
+            for (std::size_t i = 0; i < times.size(); ++i)
+                if (times[i].ms)
+                    measuredMs_[nodeKey(candidates[i])] = *times[i].ms;
             for (std::size_t i = 0; i < times.size(); ++i)
                 if (times[i].ms && (!best || *times[i].ms < *times[best.value()].ms))
                     best = i;

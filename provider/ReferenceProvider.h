@@ -13,6 +13,7 @@
 #include <QTimer>
 #include <QUrl>
 #include <functional>
+#include <map>
 #include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
@@ -99,8 +100,9 @@ private:
     QTimer healthTimer_;
     std::uint64_t lastTraffic_ = 0;
     bool probing_ = false;
-    bool failingOver_ = false;           // a switch away from a dead node, reported as reasserting
-    std::vector<std::string> deadNodes_; // "server:port" of nodes that stopped answering
+    bool failingOver_ = false;              // a switch away from a dead node, reported as reasserting
+    std::vector<std::string> deadNodes_;    // "server:port" of nodes that stopped answering
+    std::map<std::string, int> measuredMs_; // "server:port" -> connect time of its last real probe
 };
 
 } // namespace nimo::provider
