@@ -4,13 +4,18 @@
 #include "DnsForwarder.h"
 #include "LoopbackNodes.h"
 #include "NodeList.h"
+#include "Relay.h"
 #include "TrafficSupport.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
+#include <QPointer>
 #include <QProcess>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
 
 using namespace nimo;
 using namespace nimo::test;
@@ -199,6 +204,46 @@ TEST(TransportHelper, RefusesBadConfigurationsAndCarriesTrafficThroughARealNode)
     helper.closeWriteChannel();
     EXPECT_TRUE(helper.waitForFinished(5000));
     EXPECT_FALSE(portOpen(port));
+}
+
+// The relay's link between a redirected client and the proxy: what Qt read early goes first, bulk
+// goes both ways at once, a half-close passes on and the link ends once both ways have ended.
+TEST(RelayLink, CarriesEarlyBytesBulkAndHalfClosesBothWays) {
+    int user[2], far[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, user), 0);
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, far), 0);
+    bool ended = false;
+    QPointer<QObject> link =
+        provider::splice(user[1], far[1], "banner;", "request;", [&ended] { ended = true; });
+    const std::string up(8 << 20, 'u'), down(3 << 20, 'd');
+    // Each peer writes all it has, shuts its sending side and reads to the end.
+    const auto peer = [](int fd, const std::string& out, std::string* in) {
+        std::thread writer([fd, &out] {
+            for (std::size_t at = 0; at < out.size();) {
+                const ssize_t n = ::send(fd, out.data() + at, out.size() - at, MSG_NOSIGNAL);
+                if (n <= 0)
+                    return;
+                at += static_cast<std::size_t>(n);
+            }
+            ::shutdown(fd, SHUT_WR);
+        });
+        char buffer[65536];
+        for (ssize_t n; (n = ::read(fd, buffer, sizeof buffer)) > 0;)
+            in->append(buffer, static_cast<std::size_t>(n));
+        writer.join();
+    };
+    std::string atUser, atFar;
+    std::thread userSide(peer, user[0], up, &atUser), farSide(peer, far[0], down, &atFar);
+    EXPECT_TRUE(waitUntil([&] { return ended && !link; }, std::chrono::seconds(30)));
+    userSide.join();
+    farSide.join();
+    EXPECT_EQ(atUser.size(), 7 + down.size());
+    EXPECT_EQ(atUser.substr(0, 7), "banner;");
+    EXPECT_EQ(atFar.size(), 8 + up.size());
+    EXPECT_EQ(atFar.substr(0, 8), "request;");
+    EXPECT_EQ(atFar.find_first_not_of('u', 8), std::string::npos);
+    ::close(user[0]);
+    ::close(far[0]);
 }
 
 TEST(DnsForwarder, ServfailKeepsTheIdAndQuestionAndIgnoresWhatIsNoQuery) {
