@@ -1,14 +1,17 @@
 #include "NetdService.h"
 
+#include "PeerUid.h"
 #include "platform/Log.h"
 #include "tunnel/TunnelProtocol.h"
 
 #include <QTimer>
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/netfilter/nfnetlink.h>
 #include <linux/netlink.h>
+#include <netinet/in.h>
 #include <nftables/libnftables.h>
 #include <sstream>
 #include <sys/file.h>
@@ -224,7 +227,33 @@ void NetdService::onLine(platform::UnixSocket* socket, uid_t uid, const std::str
     socket->write(tunnelproto::encodeLine(reply));
 }
 
+namespace {
+// The relay and DNS ports must be the caller's own: otherwise one user could send their traffic
+// into another user's tunnel.
+std::string foreignPort(uid_t uid, const CaptureRequest& request) {
+    const struct {
+        int protocol, port;
+        const char* what;
+    } ports[] = {{IPPROTO_TCP, request.relayPort, "中继端口"},
+                 {IPPROTO_TCP, request.dnsPort, "DNS 端口"},
+                 {IPPROTO_UDP, request.dnsPort, "DNS 端口"}};
+    for (const auto& p : ports) {
+        const auto owners = provider::loopbackPortOwners(p.protocol, static_cast<std::uint16_t>(p.port));
+        if (!owners)
+            return std::string("无法查明") + p.what + "的所有者";
+        if (owners->empty() ||
+            std::any_of(owners->begin(), owners->end(), [uid](uid_t o) { return o != uid; }))
+            return std::string(p.what) + " " + std::to_string(p.port) + " 不是请求者自己的";
+    }
+    return {};
+}
+} // namespace
+
 nlohmann::json NetdService::apply(uid_t uid, platform::UnixSocket* socket, const CaptureRequest& request) {
+    if (const std::string why = foreignPort(uid, request); !why.empty()) {
+        kLog.error("拒绝捕获：" + tableName(uid) + "：" + why);
+        return failure(why);
+    }
     const std::string script = captureScript(uid, request, options_.resolverUid);
     std::string error;
     if (!runNft(script, &error)) {

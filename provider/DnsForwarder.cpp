@@ -1,5 +1,6 @@
 #include "DnsForwarder.h"
 
+#include "PeerUid.h"
 #include "Relay.h"
 
 #include <QNetworkDatagram>
@@ -144,6 +145,21 @@ void DnsForwarder::onDatagrams(QUdpSocket* socket) {
 void DnsForwarder::onTcpClient(QTcpServer* server) {
     while (QTcpSocket* client = server->nextPendingConnection()) {
         client->setParent(this);
+        // What a capture redirected here came from a table whose ports nimo-netd found to be ours;
+        // a direct connection must be the user's own.
+        const int fd = static_cast<int>(client->socketDescriptor());
+        QHostAddress target;
+        quint16 targetPort = 0;
+        // Connection tracking gives a direct connection an "original" destination too: our own.
+        const bool redirected =
+            originalDestination(fd, &target, &targetPort) &&
+            !(targetPort == client->localPort() &&
+              target.isEqual(client->localAddress(), QHostAddress::ConvertV4MappedToIPv4));
+        if (!redirected && !peerIsOwnUser(fd)) {
+            client->abort();
+            client->deleteLater();
+            continue;
+        }
         auto buffer = std::make_shared<QByteArray>();
         QPointer<QTcpSocket> peer(client);
         connect(client, &QTcpSocket::disconnected, client, &QObject::deleteLater);

@@ -65,6 +65,71 @@ std::optional<uid_t> loopbackPeerUid(int connectedFd) {
     return uid;
 }
 
+std::optional<std::vector<uid_t>> loopbackPortOwners(int protocol, std::uint16_t port) {
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd < 0)
+        return std::nullopt;
+    timeval wait{1, 0};
+    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    std::vector<uid_t> owners;
+    bool complete = true;
+    for (const int family : {AF_INET, AF_INET6}) {
+        struct {
+            nlmsghdr header;
+            inet_diag_req_v2 request;
+        } message{};
+        message.header.nlmsg_len = sizeof message;
+        message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+        message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
+        message.request.sdiag_family = static_cast<__u8>(family);
+        message.request.sdiag_protocol = static_cast<__u8>(protocol);
+        message.request.idiag_states = protocol == IPPROTO_TCP ? 1u << 10 /* TCP_LISTEN */ : ~0u;
+        if (::send(fd, &message, sizeof message, 0) != static_cast<ssize_t>(sizeof message)) {
+            complete = false;
+            break;
+        }
+        // A dump comes in parts and ends with NLMSG_DONE.
+        bool done = false;
+        while (!done) {
+            alignas(nlmsghdr) char buffer[16384];
+            const ssize_t n = ::recv(fd, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                complete = false;
+                break;
+            }
+            auto remaining = static_cast<unsigned>(n);
+            for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, remaining);
+                 header = NLMSG_NEXT(header, remaining)) {
+                if (header->nlmsg_type == NLMSG_DONE || header->nlmsg_type == NLMSG_ERROR) {
+                    complete = complete && header->nlmsg_type == NLMSG_DONE;
+                    done = true;
+                    break;
+                }
+                if (header->nlmsg_len < NLMSG_LENGTH(sizeof(inet_diag_msg)))
+                    continue;
+                const auto* socket = static_cast<const inet_diag_msg*>(NLMSG_DATA(header));
+                if (ntohs(socket->id.idiag_sport) != port)
+                    continue;
+                in6_addr source{};
+                std::memcpy(&source, socket->id.idiag_src, sizeof source);
+                const bool loopback = family == AF_INET ? (ntohl(socket->id.idiag_src[0]) >> 24) == 127
+                                                        : IN6_IS_ADDR_LOOPBACK(&source);
+                // A wildcard bind takes the loopback port too.
+                const bool wildcard =
+                    family == AF_INET ? socket->id.idiag_src[0] == 0 : IN6_IS_ADDR_UNSPECIFIED(&source);
+                if (loopback || wildcard)
+                    owners.push_back(socket->idiag_uid);
+            }
+        }
+        if (!complete)
+            break;
+    }
+    ::close(fd);
+    if (!complete)
+        return std::nullopt;
+    return owners;
+}
+
 bool peerIsOwnUser(int connectedFd) {
     const auto uid = loopbackPeerUid(connectedFd);
     return uid && *uid == ::getuid();

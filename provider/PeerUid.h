@@ -1,7 +1,9 @@
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <sys/types.h>
+#include <vector>
 
 namespace nimo::provider {
 
@@ -12,5 +14,9 @@ std::optional<uid_t> loopbackPeerUid(int connectedFd);
 
 // Whether the peer runs as this process's user; an unknown peer is refused.
 bool peerIsOwnUser(int connectedFd);
+
+// The uids of every socket bound to port on a loopback address (IPv4 and IPv6): TCP listening
+// sockets for IPPROTO_TCP, all sockets for IPPROTO_UDP; nullopt when the kernel cannot be asked.
+std::optional<std::vector<uid_t>> loopbackPortOwners(int protocol, std::uint16_t port);
 
 } // namespace nimo::provider

@@ -332,6 +332,17 @@ TEST_F(CaptureRoad, GlobalModeCarriesEveryRoadAndFailsClosed) {
             runAs(desktop_->name(), road.uid, [&] { return dnsQuery(road.server, kSiteName, road.tcp); }),
             "answer");
     }
+    // The forwarder's own port, straight over TCP: the user is answered, another uid is not.
+    const std::string rules = shOut(desktop_->exec() + "nft list table inet nimo_u" + std::to_string(kUser));
+    const auto at = rules.find("th dport 53 redirect to :");
+    ASSERT_NE(at, std::string::npos) << rules;
+    const int forwarder = std::atoi(rules.c_str() + at + 25);
+    EXPECT_EQ(
+        runAs(desktop_->name(), kUser, [&] { return dnsQuery("127.0.0.1", kSiteName, true, forwarder); }),
+        "answer");
+    EXPECT_NE(
+        runAs(desktop_->name(), kOther, [&] { return dnsQuery("127.0.0.1", kSiteName, true, forwarder); }),
+        "answer");
     // UDP and ICMP cannot go through the tunnel: refused at once, never sent.
     const std::string udp = runAs(desktop_->name(), kUser, [&] { return udpSend(kSite4, 9999); });
     EXPECT_NE(udp.find("Operation not permitted"), std::string::npos) << udp;

@@ -163,9 +163,9 @@ std::string runAs(const std::string& ns, uid_t uid, const std::function<std::str
     return timedOut ? "timeout" : result;
 }
 
-std::string dnsQuery(const std::string& server, const std::string& name, bool tcp) {
+std::string dnsQuery(const std::string& server, const std::string& name, bool tcp, int port) {
     sockaddr_storage addr;
-    const socklen_t len = socketAddress(server, 53, &addr);
+    const socklen_t len = socketAddress(server, port, &addr);
     std::string query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
     query += encodeName(name) + std::string("\x00\x01\x00\x01", 4);
     const int fd = ::socket(addr.ss_family, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);

@@ -49,7 +49,7 @@ std::string runAs(const std::string& ns, uid_t uid, const std::function<std::str
                   int timeoutMs = 8000);
 
 // Probes for runAs. DNS: "answer", "servfail", "nxdomain", or the error.
-std::string dnsQuery(const std::string& server, const std::string& name, bool tcp);
+std::string dnsQuery(const std::string& server, const std::string& name, bool tcp, int port = 53);
 std::string udpSend(const std::string& address, int port);
 std::string ping(const std::string& address);
 std::string netdRequest(const std::string& socketPath, const std::vector<std::string>& lines);

@@ -4,7 +4,9 @@
 
 #include <QProcess>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
 #include <nlohmann/json.hpp>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -12,6 +14,21 @@ namespace nimo::test {
 namespace {
 
 constexpr uid_t kUser = 64031, kOther = 64032;
+
+// A socket on 127.0.0.1:port, listening when it is TCP.
+int bindLoopback(int type, int port) {
+    const int fd = ::socket(AF_INET, type | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const int one = 1;
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0 ||
+        (type == SOCK_STREAM && ::listen(fd, 4) != 0))
+        return -1;
+    return fd;
+}
 
 class NetdFixture : public ::testing::Test {
 protected:
@@ -39,8 +56,16 @@ protected:
         // Listening once it answers (here: refuses root), not when the file appears at bind.
         ASSERT_TRUE(waitUntil([&] { return netdRequest(socket_, {"{}"}).find("error:") != 0; }));
     }
+    // As uid, which holds the relay and DNS ports of on() meanwhile, as a provider would.
     nlohmann::json ask(uid_t uid, const std::string& line) {
-        const std::string reply = runAs(ns_->name(), uid, [&] { return netdRequest(socket_, {line}); });
+        const std::string reply = runAs(ns_->name(), uid, [&] {
+            const std::vector<int> held = {bindLoopback(SOCK_STREAM, 4000), bindLoopback(SOCK_STREAM, 5300),
+                                           bindLoopback(SOCK_DGRAM, 5300)};
+            std::string answer = netdRequest(socket_, {line});
+            for (int fd : held)
+                ::close(fd);
+            return answer;
+        });
         const auto parsed = nlohmann::json::parse(reply, nullptr, false);
         return parsed.is_object() ? parsed : nlohmann::json{{"unparsed", reply}};
     }
@@ -86,7 +111,20 @@ TEST_F(NetdFixture, RefusesEveryMalformedRequestAndChangesNothing) {
         {R"({"op":"update","node":["1.2.3.4"],"nodePort":1})", "没有"},
         {R"({"op":"off","table":"ip filter"})", "不带参数"},
         {std::string(5000, 'x'), "过长"},
+        // Ports nobody holds, or another user holds: no one's traffic goes into someone else's tunnel.
+        {R"({"op":"on","node":["1.2.3.4"],"nodePort":1,"relayPort":4002,"dnsPort":5300})",
+         "不是请求者自己的"},
+        {R"({"op":"on","node":["1.2.3.4"],"nodePort":1,"relayPort":4001,"dnsPort":5300})",
+         "不是请求者自己的"},
+        {R"({"op":"on","node":["1.2.3.4"],"nodePort":1,"relayPort":4000,"dnsPort":5301})",
+         "不是请求者自己的"},
     };
+    std::vector<int> roots;
+    {
+        InNetns in(ns_->name());
+        roots = {bindLoopback(SOCK_STREAM, 4001), bindLoopback(SOCK_STREAM, 5301),
+                 bindLoopback(SOCK_DGRAM, 5301)};
+    }
     for (const auto& c : cases) {
         SCOPED_TRACE(c.line.substr(0, 80));
         const auto reply = ask(kUser, c.line);
@@ -98,6 +136,8 @@ TEST_F(NetdFixture, RefusesEveryMalformedRequestAndChangesNothing) {
     // Root's own requests are refused: a rule scoped to root would take the whole system.
     EXPECT_NE(netdRequest(socket_, {on()}).find("root"), std::string::npos);
     EXPECT_EQ(tables(), "");
+    for (int fd : roots)
+        ::close(fd);
 }
 
 TEST_F(NetdFixture, ScopesByUidKeepsHeldTablesAndPutsThemBack) {
