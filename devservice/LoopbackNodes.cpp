@@ -19,9 +19,7 @@
 
 namespace nimo::devservice {
 
-namespace {
-// An IPv4 or IPv6 address with a port; its length, or 0 when the address is neither.
-socklen_t addressOf(const std::string& address, int port, sockaddr_storage* out) {
+socklen_t socketAddress(const std::string& address, int port, sockaddr_storage* out) {
     *out = {};
     auto* v4 = reinterpret_cast<sockaddr_in*>(out);
     auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
@@ -38,9 +36,10 @@ socklen_t addressOf(const std::string& address, int port, sockaddr_storage* out)
     return 0;
 }
 
+namespace {
 int freePort(const std::string& address) {
     sockaddr_storage addr;
-    socklen_t len = addressOf(address, 0, &addr);
+    socklen_t len = socketAddress(address, 0, &addr);
     if (len == 0)
         return 0;
     const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -55,7 +54,7 @@ int freePort(const std::string& address) {
 
 bool accepts(const std::string& address, int port) {
     sockaddr_storage addr;
-    const socklen_t len = addressOf(address, port, &addr);
+    const socklen_t len = socketAddress(address, port, &addr);
     const int fd = ::socket(addr.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const bool ok = len != 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0;
     ::close(fd);

@@ -2,12 +2,16 @@
 
 #include <nlohmann/json.hpp>
 #include <string>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 namespace nimo::devservice {
 
 // The path of ss-server on PATH, or "" when the package is not installed.
 std::string findNodeServer();
+
+// An IPv4 or IPv6 literal with a port as a socket address; its length, or 0 when it is neither.
+socklen_t socketAddress(const std::string& address, int port, sockaddr_storage* out);
 
 // One shadowsocks node (ss-server) on a loopback address, for the demo and the tests. Its outgoing
 // connections also leave from that address, so a target can tell nodes apart by the peer address.

@@ -11,6 +11,34 @@
 
 namespace nimo::provider {
 
+namespace {
+// The kernel's socket table, asked over netlink; a second at most for each answer.
+int openSocketDiag() {
+    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    if (fd >= 0) {
+        timeval wait{1, 0};
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    return fd;
+}
+
+struct DiagRequest {
+    nlmsghdr header;
+    inet_diag_req_v2 request;
+};
+
+DiagRequest diagRequest(int family, int protocol, unsigned flags, unsigned states) {
+    DiagRequest message{};
+    message.header.nlmsg_len = sizeof message;
+    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
+    message.header.nlmsg_flags = static_cast<__u16>(flags);
+    message.request.sdiag_family = static_cast<__u8>(family);
+    message.request.sdiag_protocol = static_cast<__u8>(protocol);
+    message.request.idiag_states = states;
+    return message;
+}
+} // namespace
+
 std::optional<uid_t> loopbackPeerUid(int connectedFd) {
     sockaddr_storage local{}, remote{};
     socklen_t localLen = sizeof local, remoteLen = sizeof remote;
@@ -19,16 +47,7 @@ std::optional<uid_t> loopbackPeerUid(int connectedFd) {
         local.ss_family != remote.ss_family || (local.ss_family != AF_INET && local.ss_family != AF_INET6))
         return std::nullopt;
     // The peer's socket is the one whose source is our remote end and whose destination is us.
-    struct {
-        nlmsghdr header;
-        inet_diag_req_v2 request;
-    } message{};
-    message.header.nlmsg_len = sizeof message;
-    message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-    message.header.nlmsg_flags = NLM_F_REQUEST;
-    message.request.sdiag_family = static_cast<__u8>(local.ss_family);
-    message.request.sdiag_protocol = IPPROTO_TCP;
-    message.request.idiag_states = ~0u;
+    DiagRequest message = diagRequest(local.ss_family, IPPROTO_TCP, NLM_F_REQUEST, ~0u);
     message.request.id.idiag_cookie[0] = INET_DIAG_NOCOOKIE;
     message.request.id.idiag_cookie[1] = INET_DIAG_NOCOOKIE;
     if (local.ss_family == AF_INET) {
@@ -46,11 +65,9 @@ std::optional<uid_t> loopbackPeerUid(int connectedFd) {
         std::memcpy(message.request.id.idiag_src, &r.sin6_addr, 16);
         std::memcpy(message.request.id.idiag_dst, &l.sin6_addr, 16);
     }
-    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    const int fd = openSocketDiag();
     if (fd < 0)
         return std::nullopt;
-    timeval wait{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::optional<uid_t> uid;
     if (::send(fd, &message, sizeof message, 0) == static_cast<ssize_t>(sizeof message)) {
         alignas(nlmsghdr) char buffer[8192];
@@ -66,24 +83,14 @@ std::optional<uid_t> loopbackPeerUid(int connectedFd) {
 }
 
 std::optional<std::vector<uid_t>> loopbackPortOwners(int protocol, std::uint16_t port) {
-    const int fd = ::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC, NETLINK_SOCK_DIAG);
+    const int fd = openSocketDiag();
     if (fd < 0)
         return std::nullopt;
-    timeval wait{1, 0};
-    ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
     std::vector<uid_t> owners;
     bool complete = true;
     for (const int family : {AF_INET, AF_INET6}) {
-        struct {
-            nlmsghdr header;
-            inet_diag_req_v2 request;
-        } message{};
-        message.header.nlmsg_len = sizeof message;
-        message.header.nlmsg_type = SOCK_DIAG_BY_FAMILY;
-        message.header.nlmsg_flags = NLM_F_REQUEST | NLM_F_DUMP;
-        message.request.sdiag_family = static_cast<__u8>(family);
-        message.request.sdiag_protocol = static_cast<__u8>(protocol);
-        message.request.idiag_states = protocol == IPPROTO_TCP ? 1u << 10 /* TCP_LISTEN */ : ~0u;
+        const DiagRequest message = diagRequest(family, protocol, NLM_F_REQUEST | NLM_F_DUMP,
+                                                protocol == IPPROTO_TCP ? 1u << 10 /* TCP_LISTEN */ : ~0u);
         if (::send(fd, &message, sizeof message, 0) != static_cast<ssize_t>(sizeof message)) {
             complete = false;
             break;

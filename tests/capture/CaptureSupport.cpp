@@ -1,5 +1,7 @@
 #include "CaptureSupport.h"
 
+#include "LoopbackNodes.h"
+
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
@@ -21,22 +23,6 @@ namespace nimo::test {
 namespace {
 std::string errnoText(const char* what) {
     return std::string("error:") + what + ":" + std::strerror(errno);
-}
-
-// An address and port as a socket address of its own family.
-socklen_t socketAddress(const std::string& address, int port, sockaddr_storage* out) {
-    *out = {};
-    auto* v4 = reinterpret_cast<sockaddr_in*>(out);
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(out);
-    if (::inet_pton(AF_INET, address.c_str(), &v4->sin_addr) == 1) {
-        v4->sin_family = AF_INET;
-        v4->sin_port = htons(static_cast<uint16_t>(port));
-        return sizeof *v4;
-    }
-    ::inet_pton(AF_INET6, address.c_str(), &v6->sin6_addr);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<uint16_t>(port));
-    return sizeof *v6;
 }
 
 std::string encodeName(const std::string& name) {
@@ -165,7 +151,7 @@ std::string runAs(const std::string& ns, uid_t uid, const std::function<std::str
 
 std::string dnsQuery(const std::string& server, const std::string& name, bool tcp, int port) {
     sockaddr_storage addr;
-    const socklen_t len = socketAddress(server, port, &addr);
+    const socklen_t len = devservice::socketAddress(server, port, &addr);
     std::string query("\x12\x34\x01\x00\x00\x01\x00\x00\x00\x00\x00\x00", 12);
     query += encodeName(name) + std::string("\x00\x01\x00\x01", 4);
     const int fd = ::socket(addr.ss_family, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
@@ -200,7 +186,7 @@ std::string dnsQuery(const std::string& server, const std::string& name, bool tc
 
 std::string udpSend(const std::string& address, int port) {
     sockaddr_storage addr;
-    const socklen_t len = socketAddress(address, port, &addr);
+    const socklen_t len = devservice::socketAddress(address, port, &addr);
     const int fd = ::socket(addr.ss_family, SOCK_DGRAM, 0);
     setTimeout(fd, 4000);
     char byte = 'x';
@@ -213,7 +199,7 @@ std::string udpSend(const std::string& address, int port) {
 
 std::string ping(const std::string& address) {
     sockaddr_storage addr;
-    const socklen_t len = socketAddress(address, 0, &addr);
+    const socklen_t len = devservice::socketAddress(address, 0, &addr);
     const int fd = ::socket(AF_INET, SOCK_DGRAM, IPPROTO_ICMP);
     if (fd < 0)
         return errnoText("socket");
