@@ -89,9 +89,10 @@ bool TunnelService::listen(std::string* error) {
         return false;
     }
     ::chmod(dir.c_str(), 0700);
+    // Watched before the file exists: a removal right after the first client finds us is seen too.
+    folderWatch_.addPath(QString::fromStdString(dir));
     if (!bind(error))
         return false;
-    folderWatch_.addPath(QString::fromStdString(dir));
     checkIdle();
     return true;
 }

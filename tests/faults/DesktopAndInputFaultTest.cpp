@@ -276,12 +276,6 @@ TEST(Faults, TheServiceStaysReachable) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        // Under AddressSanitizer the service does not hear the removal within the test (a nimo-tunneld
-        // of the same build started by hand does): open in docs/reliability.md.
-        if (deadlineScale() > 1 && std::string_view(c.name) == "socket file removed") {
-            std::printf("skipped under the sanitizers: %s\n", c.name);
-            continue;
-        }
         ServiceHarness service;
         ASSERT_TRUE(service.start());
         const std::vector<int> fds = c.fault(service);
