@@ -505,6 +505,7 @@ nlohmann::json ReferenceProvider::stateJson() const {
                             {"tunMode", state_.tunMode}};
     if (phase_ == Phase::Connected) {
         state["node"] = transport_.node().remarks;
+        state["switching"] = switching_; // node is the one being checked until this is false
         state["socksPort"] = socksPort_;
         state["pacUrl"] = pac_.url();
         state.update(capture_.stateJson());

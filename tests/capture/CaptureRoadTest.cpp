@@ -367,7 +367,12 @@ TEST_F(CaptureRoad, GlobalModeCarriesEveryRoadAndFailsClosed) {
             {{"op", "message"},
              {"configuration", tunnel_},
              {"data", tunnelproto::toBase64(QByteArray::fromStdString("switchNode." + name))}}));
-        EXPECT_TRUE(waitUntil([&] { return hello().value("node", "") == name; }, std::chrono::seconds(10)));
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                const auto state = hello();
+                return state.value("node", "") == name && !state.value("switching", true);
+            },
+            std::chrono::seconds(10)));
     };
     switchTo("节点V");
     EXPECT_NE(curl(kUser, "http://[" + kSite6 + "]/").find("site rc=0"), std::string::npos);
