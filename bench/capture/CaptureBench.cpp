@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     const long long megabytes = argc > 1 ? std::atoll(argv[1]) : 100;
     const int requests = argc > 2 ? std::atoi(argv[2]) : 200;
-    const int rounds = argc > 3 ? std::atoi(argv[3]) : 3;
+    const int rounds = argc > 3 ? std::atoi(argv[3]) : 9;
     if (const std::string why = captureUnavailableReason(); !why.empty()) {
         std::fprintf(stderr, "capture_bench: %s\n", why.c_str());
         return 2;
@@ -204,15 +204,19 @@ int main(int argc, char** argv) {
     const std::string rates = runAs(
         d, kUser,
         [&] {
-            std::vector<double> redirect, socks;
-            for (int round = 0; round < rounds; ++round)
+            // Each round's pair gives a ratio: a burst of load falls on one pair, not on one road.
+            std::vector<double> redirect, socks, ratios;
+            for (int round = 0; round < rounds; ++round) {
                 for (const int port : {0, socksPort}) {
                     const double s = fetch(bigUrl, port, size, false);
                     if (s <= 0)
                         return std::string("transfer failed");
                     (port ? socks : redirect).push_back(static_cast<double>(megabytes) / s);
                 }
-            return std::to_string(median(redirect)) + " " + std::to_string(median(socks));
+                ratios.push_back(redirect.back() / socks.back());
+            }
+            return std::to_string(median(redirect)) + " " + std::to_string(median(socks)) + " " +
+                   std::to_string(median(ratios));
         },
         600000);
     const double relayTicks =
@@ -231,14 +235,14 @@ int main(int argc, char** argv) {
             return std::to_string(median(redirect)) + " " + std::to_string(median(socks));
         },
         600000);
-    double redirectRate = 0, socksRate = 0, redirectMs = 0, socksMs = 0;
-    if (std::sscanf(rates.c_str(), "%lf %lf", &redirectRate, &socksRate) != 2 ||
+    double redirectRate = 0, socksRate = 0, ratio = 0, redirectMs = 0, socksMs = 0;
+    if (std::sscanf(rates.c_str(), "%lf %lf %lf", &redirectRate, &socksRate, &ratio) != 3 ||
         std::sscanf(firsts.c_str(), "%lf %lf", &redirectMs, &socksMs) != 2) {
         std::fprintf(stderr, "capture_bench: %s / %s\n", rates.c_str(), firsts.c_str());
         return 1;
     }
     std::printf("throughput %lld MB, median of %d: redirect %.1f MB/s, socks %.1f MB/s, ratio %.3f\n",
-                megabytes, rounds, redirectRate, socksRate, redirectRate / socksRate);
+                megabytes, rounds, redirectRate, socksRate, ratio);
     std::printf("relay CPU: %.3f s per 100 MB\n", relayTicks / static_cast<double>(::sysconf(_SC_CLK_TCK)) *
                                                       100.0 / static_cast<double>(megabytes * rounds));
     std::printf("first byte, %d requests each: redirect %.3f ms, socks %.3f ms, extra %.3f ms\n", requests,
