@@ -75,4 +75,3 @@ TEST(Desktop, OnASmallScreenTheTitleStripAndCloseButtonStayOnScreen) {
     EXPECT_GE(frame.top(), available.top());
     EXPECT_LE(frame.right(), available.right());
 }
-

@@ -157,3 +157,4 @@ TEST(SingleInstance, LaunchingNimoTwiceLeavesOneProcess) {
     ASSERT_TRUE(first.waitForFinished(5000));
     // The client started its tunnel service on these temporary folders; end exactly that one.
     test::stopProcessesStartedIn(xdg.root(), "nimo-tunneld");
+}

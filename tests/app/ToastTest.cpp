@@ -175,4 +175,3 @@ TEST(Toast, WhileNoWindowShowsToastsAreNotificationsOrWindowsOfTheirOwn) {
     EXPECT_EQ(shell.delegate.toastW()->message, QStringLiteral("代理：已开启"));
     QDBusConnection::disconnectFromBus(QStringLiteral("notifications"));
 }
-

@@ -37,7 +37,8 @@ TempXdg::~TempXdg() {
 }
 
 PrivateBus::PrivateBus(Access access) {
-    QStringList args{QStringLiteral("--session"), QStringLiteral("--nofork"), QStringLiteral("--print-address=1")};
+    QStringList args{QStringLiteral("--session"), QStringLiteral("--nofork"),
+                     QStringLiteral("--print-address=1")};
     if (access == Access::AnyUser) {
         // The session configuration lets only the daemon's own user connect.
         QFile config(config_.filePath(QStringLiteral("bus.conf")));
@@ -138,7 +139,8 @@ void stopProcessesStartedIn(const std::string& root, const char* program) {
         QFile environment(QStringLiteral("/proc/") + pid + QStringLiteral("/environ"));
         if (!cmdline.open(QIODevice::ReadOnly) || !cmdline.readAll().contains(program))
             continue;
-        if (environment.open(QIODevice::ReadOnly) && environment.readAll().contains(QByteArray::fromStdString(root)))
+        if (environment.open(QIODevice::ReadOnly) &&
+            environment.readAll().contains(QByteArray::fromStdString(root)))
             ::kill(pid.toInt(), SIGTERM);
     }
 }
