@@ -1,3 +1,4 @@
+#include "DesktopPeers.h"
 #include "ShellFixture.h"
 #include "app/StatusNotifierItem.h"
 #include "support/TestSupport.h"
@@ -13,20 +14,6 @@
 
 using namespace nimo;
 using nimo::test::waitUntil;
-
-namespace {
-
-// Stands for a panel's StatusNotifierWatcher: records the items that register.
-class FakeWatcher : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.kde.StatusNotifierWatcher")
-public:
-    QStringList items;
-public Q_SLOTS:
-    void RegisterStatusNotifierItem(const QString& service) { items << service; }
-};
-
-} // namespace
 
 // As at login: the client starts before the panel. Its status item must reach the panel's watcher
 // when that appears, with an icon to show.
@@ -54,7 +41,7 @@ TEST(Desktop, AWatcherThatAppearsAfterTheClientGetsTheStatusItem) {
         std::chrono::seconds(10)));
     waitUntil([] { return false; }, std::chrono::seconds(2));
 
-    FakeWatcher watcher;
+    test::FakeWatcher watcher;
     ASSERT_TRUE(panel.registerObject(QString::fromLatin1(StatusNotifierItem::kWatcherPath), &watcher,
                                      QDBusConnection::ExportAllSlots));
     ASSERT_TRUE(panel.registerService(QString::fromLatin1(StatusNotifierItem::kWatcherService)));
@@ -88,5 +75,3 @@ TEST(Desktop, OnASmallScreenTheTitleStripAndCloseButtonStayOnScreen) {
     EXPECT_GE(frame.top(), available.top());
     EXPECT_LE(frame.right(), available.right());
 }
-
-#include "DesktopTest.moc"

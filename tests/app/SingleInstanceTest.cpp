@@ -8,7 +8,6 @@
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QThread>
-#include <csignal>
 #include <future>
 #include <gtest/gtest.h>
 
@@ -157,13 +156,5 @@ TEST(SingleInstance, LaunchingNimoTwiceLeavesOneProcess) {
     first.terminate();
     ASSERT_TRUE(first.waitForFinished(5000));
     // The client started its tunnel service on these temporary folders; end exactly that one.
-    for (const QString& pid : QDir("/proc").entryList(QDir::Dirs)) {
-        QFile environment("/proc/" + pid + "/environ");
-        QFile exe("/proc/" + pid + "/cmdline");
-        if (!exe.open(QIODevice::ReadOnly) || !exe.readAll().contains("nimo-tunneld"))
-            continue;
-        if (environment.open(QIODevice::ReadOnly) &&
-            environment.readAll().contains(QByteArray::fromStdString(xdg.root())))
-            ::kill(pid.toInt(), SIGTERM);
-    }
+    test::stopProcessesStartedIn(xdg.root(), "nimo-tunneld");
 }

@@ -1,3 +1,4 @@
+#include "DesktopPeers.h"
 #include "ShellFixture.h"
 #include "app/NodesInfoVC.h"
 #include "app/ToastWindowController.h"
@@ -142,25 +143,6 @@ TEST(Toast, DelegateAndMainScreenToastsCoexistAndNeverTakeFocus) {
     EXPECT_EQ(QApplication::focusWidget(), focus);
 }
 
-namespace {
-
-// Stands for the desktop's notification server: records what it is asked to show.
-class FakeNotifications : public QObject {
-    Q_OBJECT
-    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.Notifications")
-public:
-    QStringList calls; // "replaced id|text|expiry"
-public Q_SLOTS:
-    uint Notify(const QString&, uint replaces, const QString&, const QString& summary, const QString&,
-                const QStringList&, const QVariantMap&, int timeout) {
-        calls << QStringLiteral("%1|%2|%3").arg(replaces).arg(summary).arg(timeout);
-        return replaces ? replaces : 42;
-    }
-    void CloseNotification(uint) {}
-};
-
-} // namespace
-
 // With the window hidden in the tray the delegate's toasts are notifications, each replacing the
 // last and expiring with the toast's time; with no server answering, the toast shows on its own.
 TEST(Toast, WhileNoWindowShowsToastsAreNotificationsOrWindowsOfTheirOwn) {
@@ -168,7 +150,7 @@ TEST(Toast, WhileNoWindowShowsToastsAreNotificationsOrWindowsOfTheirOwn) {
     ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
     test::ScopedEnv address("DBUS_SESSION_BUS_ADDRESS", bus.address().toStdString());
     QDBusConnection server = QDBusConnection::connectToBus(bus.address(), QStringLiteral("notifications"));
-    FakeNotifications notifications;
+    test::FakeNotifications notifications;
     ASSERT_TRUE(server.registerObject(QString::fromLatin1(Toasts::kNotificationsPath), &notifications,
                                       QDBusConnection::ExportAllSlots));
     ASSERT_TRUE(server.registerService(QString::fromLatin1(Toasts::kNotificationsService)));
@@ -193,5 +175,3 @@ TEST(Toast, WhileNoWindowShowsToastsAreNotificationsOrWindowsOfTheirOwn) {
     EXPECT_EQ(shell.delegate.toastW()->message, QStringLiteral("代理：已开启"));
     QDBusConnection::disconnectFromBus(QStringLiteral("notifications"));
 }
-
-#include "ToastTest.moc"

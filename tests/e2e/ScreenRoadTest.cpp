@@ -87,18 +87,24 @@ void tabTo(const QString& name) {
         press(Qt::Key_Tab);
 }
 
-// The controls a screen reader would offer in the shown part of window that have no name.
+// The controls a screen reader would offer in the shown part of window that have no name: those of a
+// control's role, links, and anything the keyboard can reach whatever role it reports.
 std::string unnamedControls(QWidget* window) {
-    static const QList<QAccessible::Role> controls = {QAccessible::Button,       QAccessible::PushButton,
-                                                      QAccessible::CheckBox,     QAccessible::RadioButton,
-                                                      QAccessible::EditableText, QAccessible::ComboBox};
+    static const QList<QAccessible::Role> controls = {
+        QAccessible::Button,       QAccessible::PushButton, QAccessible::CheckBox, QAccessible::RadioButton,
+        QAccessible::EditableText, QAccessible::ComboBox,   QAccessible::Link,     QAccessible::PageTab,
+        QAccessible::Slider,       QAccessible::SpinBox,    QAccessible::ListItem};
+    const auto isControl = [](QAccessibleInterface* node) {
+        const auto* widget = qobject_cast<const QWidget*>(node->object());
+        return controls.contains(node->role()) || (widget && (widget->focusPolicy() & Qt::TabFocus));
+    };
     QStringList unnamed;
     std::function<void(QAccessibleInterface*)> walk = [&](QAccessibleInterface* node) {
         for (int i = 0; i < node->childCount(); ++i) {
             QAccessibleInterface* child = node->child(i);
             if (!child || child->state().invisible)
                 continue;
-            if (controls.contains(child->role()) && child->text(QAccessible::Name).trimmed().isEmpty())
+            if (isControl(child) && child->text(QAccessible::Name).trimmed().isEmpty())
                 unnamed << child->object()->objectName() + QStringLiteral(":") +
                                QString::fromLatin1(child->object()->metaObject()->className());
             walk(child);

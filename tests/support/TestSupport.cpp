@@ -5,6 +5,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QThread>
+#include <csignal>
 #include <cstdlib>
 
 namespace nimo::test {
@@ -35,9 +36,20 @@ TempXdg::~TempXdg() {
     }
 }
 
-PrivateBus::PrivateBus() {
-    daemon_.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--session"), QStringLiteral("--nofork"),
-                                                  QStringLiteral("--print-address=1")});
+PrivateBus::PrivateBus(Access access) {
+    QStringList args{QStringLiteral("--session"), QStringLiteral("--nofork"),
+                     QStringLiteral("--print-address=1")};
+    if (access == Access::AnyUser) {
+        // The session configuration lets only the daemon's own user connect.
+        QFile config(config_.filePath(QStringLiteral("bus.conf")));
+        if (config.open(QIODevice::WriteOnly))
+            config.write("<busconfig><type>session</type><listen>unix:tmpdir=/tmp</listen>"
+                         "<auth>EXTERNAL</auth><policy context=\"default\"><allow user=\"*\"/>"
+                         "<allow send_destination=\"*\" eavesdrop=\"true\"/><allow eavesdrop=\"true\"/>"
+                         "<allow own=\"*\"/></policy></busconfig>\n");
+        args[0] = QStringLiteral("--config-file=") + config.fileName();
+    }
+    daemon_.start(QStringLiteral("dbus-daemon"), args);
     if (daemon_.waitForStarted(5000) && waitUntil([&] { return daemon_.canReadLine(); }))
         address_ = QString::fromUtf8(daemon_.readLine()).trimmed();
 }
@@ -119,6 +131,18 @@ bool waitUntil(const std::function<bool()>& pred, std::chrono::milliseconds dead
         QThread::msleep(1);
     }
     return true;
+}
+
+void stopProcessesStartedIn(const std::string& root, const char* program) {
+    for (const QString& pid : QDir(QStringLiteral("/proc")).entryList(QDir::Dirs)) {
+        QFile cmdline(QStringLiteral("/proc/") + pid + QStringLiteral("/cmdline"));
+        QFile environment(QStringLiteral("/proc/") + pid + QStringLiteral("/environ"));
+        if (!cmdline.open(QIODevice::ReadOnly) || !cmdline.readAll().contains(program))
+            continue;
+        if (environment.open(QIODevice::ReadOnly) &&
+            environment.readAll().contains(QByteArray::fromStdString(root)))
+            ::kill(pid.toInt(), SIGTERM);
+    }
 }
 
 std::string binDir() {

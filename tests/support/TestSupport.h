@@ -55,10 +55,12 @@ private:
 };
 
 // A session bus of its own for one test: dbus-daemon --session, stopped with the object. address()
-// is empty when the daemon did not start.
+// is empty when the daemon did not start. Open to every user, it also serves a client the test runs
+// as another user (a desktop session's).
 class PrivateBus {
 public:
-    PrivateBus();
+    enum class Access { Owner, AnyUser };
+    explicit PrivateBus(Access access = Access::Owner);
     ~PrivateBus();
     PrivateBus(const PrivateBus&) = delete;
     PrivateBus& operator=(const PrivateBus&) = delete;
@@ -67,6 +69,7 @@ public:
 private:
     QProcess daemon_;
     QString address_;
+    QTemporaryDir config_;
 };
 
 // The whole content of a file, or none when it cannot be read.
@@ -82,6 +85,10 @@ bool waitUntil(const std::function<bool()>& pred,
 int deadlineScale();
 // ms stretched by deadlineScale(), for deadlines waited on outside waitUntil.
 int scaledMs(int ms);
+
+// Sends SIGTERM to every process running program whose environment mentions root (the temporary
+// folders of the test that started it, directly or through a client).
+void stopProcessesStartedIn(const std::string& root, const char* program);
 
 // Folder of the project's executables (helpers such as store_writer, nimo-tunneld).
 std::string binDir();
