@@ -150,11 +150,7 @@ void DnsForwarder::onTcpClient(QTcpServer* server) {
         const int fd = static_cast<int>(client->socketDescriptor());
         QHostAddress target;
         quint16 targetPort = 0;
-        // Connection tracking gives a direct connection an "original" destination too: our own.
-        const bool redirected =
-            originalDestination(fd, &target, &targetPort) &&
-            !(targetPort == client->localPort() &&
-              target.isEqual(client->localAddress(), QHostAddress::ConvertV4MappedToIPv4));
+        const bool redirected = originalDestination(fd, &target, &targetPort);
         if (!redirected && !peerIsOwnUser(fd)) {
             client->abort();
             client->deleteLater();

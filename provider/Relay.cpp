@@ -97,20 +97,31 @@ void socks5Connect(QObject* owner, int socksPort, const QHostAddress& target, qu
 bool originalDestination(int fd, QHostAddress* address, quint16* port) {
     sockaddr_storage storage{};
     socklen_t len = sizeof storage;
+    bool found = false;
     if (::getsockopt(fd, SOL_IP, kSoOriginalDst, &storage, &len) == 0 && storage.ss_family == AF_INET) {
         const auto* in = reinterpret_cast<const sockaddr_in*>(&storage);
         address->setAddress(reinterpret_cast<const sockaddr*>(in));
         *port = ntohs(in->sin_port);
-        return true;
+        found = true;
     }
     len = sizeof storage;
-    if (::getsockopt(fd, SOL_IPV6, kIp6SoOriginalDst, &storage, &len) == 0 && storage.ss_family == AF_INET6) {
+    if (!found && ::getsockopt(fd, SOL_IPV6, kIp6SoOriginalDst, &storage, &len) == 0 &&
+        storage.ss_family == AF_INET6) {
         const auto* in6 = reinterpret_cast<const sockaddr_in6*>(&storage);
         address->setAddress(reinterpret_cast<const sockaddr*>(in6));
         *port = ntohs(in6->sin6_port);
-        return true;
+        found = true;
     }
-    return false;
+    // Connection tracking gives a direct connection an "original" destination too: its own.
+    sockaddr_storage local{};
+    socklen_t localLen = sizeof local;
+    if (!found || ::getsockname(fd, reinterpret_cast<sockaddr*>(&local), &localLen) != 0)
+        return found;
+    QHostAddress self(reinterpret_cast<const sockaddr*>(&local));
+    const quint16 selfPort =
+        ntohs(local.ss_family == AF_INET ? reinterpret_cast<const sockaddr_in*>(&local)->sin_port
+                                         : reinterpret_cast<const sockaddr_in6*>(&local)->sin6_port);
+    return !(*port == selfPort && address->isEqual(self, QHostAddress::ConvertV4MappedToIPv4));
 }
 
 namespace {
@@ -285,8 +296,7 @@ void Relay::onConnection(int client) {
     QHostAddress target;
     quint16 targetPort = 0;
     const bool redirected = originalDestination(client, &target, &targetPort);
-    const bool toSelf = redirected && target.isLoopback() && targetPort == port_;
-    if (!redirected || toSelf || isNode(target, targetPort) || socksPort_ == 0 || links_ >= kMaxLinks) {
+    if (!redirected || isNode(target, targetPort) || socksPort_ == 0 || links_ >= kMaxLinks) {
         if (redirected && isNode(target, targetPort))
             kLog.error("拒绝中继到节点本身的连接：" + target.toString().toStdString());
         ::close(client);

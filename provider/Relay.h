@@ -58,7 +58,7 @@ private:
     std::size_t links_ = 0;
 };
 
-// Where a redirected connection was headed; false when it was not redirected.
+// Where a redirected connection was headed; false when it was not redirected (a direct connection).
 bool originalDestination(int fd, QHostAddress* address, quint16* port);
 
 // Moves bytes both ways between two connected sockets (toA and toB first), which it owns from then on;
