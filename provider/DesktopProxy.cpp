@@ -113,6 +113,11 @@ public:
         g_variant_unref(value);
         return text;
     }
+    // For the tunnel: a key that reads as text already, if only by default, is left alone (a write
+    // per schema is a file or a dconf commit).
+    bool point(const std::string& schema, const std::string& key, const std::string& text) {
+        return value(schema, key) == text || set(schema, key, text);
+    }
     // Sets (or, for nullopt, resets) the key unless it holds that already; false when refused.
     bool set(const std::string& schema, const std::string& key, const std::optional<std::string>& text) {
         GSettings* s = at(schema);
@@ -363,26 +368,42 @@ std::string DesktopProxy::saveUsersSettings(bool gnomePresent, bool kde) {
     return writeDurably(savedFile_, saved.dump(2));
 }
 
+std::string DesktopProxy::saveIfMissing(bool gnomePresent, bool kde) {
+    if (copyInPlace_ && hasSaved())
+        return {}; // written or checked by this process
+    QLockFile lock(QString::fromStdString(savedFile_ + ".lock"));
+    lock.tryLock(kLockMs);
+    bool save = !hasSaved();
+    if (!save && !parseSaved(readFile(savedFile_).value_or(""))) {
+        const std::string aside = setAside();
+        kLog.error("原有的代理设置的保存副本已损坏，已另存为 " + aside);
+        save = true;
+    }
+    if (save) {
+        if (const std::string why = saveUsersSettings(gnomePresent, kde); !why.empty()) {
+            kLog.error("无法保存原有的代理设置：" + why);
+            return "无法保存原有的代理设置，未修改桌面代理（" + why + "）";
+        }
+    }
+    copyInPlace_ = true;
+    return {};
+}
+
+std::string DesktopProxy::save() {
+    Gnome gnome;
+    return saveIfMissing(gnome.present(), kdeInUse());
+}
+
+void DesktopProxy::warmUp() {
+    Gnome gnome;
+}
+
 std::string DesktopProxy::apply(const ProxyTarget& target) {
     const bool global = target.mode == "global";
     Gnome gnome;
     const bool kde = kdeInUse();
-    {
-        QLockFile lock(QString::fromStdString(savedFile_ + ".lock"));
-        lock.tryLock(kLockMs);
-        bool save = !hasSaved();
-        if (!save && !parseSaved(readFile(savedFile_).value_or(""))) {
-            const std::string aside = setAside();
-            kLog.error("原有的代理设置的保存副本已损坏，已另存为 " + aside);
-            save = true;
-        }
-        if (save) {
-            if (const std::string why = saveUsersSettings(gnome.present(), kde); !why.empty()) {
-                kLog.error("无法保存原有的代理设置：" + why);
-                return "无法保存原有的代理设置，未修改桌面代理（" + why + "）";
-            }
-        }
-    }
+    if (const std::string why = saveIfMissing(gnome.present(), kde); !why.empty())
+        return why;
 
     std::string problems;
     const std::string socksHost = "127.0.0.1";
@@ -402,7 +423,7 @@ std::string DesktopProxy::apply(const ProxyTarget& target) {
                       {"org.gnome.system.proxy", "mode", "'auto'"}};
         bool ok = true;
         for (const auto& [schema, key, value] : values)
-            ok = gnome.set(schema, key, value) && ok;
+            ok = gnome.point(schema, key, value) && ok;
         gnome.sync();
         if (!ok)
             problems += "GNOME 代理设置写入失败；";
@@ -443,6 +464,7 @@ std::string DesktopProxy::apply(const ProxyTarget& target) {
 }
 
 RestoreOutcome DesktopProxy::restore() {
+    copyInPlace_ = false;
     restoreProblem_.clear();
     QFile::remove(QString::fromStdString(envFile()));
     QLockFile lock(QString::fromStdString(savedFile_ + ".lock"));

@@ -36,6 +36,10 @@ public:
     // Saves the user's settings unless a saved copy exists already, then applies target. Returns
     // what could not be done ("" when all went well). When the copy cannot be saved nothing changes.
     std::string apply(const ProxyTarget& target);
+    // The saving step of apply alone, changing nothing, so that it can run while the process waits.
+    std::string save();
+    // Loads what the first use of GSettings loads (schemas, the settings backend) ahead of time.
+    static void warmUp();
     RestoreOutcome restore();
     bool hasSaved() const;
     // Why the last restore was not Restored/NothingSaved, in words for the user.
@@ -43,11 +47,14 @@ public:
 
 private:
     std::string saveUsersSettings(bool gnome, bool kde);
+    // "" when a saved copy is in place; otherwise why apply must change nothing.
+    std::string saveIfMissing(bool gnome, bool kde);
     // Moves a damaged copy aside; the path it went to.
     std::string setAside();
 
     std::string savedFile_;
     std::string restoreProblem_;
+    bool copyInPlace_ = false;
 };
 
 // kioslaverc text with the keys of one group replaced (value null: key removed); other groups,

@@ -279,7 +279,13 @@ void ReferenceProvider::fetchServerList() {
         kLog.info("节点列表：" + std::to_string(nodes_.size()) + " 个节点（" + where + "）" +
                   (skipped ? "，跳过 " + std::to_string(skipped) + " 个格式不符或地址受限的条目" : ""));
         chooseNode(
-            state_.nodeName, [this](const Node& node) { transport_.start(node, socksPort_); },
+            state_.nodeName,
+            [this](const Node& node) {
+                transport_.start(node, socksPort_);
+                // Saved while the transport starts: pointing the desktop then costs only the writes.
+                if (const std::string why = desktop_.save(); !why.empty())
+                    fail(why);
+            },
             [this](const std::string& why) { fail(why); });
     });
 }
@@ -488,7 +494,8 @@ void ReferenceProvider::end(const std::string& error) {
 }
 
 void ReferenceProvider::shutdown() {
-    if (phase_ != Phase::Ended) {
+    // One launched ahead and never started has changed nothing, and another may be running.
+    if (phase_ != Phase::Ended && phase_ != Phase::Idle) {
         phase_ = Phase::Ended;
         transport_.stop();
         desktop_.restore();

@@ -7,6 +7,7 @@
 
 #include <QCoreApplication>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -49,6 +50,8 @@ int main(int argc, char** argv) {
         std::signal(SIGINT, onSignal);
         std::signal(SIGHUP, onSignal);
     }
+    // Launched ahead of its start, it has the time to load what its first connect needs.
+    QTimer::singleShot(0, &provider, [] { nimo::provider::DesktopProxy::warmUp(); });
     QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signals, &QSocketNotifier::activated, &provider, [&provider] { provider.shutdown(); });
     return app.exec();

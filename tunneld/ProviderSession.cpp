@@ -9,6 +9,7 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <unistd.h>
+#include <utility>
 
 namespace nimo::tunneld {
 
@@ -95,16 +96,14 @@ void ProviderSession::exited() {
         fn();
 }
 
-std::optional<TunnelError> ProviderSession::start(const std::string& executable, const std::string& extension,
-                                                  nlohmann::json options, nlohmann::json configuration) {
-    if (process_ || !exiting_.isNull())
-        return makeError(Busy, "隧道仍在运行");
-    // The provider's output comes through a pipe of our own: its end of file says the provider can
-    // report nothing more, which QProcess only tells once the process is gone.
+std::optional<LaunchedProvider> launchProvider(const std::string& executable, QObject* parent,
+                                               std::string* error) {
     int output[2];
-    if (::pipe2(output, O_CLOEXEC | O_NONBLOCK) != 0)
-        return makeError(ProviderFailed, "无法启动隧道提供者：无法创建管道");
-    auto* process = new QProcess(this);
+    if (::pipe2(output, O_CLOEXEC | O_NONBLOCK) != 0) {
+        *error = "无法创建管道";
+        return std::nullopt;
+    }
+    auto* process = new QProcess(parent);
     process->setProgram(QString::fromStdString(executable));
     process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
     process->setStandardOutputFile(QProcess::nullDevice());
@@ -119,12 +118,44 @@ std::optional<TunnelError> ProviderSession::start(const std::string& executable,
     process->start();
     ::close(output[1]);
     if (!process->waitForStarted(5000)) {
-        const std::string why = process->errorString().toStdString();
+        *error = process->errorString().toStdString();
         ::close(output[0]);
         delete process;
-        return makeError(ProviderFailed, "无法启动隧道提供者：" + why);
+        return std::nullopt;
     }
-    outputFd_ = output[0];
+    return LaunchedProvider{process, output[0]};
+}
+
+void discardProvider(LaunchedProvider& launched) {
+    if (launched.outputFd >= 0)
+        ::close(launched.outputFd);
+    launched.outputFd = -1;
+    if (QProcess* process = std::exchange(launched.process, nullptr)) {
+        process->disconnect();
+        process->kill();
+        process->waitForFinished(1000);
+        process->deleteLater(); // this may run inside its own finished signal
+    }
+}
+
+std::optional<TunnelError> ProviderSession::start(const std::string& executable, const std::string& extension,
+                                                  nlohmann::json options, nlohmann::json configuration,
+                                                  std::optional<LaunchedProvider> launched) {
+    if (process_ || !exiting_.isNull()) {
+        if (launched)
+            discardProvider(*launched);
+        return makeError(Busy, "隧道仍在运行");
+    }
+    if (launched) {
+        launched->process->setParent(this);
+    } else {
+        std::string why;
+        launched = launchProvider(executable, this, &why);
+        if (!launched)
+            return makeError(ProviderFailed, "无法启动隧道提供者：" + why);
+    }
+    QProcess* process = launched->process;
+    outputFd_ = launched->outputFd;
     outputNotifier_ = new QSocketNotifier(outputFd_, QSocketNotifier::Read, this);
     connect(outputNotifier_, &QSocketNotifier::activated, this, &ProviderSession::readOutput);
     process_ = process;

@@ -30,6 +30,18 @@ struct SessionTimings {
     int exitGraceMs = 1000;      // a provider that reported disconnected has this long to exit
 };
 
+// A provider process launched and waiting for its first line. Its output comes through a pipe of
+// our own: the pipe's end of file says the provider can report nothing more, which QProcess only
+// tells once the process is gone.
+struct LaunchedProvider {
+    QProcess* process = nullptr;
+    int outputFd = -1;
+};
+std::optional<LaunchedProvider> launchProvider(const std::string& executable, QObject* parent,
+                                               std::string* error);
+// Ends one that was never given a line: idle, it holds nothing that needs putting back.
+void discardProvider(LaunchedProvider& launched);
+
 // The tunnel of one configuration: a provider child process speaking line JSON on stdin/stdout
 // (see docs/tunnel-protocol.md), and the status it reports.
 class ProviderSession : public QObject {
@@ -50,9 +62,10 @@ public:
     const std::string& lastError() const { return lastError_; }
     qint64 providerPid() const;
 
-    // Launches the provider; the status becomes connecting.
+    // Launches the provider, or takes one launched ahead of time; the status becomes connecting.
     std::optional<TunnelError> start(const std::string& executable, const std::string& extension,
-                                     nlohmann::json options, nlohmann::json configuration);
+                                     nlohmann::json options, nlohmann::json configuration,
+                                     std::optional<LaunchedProvider> launched = std::nullopt);
     // Asks the provider to stop; false when nothing runs.
     bool stop();
     // false when too many messages wait; the handler is then not called.

@@ -26,6 +26,7 @@ using platform::kRedacted;
 
 namespace {
 const platform::SystemLog kLog("tunneld");
+constexpr int kSpareAfterSubscribeMs = 2000;
 // What one peer may leave unread before it is dropped.
 constexpr qint64 kMaxBacklog = 256 * 1024;
 constexpr std::size_t kMaxOptions = 64;
@@ -67,6 +68,8 @@ TunnelService::TunnelService(Options options, QObject* parent)
         kLog.info("nimo-tunneld 空闲，退出");
         QCoreApplication::quit();
     });
+    spareTimer_.setSingleShot(true);
+    connect(&spareTimer_, &QTimer::timeout, this, &TunnelService::keepSpare);
 }
 
 TunnelService::~TunnelService() {
@@ -235,6 +238,7 @@ void TunnelService::onDisconnected(platform::UnixSocket* socket) {
             connections_.erase(socket);
             socket->deleteLater();
             checkIdle();
+            keepSpareIn(0);
         },
         Qt::QueuedConnection);
 }
@@ -442,9 +446,12 @@ void TunnelService::dispatch(Connection& c, const nlohmann::json& id, const std:
         if (!recovery_.empty())
             result["recovery"] = std::exchange(recovery_, std::string());
         answer(c, id, std::move(result));
+        // Not at once: a client subscribes while it starts, and its window comes first.
+        keepSpareIn(kSpareAfterSubscribeMs);
     } else if (op == "unsubscribe") {
         c.subscribed = false;
         answer(c, id, nlohmann::json::object());
+        keepSpareIn(0);
     } else if (op == "activate") {
         opActivate(c, id, request);
     } else if (op == "activation.reply") {
@@ -507,7 +514,8 @@ void TunnelService::opStart(Connection& c, const nlohmann::json& id, const nlohm
             answer(c, id, {{"status", static_cast<int>(s.status())}});
         return;
     }
-    if (auto error = s.start(executable, extension, options, entry->configuration)) {
+    lastExtension_ = extension;
+    if (auto error = s.start(executable, extension, options, entry->configuration, spare_.take(executable))) {
         fail(c, id, *error);
         return;
     }
@@ -632,6 +640,7 @@ void TunnelService::install(const Activation& a) {
     }
     extensions_.approve(identifier);
     kLog.info("已安装扩展 " + identifier + " " + a.info.shortVersion);
+    keepSpareIn(0);
     activationEvent(a, {{"callback", "finished"}, {"result", kActivationCompleted}});
 }
 
@@ -660,6 +669,40 @@ void TunnelService::opApprove(Connection& c, const nlohmann::json& id, const nlo
 void TunnelService::onSessionEnded(const QString&) {
     applyDeferredInstalls();
     checkIdle();
+    keepSpareIn(0);
+}
+
+void TunnelService::keepSpareIn(int ms) {
+    spareTimer_.start(ms);
+}
+
+void TunnelService::keepSpare() {
+    bool followed = false;
+    for (const auto& [socket, c] : connections_)
+        followed = followed || (c->subscribed && !c->dropped);
+    bool running = false;
+    for (const auto& [configuration, s] : sessions_)
+        running = running || s->isRunning() || s->isExiting();
+    if (!followed || running) {
+        spare_.drop();
+        return;
+    }
+    spare_.prepare(spareExecutable());
+}
+
+std::string TunnelService::spareExecutable() const {
+    if (!lastExtension_.empty())
+        return extensions_.installedExecutable(lastExtension_);
+    for (const auto& entry : configurations_.all()) {
+        const auto configuration = configurationFromJson(entry.configuration);
+        if (configuration && configuration->enabled == true && configuration->protocol &&
+            configuration->protocol->isTunnelProvider() && configuration->protocol->providerBundleIdentifier)
+            if (auto executable =
+                    extensions_.installedExecutable(*configuration->protocol->providerBundleIdentifier);
+                !executable.empty())
+                return executable;
+    }
+    return {};
 }
 
 void TunnelService::applyDeferredInstalls() {

@@ -3,6 +3,7 @@
 #include "ConfigurationStore.h"
 #include "ExtensionStore.h"
 #include "ProviderSession.h"
+#include "ProviderSpare.h"
 #include "platform/UnixSocket.h"
 #include "tunnel/TunnelProtocol.h"
 
@@ -101,6 +102,10 @@ private:
     // Arms or disarms the idle exit after anything that may have changed whether the service is needed.
     void checkIdle();
     bool isIdle() const;
+    // Keeps a provider launched ahead for the next start while a client follows and no tunnel runs.
+    void keepSpare();
+    void keepSpareIn(int ms);
+    std::string spareExecutable() const;
 
     Options options_;
     std::unique_ptr<platform::UnixServer> server_;
@@ -116,6 +121,9 @@ private:
     bool flushScheduled_ = false;
     QTimer idleTimer_;
     std::map<std::string, std::pair<std::string, PackageInfo>> deferredInstalls_; // by identifier
+    ProviderSpare spare_;
+    QTimer spareTimer_;
+    std::string lastExtension_; // of the last start
 };
 
 } // namespace nimo::tunneld

@@ -383,3 +383,30 @@ TEST(TunnelService, ExitsWhenIdleButNotWhileATunnelRuns) {
     }
     EXPECT_TRUE(waitUntil([&] { return !processAlive(pid); }, std::chrono::seconds(4)));
 }
+
+// A followed service keeps one provider launched ahead while no tunnel runs: the next start takes
+// it, a stop launches the next, and the last client to leave takes it away.
+TEST(TunnelService, TheNextStartTakesTheProviderLaunchedAhead) {
+    ServiceHarness service;
+    ASSERT_TRUE(service.start());
+    auto control = std::make_unique<RawClient>(service.socketPath());
+    const std::string id = prepareTestTunnel(*control);
+    ASSERT_FALSE(id.empty());
+    for (int round = 0; round < 2; ++round) {
+        std::vector<qint64> ahead;
+        ASSERT_TRUE(waitUntil([&] { return (ahead = childPids(service.servicePid())).size() == 1; }))
+            << round;
+        ASSERT_TRUE(control->request({{"op", "start"}, {"configuration", id}})->value("ok", false));
+        ASSERT_TRUE(control->event(statusIs(id, 3)));
+        EXPECT_EQ(providerPid(*control, id), ahead[0]) << round;
+        EXPECT_EQ(childPids(service.servicePid()).size(), 1u);
+        ASSERT_TRUE(control->request({{"op", "stop"}, {"configuration", id}}));
+        ASSERT_TRUE(control->event(statusIs(id, 1)));
+        ASSERT_TRUE(waitUntil([&] {
+            const auto now = childPids(service.servicePid());
+            return now.size() == 1 && now[0] != ahead[0];
+        }));
+    }
+    control.reset();
+    EXPECT_TRUE(waitUntil([&] { return childPids(service.servicePid()).empty(); }));
+}

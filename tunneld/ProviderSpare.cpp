@@ -1,0 +1,65 @@
+#include "ProviderSpare.h"
+
+#include "platform/Log.h"
+
+#include <QProcess>
+#include <unistd.h>
+
+namespace nimo::tunneld {
+
+namespace {
+const platform::SystemLog kLog("tunneld");
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+} // namespace
+
+ProviderSpare::ProviderSpare(QObject* parent) : QObject(parent) {}
+
+ProviderSpare::~ProviderSpare() {
+    drop();
+}
+
+void ProviderSpare::prepare(const std::string& executable) {
+    if (launched_ && executable_ == executable)
+        return;
+    drop();
+    struct stat file {};
+    if (executable.empty() || ::stat(executable.c_str(), &file) != 0)
+        return;
+    std::string why;
+    launched_ = launchProvider(executable, this, &why);
+    if (!launched_) {
+        kLog.error("无法预先启动隧道提供者：" + why);
+        return;
+    }
+    executable_ = executable;
+    file_ = file;
+    // One that ends by itself is not launched again until the next reason to: no crash loop.
+    connect(launched_->process, &QProcess::finished, this, [this] {
+        kLog.error("预先启动的隧道提供者已退出");
+        drop();
+    });
+}
+
+std::optional<LaunchedProvider> ProviderSpare::take(const std::string& executable) {
+    struct stat file {};
+    if (!launched_ || executable_ != executable || ::stat(executable.c_str(), &file) != 0 ||
+        !sameFile(file, file_) || launched_->process->state() != QProcess::Running) {
+        drop();
+        return std::nullopt;
+    }
+    LaunchedProvider launched = *std::exchange(launched_, std::nullopt);
+    launched.process->disconnect(this);
+    return launched;
+}
+
+void ProviderSpare::drop() {
+    if (launched_)
+        discardProvider(*launched_);
+    launched_.reset();
+}
+
+} // namespace nimo::tunneld
