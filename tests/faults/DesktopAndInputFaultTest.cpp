@@ -181,6 +181,16 @@ TEST(Faults, TheDesktopsProxySettingsSurviveEveryFault) {
         EXPECT_EQ(again.first, 3) << again.second << road.log();
         EXPECT_EQ(gsettingsGet(kProxy, "mode"), "'manual'");
         EXPECT_EQ(gsettingsGet("org.gnome.system.proxy.socks", "host"), "'127.0.0.1'");
+        // A provider launched ahead that never got its start line changes nothing as it goes, though
+        // the running tunnel's saved copy is there to be put back.
+        QProcess ahead;
+        ahead.start(
+            QString::fromStdString(extensionPackage(packageRoot()) + "/Contents/bin/com.nimomac.qn.sysne"));
+        ASSERT_TRUE(ahead.waitForStarted());
+        ahead.closeWriteChannel();
+        ASSERT_TRUE(ahead.waitForFinished(10000));
+        EXPECT_EQ(gsettingsGet("org.gnome.system.proxy.socks", "host"), "'127.0.0.1'");
+        EXPECT_TRUE(QFile::exists(QString::fromStdString(road.state("desktop-proxy.json"))));
         ASSERT_TRUE(road.stop());
         EXPECT_EQ(Road::desktop(), road.before);
     }
