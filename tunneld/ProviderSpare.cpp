@@ -10,7 +10,7 @@ namespace nimo::tunneld {
 namespace {
 const platform::SystemLog kLog("tunneld");
 
-bool sameFile(const struct stat& a, const struct stat& b) {
+bool sameStat(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
            a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
 }
@@ -47,7 +47,7 @@ void ProviderSpare::prepare(const std::string& executable) {
 std::optional<LaunchedProvider> ProviderSpare::take(const std::string& executable) {
     struct stat file {};
     if (!launched_ || executable_ != executable || ::stat(executable.c_str(), &file) != 0 ||
-        !sameFile(file, file_) || launched_->process->state() != QProcess::Running) {
+        !sameStat(file, file_) || launched_->process->state() != QProcess::Running) {
         drop();
         return std::nullopt;
     }
