@@ -71,6 +71,12 @@ std::string nodeKey(const Node& node) {
 }
 } // namespace
 
+void ReferenceProvider::warmUp() {
+    DesktopProxy::warmUp();
+    if (phase_ == Phase::Idle || phase_ == Phase::Connecting)
+        transport_.prepare();
+}
+
 void ReferenceProvider::checkHealth() {
     if (phase_ != Phase::Connected || switching_ || probing_ || !transport_.isRunning())
         return;

@@ -39,6 +39,8 @@ public:
 
     // Ends the tunnel from a signal or the end of input: the desktop gets its settings back.
     void shutdown();
+    // Loads what the first connect needs while the start line is awaited: GSettings and a helper.
+    void warmUp();
 
     static constexpr int kListMs = 8000;      // fetching the server list
     static constexpr int kMeasureMs = 2000;   // connect-time race of the automatic route

@@ -5,9 +5,9 @@
 
 #include <QElapsedTimer>
 #include <QFile>
-#include <QNetworkAccessManager>
 #include <QNetworkProxy>
 #include <QNetworkReply>
+#include <QSslSocket>
 #include <QTcpSocket>
 #include <memory>
 #include <signal.h>
@@ -28,6 +28,39 @@ Transport::Transport(std::string helperPath, QObject* parent)
 
 Transport::~Transport() {
     stop();
+    dropPrepared();
+}
+
+QProcess* Transport::launch() {
+    auto* process = new QProcess(this);
+    process->setProgram(QString::fromStdString(helperPath_));
+    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    return process;
+}
+
+void Transport::prepare() {
+    if (prepared_ || process_)
+        return;
+    const auto file = platform::paths::fileStamp(helperPath_);
+    if (!file)
+        return;
+    prepared_ = launch();
+    preparedFile_ = *file;
+    connect(prepared_, &QProcess::finished, this, &Transport::dropPrepared);
+    prepared_->start();
+}
+
+void Transport::dropPrepared() {
+    if (!prepared_)
+        return;
+    QProcess* process = std::exchange(prepared_, nullptr);
+    process->disconnect(this);
+    // Its end of input makes it exit without a node.
+    process->closeWriteChannel();
+    if (process->state() != QProcess::NotRunning && !process->waitForFinished(1000))
+        process->kill();
+    process->deleteLater();
 }
 
 void Transport::start(const transport::Node& node, int port) {
@@ -37,10 +70,17 @@ void Transport::start(const transport::Node& node, int port) {
     listening_ = false;
     output_.clear();
     helperError_.clear();
-    auto* process = new QProcess(this);
-    process->setProgram(QString::fromStdString(helperPath_));
-    process->setProcessChannelMode(QProcess::ForwardedErrorChannel);
-    process->setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    QProcess* process = nullptr;
+    if (prepared_ && prepared_->state() != QProcess::NotRunning &&
+        platform::paths::fileStamp(helperPath_) == preparedFile_) {
+        process = std::exchange(prepared_, nullptr);
+        process->disconnect(this);
+    } else {
+        dropPrepared();
+    }
+    const bool launched = process == nullptr;
+    if (launched)
+        process = launch();
     connect(process, &QProcess::readyReadStandardOutput, this, &Transport::onOutput);
     connect(process, &QProcess::finished, this, &Transport::onFinished);
     connect(process, &QProcess::errorOccurred, this, [this, process](QProcess::ProcessError error) {
@@ -49,7 +89,8 @@ void Transport::start(const transport::Node& node, int port) {
     });
     process_ = process;
     startTimer_.start(kStartMs);
-    process->start();
+    if (launched)
+        process->start();
     // The secret travels only through this pipe; the copy is wiped once written.
     std::string line = transport::configLine(node, port).dump() + "\n";
     process->write(line.data(), static_cast<qint64>(line.size()));
@@ -155,6 +196,8 @@ std::string socketErrorText(QAbstractSocket::SocketError error) {
         return "连接超时";
     case QAbstractSocket::NetworkError:
         return "网络不可达";
+    case QAbstractSocket::SslHandshakeFailedError:
+        return "TLS 握手失败";
     default:
         return "无法连接（" + std::to_string(static_cast<int>(error)) + "）";
     }
@@ -235,40 +278,56 @@ void measureConnectTimes(QObject* owner, const std::vector<transport::Node>& nod
 
 void checkThroughTunnel(QObject* owner, int socksPort, const QUrl& target, int deadlineMs,
                         std::function<void(std::string error)> done) {
-    auto* manager = new QNetworkAccessManager(owner);
-    manager->setProxy(
-        QNetworkProxy(QNetworkProxy::Socks5Proxy, "127.0.0.1", static_cast<quint16>(socksPort)));
-    QNetworkRequest request(target);
-    request.setTransferTimeout(deadlineMs);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::ManualRedirectPolicy);
-    QNetworkReply* reply = manager->get(request);
-    auto answered = std::make_shared<bool>(false);
-    QObject::connect(reply, &QNetworkReply::sslErrors, owner, [reply, answered](const QList<QSslError>&) {
-        // A certificate came back through the node: traffic flows. The check needs nothing more.
-        *answered = true;
-        reply->abort();
-    });
-    QObject::connect(reply, &QNetworkReply::finished, owner, [reply, manager, answered, done] {
-        const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-        std::string error;
-        if (!status.isValid() && !*answered) {
-            switch (reply->error()) {
-            case QNetworkReply::OperationCanceledError:
-            case QNetworkReply::TimeoutError:
-                error = "节点没有回应（密码或加密方式可能不符）";
-                break;
-            case QNetworkReply::RemoteHostClosedError:
-            case QNetworkReply::ProxyConnectionClosedError:
-                error = "节点断开了连接（密码或加密方式可能不符）";
-                break;
-            default:
-                error = "经节点访问失败：" + networkErrorText(reply->error());
-            }
-        }
-        reply->deleteLater();
-        manager->deleteLater();
+    // A socket of its own rather than a network manager: no worker thread to start on the connect's
+    // road, and the first bytes back through the node are all the check needs.
+    const bool tls = target.scheme() == QLatin1String("https");
+    QTcpSocket* socket = tls ? new QSslSocket(owner) : new QTcpSocket(owner);
+    socket->setProxy(QNetworkProxy(QNetworkProxy::Socks5Proxy, "127.0.0.1", static_cast<quint16>(socksPort)));
+    auto* deadline = new QTimer(socket);
+    deadline->setSingleShot(true);
+    auto finish = [socket, deadline, done](const std::string& error) {
+        deadline->stop();
+        socket->disconnect();
+        socket->abort();
+        socket->deleteLater();
         done(error);
+    };
+    QObject::connect(deadline, &QTimer::timeout, owner,
+                     [finish] { finish("节点没有回应（密码或加密方式可能不符）"); });
+    QObject::connect(socket, &QAbstractSocket::errorOccurred, owner, [socket, finish] {
+        switch (socket->error()) {
+        case QAbstractSocket::RemoteHostClosedError:
+        case QAbstractSocket::ProxyConnectionClosedError:
+            finish("节点断开了连接（密码或加密方式可能不符）");
+            break;
+        case QAbstractSocket::SocketTimeoutError:
+        case QAbstractSocket::ProxyConnectionTimeoutError:
+            finish("节点没有回应（密码或加密方式可能不符）");
+            break;
+        default:
+            finish("经节点访问失败：" + socketErrorText(socket->error()));
+        }
     });
+    const quint16 port = static_cast<quint16>(target.port(tls ? 443 : 80));
+    if (tls) {
+        auto* secure = static_cast<QSslSocket*>(socket);
+        // A certificate, good or not, came back through the node: traffic flows.
+        QObject::connect(secure, &QSslSocket::encrypted, owner, [finish] { finish(""); });
+        QObject::connect(secure, &QSslSocket::sslErrors, owner, [finish] { finish(""); });
+        secure->connectToHostEncrypted(target.host(), port);
+    } else {
+        const QByteArray path =
+            target.toEncoded(QUrl::RemoveScheme | QUrl::RemoveAuthority | QUrl::RemoveFragment);
+        const QByteArray request =
+            "HEAD " + (path.startsWith('/') ? path : "/" + path) +
+            " HTTP/1.1\r\nHost: " + target.authority(QUrl::FullyEncoded | QUrl::RemoveUserInfo).toLatin1() +
+            "\r\nConnection: close\r\n\r\n";
+        QObject::connect(socket, &QAbstractSocket::connected, owner,
+                         [socket, request] { socket->write(request); });
+        QObject::connect(socket, &QIODevice::readyRead, owner, [finish] { finish(""); });
+        socket->connectToHost(target.host(), port);
+    }
+    deadline->start(deadlineMs);
 }
 
 } // namespace nimo::provider

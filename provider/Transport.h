@@ -1,6 +1,7 @@
 #pragma once
 
 #include "NodeList.h"
+#include "platform/Paths.h"
 
 #include <QAbstractSocket>
 #include <QNetworkReply>
@@ -24,6 +25,8 @@ public:
     explicit Transport(std::string helperPath, QObject* parent = nullptr);
     ~Transport() override;
 
+    // Launches a helper that waits for its node, so that the next start skips the process start.
+    void prepare();
     // Starts the helper for node on port (0: any free port). listening() or failed() follows.
     void start(const transport::Node& node, int port);
     // Ends the helper and waits for it, so its port is free again when this returns.
@@ -46,9 +49,13 @@ private:
     void onOutput();
     void onFinished();
     void end(const QString& reason);
+    QProcess* launch();
+    void dropPrepared();
 
     std::string helperPath_;
     QProcess* process_ = nullptr;
+    QProcess* prepared_ = nullptr;
+    platform::paths::FileStamp preparedFile_; // the helper's file when prepared_ was launched
     QByteArray output_;
     QString helperError_;
     transport::Node node_;

@@ -51,7 +51,7 @@ int main(int argc, char** argv) {
         std::signal(SIGHUP, onSignal);
     }
     // Launched ahead of its start, it has the time to load what its first connect needs.
-    QTimer::singleShot(0, &provider, [] { nimo::provider::DesktopProxy::warmUp(); });
+    QTimer::singleShot(0, &provider, [&provider] { provider.warmUp(); });
     QSocketNotifier signals(signalPipe[0], QSocketNotifier::Read);
     QObject::connect(&signals, &QSocketNotifier::activated, &provider, [&provider] { provider.shutdown(); });
     return app.exec();

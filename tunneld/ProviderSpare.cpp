@@ -9,11 +9,6 @@ namespace nimo::tunneld {
 
 namespace {
 const platform::SystemLog kLog("tunneld");
-
-bool sameStat(const struct stat& a, const struct stat& b) {
-    return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-           a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
-}
 } // namespace
 
 ProviderSpare::ProviderSpare(QObject* parent) : QObject(parent) {}
@@ -26,8 +21,8 @@ void ProviderSpare::prepare(const std::string& executable) {
     if (launched_ && executable_ == executable)
         return;
     drop();
-    struct stat file {};
-    if (executable.empty() || ::stat(executable.c_str(), &file) != 0)
+    const auto file = platform::paths::fileStamp(executable);
+    if (!file)
         return;
     std::string why;
     launched_ = launchProvider(executable, this, &why);
@@ -36,7 +31,7 @@ void ProviderSpare::prepare(const std::string& executable) {
         return;
     }
     executable_ = executable;
-    file_ = file;
+    file_ = *file;
     // One that ends by itself is not launched again until the next reason to: no crash loop.
     connect(launched_->process, &QProcess::finished, this, [this] {
         kLog.error("预先启动的隧道提供者已退出");
@@ -45,9 +40,8 @@ void ProviderSpare::prepare(const std::string& executable) {
 }
 
 std::optional<LaunchedProvider> ProviderSpare::take(const std::string& executable) {
-    struct stat file {};
-    if (!launched_ || executable_ != executable || ::stat(executable.c_str(), &file) != 0 ||
-        !sameStat(file, file_) || launched_->process->state() != QProcess::Running) {
+    if (!launched_ || executable_ != executable || platform::paths::fileStamp(executable) != file_ ||
+        launched_->process->state() != QProcess::Running) {
         drop();
         return std::nullopt;
     }

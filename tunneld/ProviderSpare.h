@@ -1,11 +1,11 @@
 #pragma once
 
 #include "ProviderSession.h"
+#include "platform/Paths.h"
 
 #include <QObject>
 #include <optional>
 #include <string>
-#include <sys/stat.h>
 
 namespace nimo::tunneld {
 
@@ -28,7 +28,7 @@ public:
 private:
     std::optional<LaunchedProvider> launched_;
     std::string executable_;
-    struct stat file_ {}; // what executable was when launched: a replaced file makes it stale
+    platform::paths::FileStamp file_; // what executable was when launched
 };
 
 } // namespace nimo::tunneld

@@ -128,4 +128,11 @@ bool isPrivateDir(const std::string& dir, std::string* why) {
     return true;
 }
 
+std::optional<FileStamp> fileStamp(const std::string& path) {
+    struct stat file {};
+    if (path.empty() || ::stat(path.c_str(), &file) != 0)
+        return std::nullopt;
+    return FileStamp{file.st_dev, file.st_ino, file.st_size, file.st_mtim.tv_sec, file.st_mtim.tv_nsec};
+}
+
 } // namespace nimo::platform::paths

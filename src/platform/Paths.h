@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace nimo::platform {
@@ -36,6 +37,14 @@ bool ensureDir(const std::string& dir, unsigned mode);
 // True when dir is a real folder (not a link) of the current user that no one else may enter;
 // otherwise false with the reason in *why.
 bool isPrivateDir(const std::string& dir, std::string* why);
+
+// What the file at a path is now: a program launched from it earlier is stale once it differs.
+struct FileStamp {
+    unsigned long long device = 0, inode = 0;
+    long long size = 0, modifiedSec = 0, modifiedNsec = 0;
+    bool operator==(const FileStamp&) const = default;
+};
+std::optional<FileStamp> fileStamp(const std::string& path);
 
 } // namespace paths
 } // namespace nimo::platform
