@@ -467,6 +467,9 @@ RestoreOutcome DesktopProxy::restore() {
     copyInPlace_ = false;
     restoreProblem_.clear();
     QFile::remove(QString::fromStdString(envFile()));
+    // The copy appears only by rename, so its absence needs no lock: the common start pays nothing.
+    if (!hasSaved())
+        return RestoreOutcome::NothingSaved;
     QLockFile lock(QString::fromStdString(savedFile_ + ".lock"));
     lock.tryLock(kLockMs);
     const auto text = readFile(savedFile_);
