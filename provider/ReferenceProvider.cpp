@@ -63,6 +63,10 @@ ReferenceProvider::ReferenceProvider(QObject* parent)
             [this](const QString& reason) { onTransportProblem(reason.toStdString()); });
     healthTimer_.setInterval(kHealthMs);
     connect(&healthTimer_, &QTimer::timeout, this, &ReferenceProvider::checkHealth);
+    connect(&transport_, &Transport::used, this, [this] {
+        if (phase_ == Phase::Connected && !healthTimer_.isActive())
+            healthTimer_.start();
+    });
 }
 
 namespace {
@@ -81,8 +85,12 @@ void ReferenceProvider::checkHealth() {
     if (phase_ != Phase::Connected || switching_ || probing_ || !transport_.isRunning())
         return;
     const std::uint64_t traffic = transport_.trafficCounter();
-    if (traffic == lastTraffic_)
-        return; // idle: nobody to tell, nothing to probe
+    if (traffic == lastTraffic_) {
+        // Idle: nothing to probe, and no timer either until the helper says the tunnel is used.
+        healthTimer_.stop();
+        transport_.tellWhenUsed();
+        return;
+    }
     lastTraffic_ = traffic;
     probing_ = true;
     const Node node = transport_.node();
@@ -380,6 +388,7 @@ void ReferenceProvider::onTunnelChecked(const std::string& error) {
         previousNode_.reset();
         kLog.info("已切换到节点：" + platform::escapedForLog(transport_.node().remarks));
         lastTraffic_ = transport_.trafficCounter();
+        healthTimer_.start(); // a new helper: its first quiet look asks it to tell of use
         if (std::exchange(failingOver_, false))
             reportStatus(kConnected);
         if (pendingSwitch_) {
@@ -400,11 +409,11 @@ void ReferenceProvider::onTunnelChecked(const std::string& error) {
         }
         phase_ = Phase::Connected;
         lastTraffic_ = transport_.trafficCounter();
-        healthTimer_.start();
         kLog.info("隧道已连接：节点 " + platform::escapedForLog(transport_.node().remarks) +
                   "，SOCKS5 127.0.0.1:" + std::to_string(socksPort_));
     }
     restarts_ = 0;
+    healthTimer_.start();
     reportStatus(kConnected);
 }
 

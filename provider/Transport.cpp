@@ -136,6 +136,8 @@ void Transport::onOutput() {
             startTimer_.stop();
             port_ = it->get<int>();
             Q_EMIT listening(port_);
+        } else if (line.value("active", false) == true && listening_) {
+            Q_EMIT used();
         } else if (auto error = line.find("error"); error != line.end() && error->is_string()) {
             helperError_ = QString::fromStdString(error->get<std::string>());
         }
@@ -201,6 +203,11 @@ std::string socketErrorText(QAbstractSocket::SocketError error) {
     default:
         return "无法连接（" + std::to_string(static_cast<int>(error)) + "）";
     }
+}
+
+void Transport::tellWhenUsed() {
+    if (process_ && listening_)
+        process_->write("\n", 1);
 }
 
 std::uint64_t Transport::trafficCounter() const {

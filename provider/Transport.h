@@ -35,6 +35,8 @@ public:
     // A counter that moves whenever the helper's loop woke (0 when unknown): a change means someone
     // used the tunnel since the last look.
     std::uint64_t trafficCounter() const;
+    // Asks the helper for one used() at its next connection.
+    void tellWhenUsed();
     int port() const { return port_; }
     const transport::Node& node() const { return node_; }
 
@@ -44,6 +46,7 @@ Q_SIGNALS:
     void listening(int port);
     void failed(const QString& reason); // could not start
     void exited(const QString& reason); // went away after it listened
+    void used();
 
 private:
     void onOutput();

@@ -2,12 +2,15 @@
 // so a transport fault or a node switch never takes the provider down.
 //
 // Input (stdin, one JSON line, then kept open): {"server","server_port","method","password",
-// "local_port"}. The password arrives only this way: never argv, environment, file or log.
-// Output (stdout, one JSON line): {"listening":<port>} once the SOCKS5 port on 127.0.0.1 listens,
+// "local_port"}. The password arrives only this way: never argv, environment, file or log. Any
+// later byte asks for one {"active":true} line at the next connection, so an idle provider can
+// sleep until the tunnel is used again.
+// Output (stdout, JSON lines): {"listening":<port>} once the SOCKS5 port on 127.0.0.1 listens,
 // or {"error":"…"}. End of stdin (the provider went away) ends the helper.
 #include "NodeList.h"
 #include "PeerUid.h"
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -22,14 +25,28 @@
 #include <unistd.h>
 #include <utility>
 
+namespace {
+std::atomic<bool> tellNextConnection{false};
+
+void writeLine(const nlohmann::json& line) {
+    const std::string text = line.dump() + "\n";
+    [[maybe_unused]] auto n = ::write(STDOUT_FILENO, text.data(), text.size());
+}
+} // namespace
+
 // The SOCKS5 port serves the user's own processes only. The shadowsocks library takes its
 // connections through accept(); this definition in the executable comes before the C library's. A
 // connection of another user is closed at once and the library gets a connection that has already
 // ended, which it drops without a word.
 extern "C" int accept(int listener, sockaddr* address, socklen_t* length) {
     const int client = static_cast<int>(::syscall(SYS_accept4, listener, address, length, 0));
-    if (client < 0 || nimo::provider::peerIsOwnUser(client))
+    if (client < 0)
         return client;
+    if (nimo::provider::peerIsOwnUser(client)) {
+        if (tellNextConnection.exchange(false))
+            writeLine({{"active", true}});
+        return client;
+    }
     static bool told = false;
     if (!std::exchange(told, true)) {
         const auto uid = nimo::provider::loopbackPeerUid(client);
@@ -48,11 +65,6 @@ extern "C" int accept(int listener, sockaddr* address, socklen_t* length) {
 }
 
 namespace {
-
-void writeLine(const nlohmann::json& line) {
-    const std::string text = line.dump() + "\n";
-    [[maybe_unused]] auto n = ::write(STDOUT_FILENO, text.data(), text.size());
-}
 
 void onListening(int socksFd, int, void*) {
     sockaddr_in addr{};
@@ -94,8 +106,8 @@ int main() {
     // End of input: the provider is gone or wants this node closed.
     std::thread([] {
         char buffer[256];
-        while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0) {
-        }
+        while (::read(STDIN_FILENO, buffer, sizeof buffer) > 0)
+            tellNextConnection = true;
         ::_exit(0);
     }).detach();
 

@@ -6,6 +6,8 @@
 #include "NodeList.h"
 #include "Relay.h"
 #include "TrafficSupport.h"
+#include "Transport.h"
+#include "TunnelTestSupport.h"
 #include "support/TestSupport.h"
 
 #include <QFile>
@@ -204,6 +206,69 @@ TEST(TransportHelper, RefusesBadConfigurationsAndCarriesTrafficThroughARealNode)
     helper.closeWriteChannel();
     EXPECT_TRUE(helper.waitForFinished(5000));
     EXPECT_FALSE(portOpen(port));
+}
+
+// The helper launched ahead waits for its node and is the one the next start uses, unless its file
+// was replaced since; either way the check through the tunnel sees the node answer.
+TEST(Transport, TheHelperLaunchedAheadCarriesTheStartUnlessItsFileWasReplaced) {
+    QTemporaryDir dir;
+    const std::string copy = dir.path().toStdString() + "/nimo-transport";
+    auto install = [&] {
+        const QString fresh = QString::fromStdString(copy + ".new");
+        QFile::remove(fresh);
+        ASSERT_TRUE(QFile::copy(QString::fromStdString(helperPath()), fresh));
+        ASSERT_EQ(::rename(fresh.toLocal8Bit().constData(), copy.c_str()), 0);
+    };
+    install();
+    devservice::LoopbackNode live("香港 01", "127.0.0.2");
+    std::string error;
+    ASSERT_TRUE(live.start(&error)) << error;
+    TrafficTarget target;
+    const auto entry = live.serverEntry();
+    const transport::Node node{"香港 01", entry["server"], entry["server_port"], entry["method"],
+                               entry["password"]};
+    auto wrong = node;
+    wrong.password += "-wrong";
+
+    auto helpers = [] {
+        std::vector<qint64> found;
+        for (qint64 pid : childPids(::getpid()))
+            if (readAll("/proc/" + std::to_string(pid) + "/comm") == "nimo-transport\n")
+                found.push_back(pid);
+        return found;
+    };
+    provider::Transport transport(copy);
+    std::optional<int> port;
+    QObject::connect(&transport, &provider::Transport::listening, [&](int p) { port = p; });
+    struct Round {
+        const char* what;
+        bool replaced;
+        const transport::Node& node;
+        const char* checkError; // "" when the answer must come back
+    };
+    for (const Round& round :
+         {Round{"launched ahead", false, node, ""}, Round{"file replaced", true, node, ""},
+          Round{"wrong password", false, wrong, "密码或加密方式可能不符"}}) {
+        SCOPED_TRACE(round.what);
+        transport.prepare();
+        std::vector<qint64> ahead;
+        ASSERT_TRUE(waitUntil([&] { return (ahead = helpers()).size() == 1; }));
+        if (round.replaced)
+            install();
+        port.reset();
+        transport.start(round.node, 0);
+        ASSERT_TRUE(waitUntil([&] { return port.has_value(); }));
+        const auto running = helpers();
+        ASSERT_EQ(running.size(), 1u);
+        EXPECT_EQ(running[0] == ahead[0], !round.replaced);
+        std::optional<std::string> checked;
+        provider::checkThroughTunnel(&transport, *port, QUrl(QString::fromStdString(target.url())), 1500,
+                                     [&](std::string why) { checked = why; });
+        ASSERT_TRUE(waitUntil([&] { return checked.has_value(); }));
+        EXPECT_NE(checked->find(round.checkError), std::string::npos) << *checked;
+        EXPECT_EQ(checked->empty(), *round.checkError == 0) << *checked;
+        transport.stop();
+    }
 }
 
 // The relay's link between a redirected client and the proxy: what Qt read early goes first, bulk
