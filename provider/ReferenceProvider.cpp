@@ -242,6 +242,8 @@ void ReferenceProvider::fetchServerList() {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute, QNetworkRequest::NoLessSafeRedirectPolicy);
     // The list as it is: a compressed body could grow without bound once decoded.
     request.setRawHeader("Accept-Encoding", "identity");
+    // Asked once per start: a connection kept open would only wake the provider when the host ends it.
+    request.setRawHeader("Connection", "close");
     QNetworkReply* reply = network_.get(request);
     // Taken as it comes and counted after decoding: a chunked or compressed body has no length to trust.
     reply->setReadBufferSize(256 * 1024);
@@ -388,7 +390,7 @@ void ReferenceProvider::onTunnelChecked(const std::string& error) {
         previousNode_.reset();
         kLog.info("已切换到节点：" + platform::escapedForLog(transport_.node().remarks));
         lastTraffic_ = transport_.trafficCounter();
-        healthTimer_.start(); // a new helper: its first quiet look asks it to tell of use
+        transport_.tellWhenUsed(); // a new helper: the look starts with its first connection
         if (std::exchange(failingOver_, false))
             reportStatus(kConnected);
         if (pendingSwitch_) {
@@ -413,7 +415,9 @@ void ReferenceProvider::onTunnelChecked(const std::string& error) {
                   "，SOCKS5 127.0.0.1:" + std::to_string(socksPort_));
     }
     restarts_ = 0;
-    healthTimer_.start();
+    // The look at the node starts with the tunnel's first use: a tunnel never used wakes no one.
+    healthTimer_.stop();
+    transport_.tellWhenUsed();
     reportStatus(kConnected);
 }
 
