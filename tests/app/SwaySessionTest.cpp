@@ -1,17 +1,23 @@
 #include "DesktopPeers.h"
+#include "ServiceServers.h"
 #include "app/StatusNotifierItem.h"
 #include "app/ToastWindowController.h"
+#include "service/SettingsStore.h"
+#include "service/UserDefaultsCacheKeys.h"
 #include "support/TestSupport.h"
 
 #include <QColor>
 #include <QDBusArgument>
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QDBusInterface>
 #include <QDBusMessage>
 #include <QDBusObjectPath>
 #include <QDBusVariant>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
+#include <QFileInfo>
 #include <QImage>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -22,6 +28,7 @@
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 #include <iostream>
+#include <optional>
 #include <pwd.h>
 #include <unistd.h>
 
@@ -153,6 +160,22 @@ public:
         return QImage::fromData(tool("grim", {"-g", geometry, "-"}), "PNG");
     }
     std::string root() const { return dir_.path().toStdString(); }
+    const QString& home() const { return home_; }
+
+    // Hands what the test wrote under the session's home to the session's user.
+    bool handOver(const QString& path) const {
+        if (!asUser_)
+            return true;
+        QStringList all{path};
+        QDirIterator it(path, QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden,
+                        QDirIterator::Subdirectories);
+        while (it.hasNext())
+            all << it.next();
+        for (const QString& one : all)
+            if (::chown(one.toLocal8Bit().constData(), uid_, gid_) != 0)
+                return false;
+        return true;
+    }
 
 private:
     // The compositor's tools run as this process: root may use the user's sockets.
@@ -264,6 +287,161 @@ QRect toastPanel(const QImage& before, const QImage& after) {
     return area;
 }
 
+// The client's accessibility tree as a screen reader gets it: over the session's at-spi bus, from
+// outside the process, through what is showing.
+class AtSpiReader {
+public:
+    struct Node {
+        QString service, path, role, name;
+        bool focusable = false;
+    };
+
+    // Reads from the accessibility bus that org.a11y.Bus on sessionBus names.
+    explicit AtSpiReader(const QString& sessionBus) {
+        const QDBusConnection session =
+            QDBusConnection::connectToBus(sessionBus, QStringLiteral("a11y-session"));
+        const QDBusMessage address = session.call(
+            QDBusMessage::createMethodCall(QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+                                           QStringLiteral("org.a11y.Bus"), QStringLiteral("GetAddress")));
+        if (address.type() == QDBusMessage::ReplyMessage && !address.arguments().isEmpty())
+            bus_ =
+                QDBusConnection::connectToBus(address.arguments().first().toString(), QStringLiteral("a11y"));
+    }
+    ~AtSpiReader() {
+        QDBusConnection::disconnectFromBus(QStringLiteral("a11y"));
+        QDBusConnection::disconnectFromBus(QStringLiteral("a11y-session"));
+    }
+
+    // The top-level windows of the applications the registry knows.
+    QList<Node> windows() const {
+        QList<Node> found;
+        for (const Node& app :
+             children({QStringLiteral("org.a11y.atspi.Registry"), QString::fromLatin1(kRoot), {}, {}}))
+            for (const Node& window : children(app))
+                found << describe(window);
+        return found;
+    }
+
+    // Every showing node under from, in the tree's order.
+    QList<Node> shown(const Node& from) const {
+        QList<Node> found;
+        for (const Node& child : children(from)) {
+            quint64 states = 0;
+            const Node node = describe(child, &states);
+            if (!(states & (quint64(1) << kShowing)))
+                continue;
+            found << node;
+            found += shown(node);
+        }
+        return found;
+    }
+
+    bool press(const Node& node) const {
+        const QDBusMessage actions = call(node, "org.a11y.atspi.Action", "GetActions");
+        if (actions.type() != QDBusMessage::ReplyMessage || actions.arguments().isEmpty())
+            return false;
+        const QDBusArgument list = actions.arguments().first().value<QDBusArgument>();
+        int index = 0, press = -1;
+        list.beginArray();
+        while (!list.atEnd()) {
+            QString name, description, keys;
+            list.beginStructure();
+            list >> name >> description >> keys;
+            list.endStructure();
+            if (press < 0 && name.compare(QStringLiteral("Press"), Qt::CaseInsensitive) == 0)
+                press = index;
+            ++index;
+        }
+        list.endArray();
+        return press >= 0 &&
+               call(node, "org.a11y.atspi.Action", "DoAction", {press}).type() == QDBusMessage::ReplyMessage;
+    }
+
+    bool setText(const Node& node, const QString& text) const {
+        return call(node, "org.a11y.atspi.EditableText", "SetTextContents", {text}).type() ==
+               QDBusMessage::ReplyMessage;
+    }
+
+private:
+    static constexpr const char* kRoot = "/org/a11y/atspi/accessible/root";
+    static constexpr int kFocusable = 11, kShowing = 25;
+
+    QDBusMessage call(const Node& node, const char* interface, const char* method,
+                      const QVariantList& args = {}) const {
+        QDBusMessage message = QDBusMessage::createMethodCall(
+            node.service, node.path, QString::fromLatin1(interface), QString::fromLatin1(method));
+        message.setArguments(args);
+        return bus_.call(message, QDBus::Block, test::scaledMs(5000));
+    }
+
+    QList<Node> children(const Node& of) const {
+        const QDBusMessage reply = call(of, "org.a11y.atspi.Accessible", "GetChildren");
+        QList<Node> found;
+        if (reply.type() != QDBusMessage::ReplyMessage || reply.arguments().isEmpty())
+            return found;
+        const QDBusArgument list = reply.arguments().first().value<QDBusArgument>();
+        list.beginArray();
+        while (!list.atEnd()) {
+            Node child;
+            QDBusObjectPath path;
+            list.beginStructure();
+            list >> child.service >> path;
+            list.endStructure();
+            child.path = path.path();
+            found << child;
+        }
+        list.endArray();
+        return found;
+    }
+
+    Node describe(Node node, quint64* statesOut = nullptr) const {
+        const QDBusMessage role = call(node, "org.a11y.atspi.Accessible", "GetRoleName");
+        if (role.type() == QDBusMessage::ReplyMessage && !role.arguments().isEmpty())
+            node.role = role.arguments().first().toString();
+        const QDBusMessage name = call(node, "org.freedesktop.DBus.Properties", "Get",
+                                       {QStringLiteral("org.a11y.atspi.Accessible"), QStringLiteral("Name")});
+        if (name.type() == QDBusMessage::ReplyMessage && !name.arguments().isEmpty())
+            node.name = name.arguments().first().value<QDBusVariant>().variant().toString();
+        quint64 states = 0;
+        const QDBusMessage state = call(node, "org.a11y.atspi.Accessible", "GetState");
+        if (state.type() == QDBusMessage::ReplyMessage && !state.arguments().isEmpty()) {
+            const auto words = qdbus_cast<QList<uint>>(state.arguments().first());
+            for (int i = 0; i < words.size() && i < 2; ++i)
+                states |= quint64(words.at(i)) << (32 * i);
+        }
+        node.focusable = states & (quint64(1) << kFocusable);
+        if (statesOut)
+            *statesOut = states;
+        return node;
+    }
+
+    QDBusConnection bus_{QString()};
+};
+
+// The controls among nodes that a screen reader would read out without a name: those of a control's
+// role, and whatever the keyboard can reach.
+std::string unnamedControls(const QList<AtSpiReader::Node>& nodes) {
+    static const QStringList controls = {
+        QStringLiteral("push button"),   QStringLiteral("check box"), QStringLiteral("radio button"),
+        QStringLiteral("toggle button"), QStringLiteral("text"),      QStringLiteral("password text"),
+        QStringLiteral("entry"),         QStringLiteral("combo box"), QStringLiteral("link"),
+        QStringLiteral("page tab"),      QStringLiteral("list item"), QStringLiteral("slider"),
+        QStringLiteral("spin button"),   QStringLiteral("menu item")};
+    QStringList unnamed;
+    for (const AtSpiReader::Node& node : nodes)
+        if ((controls.contains(node.role) || node.focusable) && node.name.trimmed().isEmpty())
+            unnamed << node.role + QStringLiteral("@") + node.path;
+    return unnamed.join(QStringLiteral(", ")).toStdString();
+}
+
+std::optional<AtSpiReader::Node> named(const QList<AtSpiReader::Node>& nodes, const QString& role,
+                                       const QString& name) {
+    for (const AtSpiReader::Node& node : nodes)
+        if (node.role == role && node.name == name)
+            return node;
+    return std::nullopt;
+}
+
 } // namespace
 
 // The real client in a real compositor, its status item and notifications on a private session bus:
@@ -370,4 +548,114 @@ TEST(DesktopSession, ToastsAndASecondLaunchInASwaySession) {
     EXPECT_TRUE(first.process.waitForFinished(test::scaledMs(10000)));
     EXPECT_EQ(first.process.exitCode(), 0);
     QDBusConnection::disconnectFromBus(QStringLiteral("desk"));
+}
+
+// A screen reader's view of the real client in the sway session, read over the session's at-spi bus
+// from outside: the window is a frame named NimoMac; every control shown on the home page, the login
+// dialog, the route page and the account page has a name; the sign-in is done through the tree alone,
+// typed and pressed as a screen reader's user does.
+TEST(DesktopSession, OverAtSpiEveryControlHasANameAndTheTreeAloneSignsIn) {
+    if (test::deadlineScale() > 1)
+        GTEST_SKIP() << "left out under the sanitizers";
+    const QString launcher = QStringLiteral("/usr/libexec/at-spi-bus-launcher");
+    if (!QFileInfo(launcher).isExecutable())
+        GTEST_SKIP() << "at-spi2-core is not installed (scripts/deps installs it)";
+    SwaySession sway;
+    if (const QString why = sway.start(); !why.isEmpty())
+        GTEST_SKIP() << why.toStdString();
+    test::PrivateBus bus(test::PrivateBus::Access::AnyUser);
+    ASSERT_FALSE(bus.address().isEmpty()) << "dbus-daemon did not start";
+    QProcessEnvironment onBus;
+    onBus.insert(QStringLiteral("DBUS_SESSION_BUS_ADDRESS"), bus.address());
+    QProcess a11y;
+    QProcessEnvironment launcherEnv = onBus;
+    // What a screen reader says is kept in GSettings; the session has no dconf.
+    launcherEnv.insert(QStringLiteral("GSETTINGS_BACKEND"), QStringLiteral("memory"));
+    sway.launch(a11y, launcher, {QStringLiteral("--launch-immediately")}, launcherEnv);
+    {
+        // A screen reader turns the toolkits' trees on by saying that it runs.
+        QDBusConnection session = QDBusConnection::connectToBus(bus.address(), QStringLiteral("reader"));
+        ASSERT_TRUE(waitUntil(
+            [&] { return session.interface()->isServiceRegistered(QStringLiteral("org.a11y.Bus")).value(); },
+            10s));
+        QDBusMessage on = QDBusMessage::createMethodCall(
+            QStringLiteral("org.a11y.Bus"), QStringLiteral("/org/a11y/bus"),
+            QStringLiteral("org.freedesktop.DBus.Properties"), QStringLiteral("Set"));
+        on.setArguments({QStringLiteral("org.a11y.Status"), QStringLiteral("ScreenReaderEnabled"),
+                         QVariant::fromValue(QDBusVariant(true))});
+        ASSERT_EQ(session.call(on).type(), QDBusMessage::ReplyMessage);
+    }
+    QDBusConnection::disconnectFromBus(QStringLiteral("reader"));
+
+    // The client signs in against the local account service: the host it remembers.
+    test::LocalService account;
+    {
+        SettingsStore settings((sway.home() + QStringLiteral("/config/nimo/settings.json")).toStdString(),
+                               (sway.home() + QStringLiteral("/data/nimo/keychain")).toStdString());
+        ASSERT_TRUE(settings.set(UserDefaultsCacheKeys::lastOkHost, account.url()));
+    }
+    ASSERT_TRUE(sway.handOver(sway.home() + QStringLiteral("/config")));
+
+    Client client;
+    sway.launch(client.process, QString::fromStdString(test::binDir() + "/nimo"), {}, onBus);
+    ASSERT_TRUE(client.process.waitForStarted(5000));
+    AtSpiReader reader(bus.address());
+    std::optional<AtSpiReader::Node> window;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            for (const AtSpiReader::Node& each : reader.windows())
+                if (each.name == QStringLiteral("NimoMac"))
+                    window = each;
+            return window.has_value();
+        },
+        20s))
+        << client.log.toStdString();
+    EXPECT_EQ(window->role, QStringLiteral("frame"));
+
+    // What the reader shows once the control of that role and name is there.
+    QList<AtSpiReader::Node> page;
+    const auto showsUntil = [&](const QString& role, const QString& name) {
+        const bool seen = waitUntil(
+            [&] {
+                page = reader.shown(*window);
+                return named(page, role, name).has_value();
+            },
+            10s);
+        if (!seen)
+            for (const AtSpiReader::Node& node : page)
+                std::cout << node.role.toStdString() << " '" << node.name.toStdString() << "' "
+                          << node.path.toStdString() << "\n";
+        return seen;
+    };
+    const QString button = QStringLiteral("push button");
+    ASSERT_TRUE(showsUntil(button, QStringLiteral("登录")));
+    EXPECT_EQ(unnamedControls(page), "") << "home page";
+
+    ASSERT_TRUE(reader.press(*named(page, button, QStringLiteral("登录"))));
+    ASSERT_TRUE(showsUntil(button, QStringLiteral("登 录")));
+    EXPECT_EQ(unnamedControls(page), "") << "login dialog";
+    const auto accountField = named(page, QStringLiteral("text"), QStringLiteral("请输入NIMO账号"));
+    const auto passwordField = named(page, QStringLiteral("text"), QStringLiteral("请输入密码"));
+    ASSERT_TRUE(accountField && passwordField);
+    ASSERT_TRUE(reader.setText(*accountField, QString::fromLatin1(devservice::kDemoEmail)));
+    ASSERT_TRUE(reader.setText(*passwordField, QString::fromLatin1(devservice::kDemoPassword)));
+    ASSERT_TRUE(reader.press(*named(page, button, QStringLiteral("登 录"))));
+    ASSERT_TRUE(waitUntil([&] { return client.count("toast:登录成功！") == 1; }, 10s))
+        << client.log.toStdString();
+
+    ASSERT_TRUE(showsUntil(button, QStringLiteral("线路选择")));
+    ASSERT_TRUE(reader.press(*named(page, button, QStringLiteral("线路选择"))));
+    ASSERT_TRUE(showsUntil(QStringLiteral("label"), QStringLiteral("国家地区")));
+    EXPECT_EQ(unnamedControls(page), "") << "route page";
+    // A locked row says so; an open one does not.
+    EXPECT_TRUE(named(page, button, QStringLiteral("韩国 首尔，已锁定")));
+    EXPECT_TRUE(named(page, button, QStringLiteral("香港 01")));
+    ASSERT_TRUE(reader.press(*named(page, button, QStringLiteral("会员中心"))));
+    ASSERT_TRUE(showsUntil(QStringLiteral("label"), QString::fromLatin1(devservice::kDemoEmail)));
+    EXPECT_EQ(unnamedControls(page), "") << "account page";
+
+    client.process.terminate();
+    EXPECT_TRUE(client.process.waitForFinished(test::scaledMs(10000)));
+    a11y.terminate();
+    a11y.waitForFinished(3000);
 }
