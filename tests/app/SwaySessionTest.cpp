@@ -447,7 +447,8 @@ std::optional<AtSpiReader::Node> named(const QList<AtSpiReader::Node>& nodes, co
 // The real client in a real compositor, its status item and notifications on a private session bus:
 // a toast while the window shows is drawn inside it (no toplevel of its own, the window keeps the
 // focus, the panel centred on it); hidden to the tray, the same text is a notification; a second
-// launch hands its activation token on, shows the window and ends.
+// launch hands its activation token on, shows the window and ends, and a token the compositor issued
+// brings the shown window forward from another workspace.
 TEST(DesktopSession, ToastsAndASecondLaunchInASwaySession) {
     // A sanitizer build of the whole client in a compositor outruns the suite's time; the same code
     // runs under the sanitizers offscreen in the app and e2e suites.
@@ -533,8 +534,8 @@ TEST(DesktopSession, ToastsAndASecondLaunchInASwaySession) {
     ASSERT_TRUE(waitUntil([&] { return first.count("with an activation token") == 1; }));
     EXPECT_TRUE(waitUntil(focusedWindow, 10s));
 
-    // Shown but on another workspace: the token decides. sway only honours tokens it issued itself;
-    // what it did is recorded, not asserted.
+    // Shown but on another workspace: the token decides. sway ignores a token it did not issue
+    // (what it did is recorded, not asserted) and honours one a launcher asked it for.
     ASSERT_TRUE(sway.command(QStringLiteral("workspace 2")));
     ASSERT_TRUE(waitUntil([&] { return !window().isEmpty() && !focusedWindow(); }));
     ASSERT_TRUE(secondLaunch("nimo-test-token-2"));
@@ -543,6 +544,18 @@ TEST(DesktopSession, ToastsAndASecondLaunchInASwaySession) {
     RecordProperty("unknownTokenActivation", forward ? "focused" : "ignored by sway");
     std::cout << "sway with an activation token it did not issue: " << (forward ? "focused" : "ignored")
               << std::endl;
+    if (forward) {
+        ASSERT_TRUE(sway.command(QStringLiteral("workspace 3")));
+        ASSERT_TRUE(waitUntil([&] { return !window().isEmpty() && !focusedWindow(); }));
+    }
+    QProcess launcher;
+    sway.launch(launcher, QString::fromStdString(test::binDir() + "/activation_token"), {});
+    ASSERT_TRUE(launcher.waitForFinished(test::scaledMs(10000)));
+    const QByteArray issued = launcher.readAllStandardOutput().trimmed();
+    ASSERT_EQ(launcher.exitCode(), 0) << launcher.readAllStandardError().toStdString();
+    ASSERT_TRUE(secondLaunch(issued.constData()));
+    ASSERT_TRUE(waitUntil([&] { return first.count("with an activation token") == 3; }));
+    EXPECT_TRUE(waitUntil(focusedWindow, 5s)) << "sway's own token did not bring the window forward";
 
     ASSERT_TRUE(clickMenuEntry(desk, watcher.items.first(), QStringLiteral("退出")));
     EXPECT_TRUE(first.process.waitForFinished(test::scaledMs(10000)));
