@@ -16,6 +16,7 @@
 #include <QLabel>
 #include <QTimer>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace nimo;
 using namespace nimo::test;
@@ -154,16 +155,22 @@ struct CoverWatch {
     }
 };
 
-// A folder in which nothing can be created, renamed or removed, even by root, while the object lives.
+// A folder in which nothing can be created, renamed or removed while the object lives. Root writes
+// through permissions, so for root the folder is made immutable instead.
 struct ReadOnlyFolder {
     QString path;
+    bool asRoot = ::geteuid() == 0;
+    QFile::Permissions before = QFile::permissions(path);
     bool ok;
     explicit ReadOnlyFolder(QString folder)
         : path(std::move(folder)),
-          ok(QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) == 0) {}
+          ok(asRoot ? QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("+i"), path}) == 0
+                    : QFile::setPermissions(path, QFile::ReadOwner | QFile::ExeOwner)) {}
     ~ReadOnlyFolder() {
-        if (ok)
+        if (ok && asRoot)
             QProcess::execute(QStringLiteral("chattr"), {QStringLiteral("-i"), path});
+        else if (ok)
+            QFile::setPermissions(path, before);
     }
 };
 
