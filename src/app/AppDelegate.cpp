@@ -1,6 +1,7 @@
 #include "app/AppDelegate.h"
 
 #include "app/NodesInfoVC.h"
+#include "app/SingleInstance.h"
 #include "app/StatusNotifierItem.h"
 #include "platform/LocalizedStrings.h"
 #include "platform/Log.h"
@@ -15,6 +16,8 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDBusConnection>
+#include <QDBusConnectionInterface>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
@@ -106,8 +109,8 @@ void AppDelegate::setStatusIcon(const QString& name) {
     const QIcon icon = statusIcon(name);
     statusItem_->setIcon(icon);
     statusItem_->setContextMenu(statusMenu_.get());
-    if (lateStatusItem_)
-        lateStatusItem_->setIcon(icon.pixmap(QSize(22, 22), 2.0).toImage(), name);
+    if (panelItem_)
+        panelItem_->setIcon(icon.pixmap(QSize(22, 22), 2.0).toImage(), name);
 }
 
 bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
@@ -118,17 +121,19 @@ bool AppDelegate::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void AppDelegate::watchForStatusItemHost() {
-    lateStatusItem_ = new StatusNotifierItem(this);
+    panelItem_ = new StatusNotifierItem(this);
+    panelItem_->setMenu(statusMenu_.get());
+    // Only a panel that cannot draw the menu itself asks for it to be popped up.
     const auto popUp = [this](const QPoint& at) { statusMenu_->popup(at.isNull() ? QCursor::pos() : at); };
-    connect(lateStatusItem_, &StatusNotifierItem::activateRequested, this, &AppDelegate::openMainDialog);
-    connect(lateStatusItem_, &StatusNotifierItem::contextMenuRequested, this, popUp);
-    connect(lateStatusItem_, &StatusNotifierItem::registeredChanged, this,
-            &AppDelegate::statusItemHostChanged);
-    lateStatusItem_->setToolTip(QStringLiteral("NimoMac"));
+    connect(panelItem_, &StatusNotifierItem::activateRequested, this, &AppDelegate::openMainDialog);
+    connect(panelItem_, &StatusNotifierItem::contextMenuRequested, this, popUp);
+    connect(panelItem_, &StatusNotifierItem::activationTokenProvided, &SingleInstance::adoptToken);
+    connect(panelItem_, &StatusNotifierItem::registeredChanged, this, &AppDelegate::statusItemHostChanged);
+    panelItem_->setToolTip(QStringLiteral("NimoMac"));
     setStatusIcon(statusIconName_);
-    if (!lateStatusItem_->start()) {
-        delete lateStatusItem_;
-        lateStatusItem_ = nullptr;
+    if (!panelItem_->start()) {
+        delete panelItem_;
+        panelItem_ = nullptr;
     }
 }
 
@@ -148,14 +153,19 @@ void AppDelegate::setSwitchImage(const QString& name) {
 void AppDelegate::applicationDidFinishLaunching() {
     setStatusIcon(QStringLiteral("vpnstate_off"));
     statusItem_->setToolTip(QStringLiteral("NimoMac"));
-    // Qt looks for a status-item host once; without one (stock GNOME, bare X) the main window is
-    // the way in and closing it ends the client (the tunnel stays up in its service).
-    hasTray_ = QSystemTrayIcon::isSystemTrayAvailable();
+    // A panel of the StatusNotifierItem kind, there now or later, gets our own item. Qt's tray serves
+    // only an X11 tray of the older kind. Without either (stock GNOME, bare X) the main window is the
+    // way in and closing it ends the client (the tunnel stays up in its service).
+    const QDBusConnection bus = QDBusConnection::sessionBus();
+    const bool panel =
+        bus.isConnected() && bus.interface() &&
+        bus.interface()->isServiceRegistered(QString::fromLatin1(StatusNotifierItem::kWatcherService));
+    hasTray_ = !panel && QSystemTrayIcon::isSystemTrayAvailable();
     if (hasTray_) {
         connect(statusItem_, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
                     if (reason == QSystemTrayIcon::Trigger)
-                        statusMenu_->popup(QCursor::pos());
+                        openMainDialog();
                 });
         statusItem_->show();
     }

@@ -91,7 +91,7 @@ private:
     QPointer<QAction> openMainItem_;
     QPointer<QAction> quitItem_;
     QSystemTrayIcon* statusItem_ = nullptr;
-    StatusNotifierItem* lateStatusItem_ = nullptr; // when the tray host comes after the client
+    StatusNotifierItem* panelItem_ = nullptr; // for a StatusNotifierItem panel, there now or later
     QString statusIconName_;
     bool hasTray_ = false;
     std::unique_ptr<MainWindowController> mainWC_;

@@ -1,5 +1,6 @@
 #include "app/StatusNotifierItem.h"
 
+#include "app/StatusNotifierMenu.h"
 #include "platform/Log.h"
 #include "platform/Paths.h"
 
@@ -9,6 +10,7 @@
 #include <QDBusConnectionInterface>
 #include <QDBusMessage>
 #include <QDBusMetaType>
+#include <QDBusObjectPath>
 #include <QDBusPendingCallWatcher>
 #include <QDBusPendingReply>
 #include <QDBusServiceWatcher>
@@ -107,6 +109,7 @@ class StatusNotifierAdaptor : public QDBusAbstractAdaptor {
     Q_PROPERTY(QList<nimo::SniPixmap> AttentionIconPixmap READ noPixmaps)
     Q_PROPERTY(nimo::SniToolTip ToolTip READ toolTip)
     Q_PROPERTY(bool ItemIsMenu READ itemIsMenu)
+    Q_PROPERTY(QDBusObjectPath Menu READ menu)
 
 public:
     explicit StatusNotifierAdaptor(StatusNotifierItem* item) : QDBusAbstractAdaptor(item), item_(item) {}
@@ -125,12 +128,16 @@ public:
     SniPixmapList noPixmaps() const { return {}; }
     SniToolTip toolTip() const { return {QString(), {}, item_->toolTip(), QString()}; }
     bool itemIsMenu() const { return false; }
+    QDBusObjectPath menu() const {
+        return QDBusObjectPath(item_->hasMenu() ? StatusNotifierMenu::kPath : "/NO_DBUSMENU");
+    }
 
 public Q_SLOTS:
     void Activate(int x, int y) { Q_EMIT item_->activateRequested(QPoint(x, y)); }
     void SecondaryActivate(int x, int y) { Q_EMIT item_->activateRequested(QPoint(x, y)); }
     void ContextMenu(int x, int y) { Q_EMIT item_->contextMenuRequested(QPoint(x, y)); }
     void Scroll(int, const QString&) {}
+    void ProvideXdgActivationToken(const QString& token) { Q_EMIT item_->activationTokenProvided(token); }
 
 Q_SIGNALS:
     void NewIcon();
@@ -152,8 +159,15 @@ StatusNotifierItem::~StatusNotifierItem() {
     QDBusConnection bus = QDBusConnection::sessionBus();
     if (bus.isConnected() && !serviceName_.isEmpty()) {
         bus.unregisterObject(QString::fromLatin1(kItemPath));
+        if (menu_)
+            bus.unregisterObject(QString::fromLatin1(StatusNotifierMenu::kPath));
         bus.unregisterService(serviceName_);
     }
+}
+
+void StatusNotifierItem::setMenu(QMenu* menu) {
+    delete menu_;
+    menu_ = menu ? new StatusNotifierMenu(menu, this) : nullptr;
 }
 
 bool StatusNotifierItem::start() {
@@ -166,6 +180,8 @@ bool StatusNotifierItem::start() {
         platform::consoleLog("status item: the session bus refused " + serviceName_.toStdString());
         return false;
     }
+    if (menu_ && !menu_->start())
+        setMenu(nullptr);
     watcher_ = new QDBusServiceWatcher(
         QString::fromLatin1(kWatcherService), bus,
         QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);

@@ -6,15 +6,18 @@
 #include <QString>
 
 class QDBusServiceWatcher;
+class QMenu;
 
 namespace nimo {
 
 class StatusNotifierAdaptor;
+class StatusNotifierMenu;
 
 // The status item over the desktop's StatusNotifierItem protocol. Qt's own tray looks for a
-// StatusNotifierWatcher once, at start-up; a panel that starts after the client (as at login) would
-// never see it. This item watches the session bus and registers whenever a watcher is there, and
-// says when it comes and goes.
+// StatusNotifierWatcher once, at start-up, so a panel that starts after the client (as at login)
+// would never see it; it offers its icon as pixels only and answers a click with a menu of its own.
+// This item watches the session bus and registers whenever a watcher is there, says when it comes
+// and goes, offers a themed icon by name, and hands its menu to the panel to draw.
 class StatusNotifierItem : public QObject {
     Q_OBJECT
 public:
@@ -25,6 +28,8 @@ public:
     explicit StatusNotifierItem(QObject* parent = nullptr);
     ~StatusNotifierItem() override;
 
+    // The menu the panel shows for the item; set before start().
+    void setMenu(QMenu* menu);
     // Exports the item and starts watching; false without a session bus.
     bool start();
     // A watcher has accepted the item.
@@ -44,11 +49,14 @@ public:
     // The themed icon for an image, or empty when the package has none.
     static QString themedIconName(const QString& imageName);
     QString toolTip() const { return toolTip_; }
+    bool hasMenu() const { return menu_ != nullptr; }
 
 Q_SIGNALS:
     void registeredChanged(bool registered);
     void activateRequested(const QPoint& at);
     void contextMenuRequested(const QPoint& at);
+    // The panel's activation token for the window a click is about to bring forward.
+    void activationTokenProvided(const QString& token);
 
 private:
     void registerWithWatcher();
@@ -56,6 +64,7 @@ private:
 
     StatusNotifierAdaptor* adaptor_ = nullptr;
     QDBusServiceWatcher* watcher_ = nullptr;
+    StatusNotifierMenu* menu_ = nullptr;
     QString serviceName_;
     QImage icon_;
     QString iconName_;

@@ -448,7 +448,7 @@ std::optional<AtSpiReader::Node> named(const QList<AtSpiReader::Node>& nodes, co
 // a toast while the window shows is drawn inside it (no toplevel of its own, the window keeps the
 // focus, the panel centred on it); hidden to the tray, the same text is a notification; a second
 // launch hands its activation token on, shows the window and ends, and a token the compositor issued
-// brings the shown window forward from another workspace.
+// brings the shown window forward from another workspace; so does the panel's click on the item.
 TEST(DesktopSession, ToastsAndASecondLaunchInASwaySession) {
     // A sanitizer build of the whole client in a compositor outruns the suite's time; the same code
     // runs under the sanitizers offscreen in the app and e2e suites.
@@ -548,14 +548,33 @@ TEST(DesktopSession, ToastsAndASecondLaunchInASwaySession) {
         ASSERT_TRUE(sway.command(QStringLiteral("workspace 3")));
         ASSERT_TRUE(waitUntil([&] { return !window().isEmpty() && !focusedWindow(); }));
     }
-    QProcess launcher;
-    sway.launch(launcher, QString::fromStdString(test::binDir() + "/activation_token"), {});
-    ASSERT_TRUE(launcher.waitForFinished(test::scaledMs(10000)));
-    const QByteArray issued = launcher.readAllStandardOutput().trimmed();
-    ASSERT_EQ(launcher.exitCode(), 0) << launcher.readAllStandardError().toStdString();
-    ASSERT_TRUE(secondLaunch(issued.constData()));
+    const auto issuedToken = [&] {
+        QProcess launcher;
+        sway.launch(launcher, QString::fromStdString(test::binDir() + "/activation_token"), {});
+        launcher.waitForFinished(test::scaledMs(10000));
+        EXPECT_EQ(launcher.exitCode(), 0) << launcher.readAllStandardError().toStdString();
+        return launcher.readAllStandardOutput().trimmed();
+    };
+    ASSERT_TRUE(secondLaunch(issuedToken().constData()));
     ASSERT_TRUE(waitUntil([&] { return first.count("with an activation token") == 3; }));
     EXPECT_TRUE(waitUntil(focusedWindow, 5s)) << "sway's own token did not bring the window forward";
+
+    // The panel's click on the item: closed to the tray, the window maps again and no menu of ours
+    // shows; shown elsewhere, the token the panel hands over first brings it forward.
+    QDBusInterface item(watcher.items.first(), QString::fromLatin1(StatusNotifierItem::kItemPath),
+                        QStringLiteral("org.kde.StatusNotifierItem"), desk);
+    EXPECT_EQ(item.property("IconName").toString(), QStringLiteral("nimo-vpnstate-off-symbolic"));
+    ASSERT_TRUE(sway.command(QStringLiteral("[pid=%1] kill").arg(pid)));
+    ASSERT_TRUE(waitUntil([&] { return window().isEmpty(); }));
+    ASSERT_EQ(item.call(QStringLiteral("Activate"), 0, 0).type(), QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(waitUntil(focusedWindow, 10s));
+    ASSERT_TRUE(sway.command(QStringLiteral("workspace 4")));
+    ASSERT_TRUE(waitUntil([&] { return !window().isEmpty() && !focusedWindow(); }));
+    ASSERT_EQ(
+        item.call(QStringLiteral("ProvideXdgActivationToken"), QString::fromLatin1(issuedToken())).type(),
+        QDBusMessage::ReplyMessage);
+    ASSERT_EQ(item.call(QStringLiteral("Activate"), 0, 0).type(), QDBusMessage::ReplyMessage);
+    EXPECT_TRUE(waitUntil(focusedWindow, 5s)) << "the panel's token did not bring the window forward";
 
     ASSERT_TRUE(clickMenuEntry(desk, watcher.items.first(), QStringLiteral("退出")));
     EXPECT_TRUE(first.process.waitForFinished(test::scaledMs(10000)));
