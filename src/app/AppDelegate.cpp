@@ -16,14 +16,13 @@
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
-#include <QDBusConnection>
-#include <QDBusConnectionInterface>
 #include <QMenu>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPalette>
 #include <QPushButton>
 #include <QSystemTrayIcon>
+#include <utility>
 
 namespace nimo {
 
@@ -156,12 +155,10 @@ void AppDelegate::applicationDidFinishLaunching() {
     // A panel of the StatusNotifierItem kind, there now or later, gets our own item. Qt's tray serves
     // only an X11 tray of the older kind. Without either (stock GNOME, bare X) the main window is the
     // way in and closing it ends the client (the tunnel stays up in its service).
-    const QDBusConnection bus = QDBusConnection::sessionBus();
-    const bool panel =
-        bus.isConnected() && bus.interface() &&
-        bus.interface()->isServiceRegistered(QString::fromLatin1(StatusNotifierItem::kWatcherService));
-    hasTray_ = !panel && QSystemTrayIcon::isSystemTrayAvailable();
-    if (hasTray_) {
+    watchForStatusItemHost();
+    if (!(panelItem_ && panelItem_->watcherWasThere()) && QSystemTrayIcon::isSystemTrayAvailable()) {
+        delete std::exchange(panelItem_, nullptr);
+        hasTray_ = true;
         connect(statusItem_, &QSystemTrayIcon::activated, this,
                 [this](QSystemTrayIcon::ActivationReason reason) {
                     if (reason == QSystemTrayIcon::Trigger)
@@ -170,8 +167,6 @@ void AppDelegate::applicationDidFinishLaunching() {
         statusItem_->show();
     }
     QApplication::setQuitOnLastWindowClosed(!hasTray_);
-    if (!hasTray_)
-        watchForStatusItemHost();
     qApp->installEventFilter(this);
 
     platform::NotificationCenter::defaultCenter().addObserver(

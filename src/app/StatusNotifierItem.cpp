@@ -187,7 +187,8 @@ bool StatusNotifierItem::start() {
         QDBusServiceWatcher::WatchForRegistration | QDBusServiceWatcher::WatchForUnregistration, this);
     connect(watcher_, &QDBusServiceWatcher::serviceRegistered, this, [this] { registerWithWatcher(); });
     connect(watcher_, &QDBusServiceWatcher::serviceUnregistered, this, [this] { setRegistered(false); });
-    if (bus.interface()->isServiceRegistered(QString::fromLatin1(kWatcherService)))
+    watcherWasThere_ = bus.interface()->isServiceRegistered(QString::fromLatin1(kWatcherService));
+    if (watcherWasThere_)
         registerWithWatcher();
     return true;
 }

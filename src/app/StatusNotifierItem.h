@@ -34,6 +34,8 @@ public:
     bool start();
     // A watcher has accepted the item.
     bool isRegistered() const { return registered_; }
+    // A watcher was on the bus when the item started.
+    bool watcherWasThere() const { return watcherWasThere_; }
     QString serviceName() const { return serviceName_; }
 
     // The pixels, and the name of the image they were drawn from: an image with a themed symbolic
@@ -70,6 +72,7 @@ private:
     QString iconName_;
     QString toolTip_;
     bool registered_ = false;
+    bool watcherWasThere_ = false;
 };
 
 } // namespace nimo

@@ -75,8 +75,9 @@ TEST(NotificationCenter, PostsFromWorkersWhileOwnersComeAndGo) {
     std::atomic<int> delivered{0};
     std::vector<std::thread> workers;
     for (int i = 0; i < 3; ++i)
+        // Bounded: a worker that outruns the main loop would otherwise grow its queue without end.
         workers.emplace_back([&] {
-            while (!stop)
+            for (int post = 0; post < 5000 && !stop; ++post)
                 center.post("N-churn");
         });
     for (int round = 0; round < 2000; ++round) {
