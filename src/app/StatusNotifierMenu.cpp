@@ -101,14 +101,9 @@ namespace nimo {
 
 namespace {
 
-// dbusmenu marks a mnemonic with "_"; Qt marks it with "&". The menu's titles have none.
+// dbusmenu marks a mnemonic with "_"; the menu's titles have none, so theirs are doubled.
 QString labelOf(const QAction* action) {
-    QString label = action->text();
-    label.replace(u'_', QStringLiteral("__"));
-    label.replace(QStringLiteral("&&"), QStringLiteral("\x01"));
-    label.remove(u'&');
-    label.replace(u'\x01', u'&');
-    return label;
+    return QString(action->text()).replace(u'_', QStringLiteral("__"));
 }
 
 QVariantMap propertiesOf(const QAction* action, const QStringList& wanted) {
